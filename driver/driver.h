@@ -1,0 +1,21 @@
+// The driver: command line, files, the large block, the service loop that runs
+// a coder body and serves its input and output requests, and the statistics.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "codec/coder.h"
+
+// Runs `body` over the coder record `c` (already set up for its mode) through
+// the service loop: 65536-byte reads from in_fd, 65536-byte writes to out_fd,
+// the final partial write after REQ_DONE. Returns false with a one-line
+// message in *err ("name: reason") on a read or write error.
+bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
+                  const char* in_name, const char* out_name, std::string* err);
+
+// The statistics line "sum=… x=… avglen=….…\n".
+std::string driver_stats_line(uint64_t sum, uint64_t x);
+
+// The whole program: returns the exit status.
+int lrdedup_main(int argc, char** argv);

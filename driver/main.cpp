@@ -1,0 +1,4 @@
+// lrdedup: long-range deduplicating compressor. See README.md.
+#include "driver/driver.h"
+
+int main(int argc, char** argv) { return lrdedup_main(argc, argv); }

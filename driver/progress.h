@@ -1,0 +1,20 @@
+// A self-overwriting progress line on standard error, shown only when standard
+// error is a terminal and the run has lasted more than a second.
+#pragma once
+
+#include <cstdint>
+
+struct progress {
+  bool enabled;      // standard error is a terminal
+  bool shown;        // a line is on the screen and must be erased
+  uint64_t in_size;  // size of the input when known (a regular file), else 0
+  uint64_t in_bytes, out_bytes;
+  int64_t start_ns, next_ns;  // monotonic clock: start, next update due
+};
+
+void progress_start(progress* p, int in_fd, int out_fd);
+// in_total: input bytes read so far (0 leaves the count as it is);
+// out_add: output bytes just written.
+void progress_update(progress* p, uint64_t in_total, uint64_t out_add);
+// Erases the line, if one was shown, before the statistics are printed.
+void progress_end(progress* p);
