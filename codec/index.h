@@ -1,0 +1,80 @@
+// The encoder's chunk index: a fixed table of 20-byte slots mapping a chunk key
+// to the position where a chunk with that key began. Open addressing with
+// 20-slot probe windows; an expiry sweep walks the table at a pace tied to the
+// bytes coded, so entries too old to be referenced are marked expired.
+#pragma once
+
+#include <cstdint>
+
+#include "chunk/chunker.h"
+
+constexpr uint32_t cfg_tblsize = 53687091;      // slots: 20 * 53687091 bytes just under 1 GiB
+constexpr uint32_t cfg_decwinsize = 0x3E800000; // 1000 MiB: decoder history, entry lifetime
+constexpr uint32_t cfg_poswrap = 0xFA000000;    // positions are counted modulo this
+constexpr uint32_t cfg_probe = 20;              // slots examined from a key's home slot
+static_assert(cfg_poswrap == 4ull * cfg_decwinsize,
+              "positions wrap at four windows: a window for references plus a sweep period of three");
+
+// One table slot. value 0: empty; 1: expired; v >= 2: a chunk began at v - 2.
+struct hslot {
+  uint32_t value;
+  uint8_t key[16];
+};
+static_assert(sizeof(hslot) == 20);
+
+// One entry of a run while an insertion rearranges it.
+struct hinf {
+  uint8_t key[16];
+  uint32_t value;
+  uint32_t home;  // home slot of the key being inserted
+  uint32_t slot;  // slot the entry occupies, then the slot it is written to
+};
+static_assert(sizeof(hinf) == 28);
+
+// Sizes of one index. The program uses index_cfg_default(); tests use small
+// ones so that expiry and wrap-around run in milliseconds.
+// REQUIRES: poswrap == 4 * decwinsize, tblsize >= cfg_probe,
+// cfg_maxchunk < 3 * decwinsize (so that a sweep period remains).
+struct index_cfg {
+  uint32_t tblsize;
+  uint32_t decwinsize;
+  uint32_t poswrap;
+};
+constexpr index_cfg index_cfg_default() { return {cfg_tblsize, cfg_decwinsize, cfg_poswrap}; }
+
+// Bytes of chunks per full pass of the sweep: three windows less the longest
+// chunk. index.cpp explains why a pass must be that much shorter.
+constexpr uint32_t index_sweep_period(const index_cfg& cfg) {
+  return 3 * cfg.decwinsize - cfg_maxchunk;
+}
+static_assert(index_sweep_period(index_cfg_default()) == 0xBB800000u - 65535);
+
+// Bytes the table needs, rounded up to whole 4096-byte pages.
+constexpr uint64_t index_table_bytes(const index_cfg& cfg) {
+  return (uint64_t{cfg.tblsize} * sizeof(hslot) + 4095) & ~uint64_t{4095};
+}
+
+struct chunk_index {
+  uint32_t match_pos;       // position stored in the entry of the last hit
+  uint32_t sweep_pos;       // next slot the sweep examines
+  ::hinf hinf[cfg_probe];   // scratch of an insertion (::, as the member hides the type)
+  hslot* tbl;               // cfg.tblsize slots, zero-filled by the owner
+  index_cfg cfg;
+};
+
+// Resets the index over a zero-filled table of cfg.tblsize slots.
+void index_init(chunk_index* ix, hslot* tbl, const index_cfg& cfg);
+
+// Looks key up; on a hit sets match_pos to the stored position and returns
+// true, leaving the table unchanged. On a miss stores (key, pos) at the key's
+// home slot and returns false; every live entry the insertion moves whose age
+// at pos has reached cfg.decwinsize is expired on the way. REQUIRES: pos < cfg.poswrap.
+bool index_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos);
+
+// After a chunk of `len` bytes whose successor starts at `pos`: examines the
+// next share of slots and expires the entries whose age has reached the window.
+// REQUIRES: len <= cfg_maxchunk, pos < cfg.poswrap.
+void index_sweep(chunk_index* ix, uint32_t len, uint32_t pos);
+
+// Slots that index_sweep examines after a chunk of `len` bytes.
+uint32_t index_sweep_count(const index_cfg& cfg, uint32_t len);
