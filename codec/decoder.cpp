@@ -1,0 +1,129 @@
+// The decoder body: restores the data from the stream, running the same chunker
+// over every decoded byte to find the chunk ends that the stream never stores.
+#include <cstring>
+
+#include "codec/coder.h"
+#include "codec/format.h"
+
+namespace {
+
+// Stores one decoded byte in the window ring.
+inline void win_store(coder* c, uint8_t b) {
+  c->win[c->winpos] = b;
+  if (++c->winpos == c->winsize) c->winpos = 0;
+}
+
+// Feeds and stores the held first bytes of a chunk. No cut can fall among
+// them: a chunk needs 64 bytes before it can be cut.
+inline void decoder_feed_held(coder* c) {
+  for (uint32_t i = 0; i < c->nbuf; i++) {
+    chunk_feed_nodigest(&c->ck, c->cbuf[i]);
+    win_store(c, c->cbuf[i]);
+  }
+}
+
+inline void note_fault(coder* c, uint32_t fault, uint64_t offset) {
+  if (c->fault == fault_none) {
+    c->fault = fault;
+    c->fault_offset = offset;
+  }
+}
+
+}  // namespace
+
+coro_task decoder_run(coder* c) {
+  coro_header* h = &c->coro;
+  chunker* ck = &c->ck;
+  const uint32_t winsize = c->winsize;
+
+  chunker_init(ck);
+  c->x = 0;
+  c->sum = 0;
+  c->nbuf = 0;
+  c->fault = fault_none;
+  c->fault_offset = 0;
+
+  for (;;) {
+    // Holding: the first four bytes of a chunk decide its form.
+    uint32_t out_start = 0;
+    bool final = false;
+    c->nbuf = 0;
+    while (c->nbuf < 4) {
+      uint8_t b = 0;
+      CORO_READ(h, b, { final = true; break; });
+      if (final) break;
+      c->cbuf[c->nbuf++] = b;
+    }
+
+    const uint8_t* p = c->cbuf;
+    const bool marker = !final && p[0] == fmt_marker0 && p[1] == fmt_marker1 && p[2] == fmt_marker2;
+    if (final) {
+      decoder_feed_held(c);
+    } else if (marker && p[3] == fmt_kind_ref) {
+      // Reference: a missing distance byte counts as -1 before it is shifted in.
+      const uint64_t marker_offset = coro_input_offset(h) - 4;
+      uint32_t distance = 0;
+      bool truncated = false;
+      for (uint32_t k = 0; k < 4; k++) {
+        int v = 0;
+        bool over = false;
+        CORO_READ(h, v, { over = true; break; });
+        if (over) {
+          v = -1;
+          truncated = true;
+        }
+        distance += static_cast<uint32_t>(v) << (8 * k);
+      }
+      if (truncated)
+        note_fault(c, fault_truncated_ref, marker_offset);
+      else if (distance == 0)
+        note_fault(c, fault_zero_distance, marker_offset);
+      else if (distance >= winsize)
+        note_fault(c, fault_far_distance, marker_offset);
+      else if (distance > c->sum)
+        note_fault(c, fault_before_start, marker_offset);
+
+      // Copy one byte at a time, each read before the next is stored, so an
+      // overlapping source reads bytes of the same copy. The forced cut ends it.
+      c->nbuf = 0;
+      uint32_t s = (c->winpos - distance + winsize) % winsize;
+      for (;;) {
+        const uint8_t b = c->win[s];
+        chunk_feed_nodigest(ck, b);
+        c->cbuf[c->nbuf++] = b;
+        win_store(c, b);
+        if (chunk_boundary(ck)) break;
+        if (++s == winsize) s = 0;
+      }
+    } else {
+      if (marker && p[3] == fmt_kind_escape) {
+        // The escape stays in cbuf[0..3] unwritten; slot 4 is never used.
+        c->nbuf = 5;
+        out_start = 5;
+      } else {
+        decoder_feed_held(c);
+      }
+      // Literal: every further byte is fed, stored and asked for a cut.
+      for (;;) {
+        uint8_t b = 0;
+        CORO_READ(h, b, { final = true; break; });
+        if (final) break;
+        c->cbuf[c->nbuf++] = b;
+        chunk_feed_nodigest(ck, b);
+        win_store(c, b);
+        if (chunk_boundary(ck)) break;
+      }
+    }
+
+    // Chunk end.
+    const uint32_t n = chunk_close_nodigest(ck);
+    const uint8_t* src = c->cbuf + out_start;
+    size_t len = c->nbuf - out_start;
+    CORO_WRITE_BLOCK(h, src, len);
+    c->sum += n;
+    c->x++;
+    c->nbuf = 0;
+    if (final) break;
+  }
+  co_await coro_yield(h, REQ_DONE);
+}

@@ -1,0 +1,153 @@
+// The encoder end to end in memory: the worked examples with their exact
+// bytes, escapes, buffer splits, the distance limit and the discard count.
+#include "test_util.h"
+
+namespace {
+
+bytes ref(uint32_t d) {
+  return {0xEB, 0x3D, 0xBE, 0x00, uint8_t(d), uint8_t(d >> 8), uint8_t(d >> 16), uint8_t(d >> 24)};
+}
+bytes cat(std::initializer_list<bytes> parts) {
+  bytes v;
+  for (const bytes& p : parts) v.insert(v.end(), p.begin(), p.end());
+  return v;
+}
+bytes slice(const bytes& v, size_t from, size_t to) { return bytes(v.begin() + from, v.begin() + to); }
+
+struct encoded {
+  bytes out;
+  uint64_t sum, x, c_discard;
+};
+encoded encode_full(const bytes& in, const index_cfg& cfg = index_cfg_default(), size_t in_piece = 65536,
+                    size_t out_size = 65536) {
+  test_coder t = test_coder::encoder(cfg);
+  encoded e;
+  e.out = run_mem(t.c.get(), encoder_run, in, in_piece, out_size).out;
+  e.sum = t.c->sum;
+  e.x = t.c->x;
+  e.c_discard = t.c->c_discard;
+  return e;
+}
+
+// Small index so that a run over a few hundred KiB reaches the window limit.
+index_cfg small_cfg(uint32_t window) { return {4096, window, 4 * window}; }
+
+bytes three_times_b(size_t n) {
+  bytes in(600);
+  for (size_t i = 0; i < 600; i++) in[i] = uint8_t(i % 200);
+  in.resize(n);
+  return in;
+}
+
+TEST(Encoder, WorkedExampleBThreeTimes) {
+  bytes in = three_times_b(600);
+  encoded e = encode_full(in);
+  bytes want = cat({slice(in, 0, 322), ref(200), ref(200), ref(400), slice(in, 593, 600)});
+  EXPECT_EQ(e.out.size(), 353u);
+  EXPECT_EQ(e.out, want);
+  EXPECT_EQ(e.sum, 600u);
+  EXPECT_EQ(e.x, 7u);
+  EXPECT_EQ(e.c_discard, 0u);
+}
+
+TEST(Encoder, WorkedExampleEndingAtACutClosesAnEmptyChunk) {
+  bytes in = three_times_b(593);
+  encoded e = encode_full(in);
+  EXPECT_EQ(e.out, cat({slice(in, 0, 322), ref(200), ref(200), ref(400)}));
+  EXPECT_EQ(e.out.size(), 346u);
+  EXPECT_EQ(e.sum, 593u);
+  EXPECT_EQ(e.x, 7u);
+}
+
+TEST(Encoder, ZeroRunsReferTheFirstOccurrence) {
+  encoded e = encode_full(bytes(200000, 0));
+  EXPECT_EQ(e.out, cat({bytes(65535, 0), ref(65535), ref(131070), bytes(3395, 0)}));
+  EXPECT_EQ(e.out.size(), 68946u);
+  EXPECT_EQ(e.x, 4u);
+  EXPECT_EQ(e.sum, 200000u);
+}
+
+TEST(Encoder, EmptyInputGivesAnEmptyStreamAndOneChunk) {
+  encoded e = encode_full({});
+  EXPECT_TRUE(e.out.empty());
+  EXPECT_EQ(e.x, 1u);
+  EXPECT_EQ(e.sum, 0u);
+}
+
+TEST(Encoder, EscapesExactlyTheMarkerKindsItUses) {
+  const bytes m = {0xEB, 0x3D, 0xBE};
+  const bytes esc = {0xEB, 0x3D, 0xBE, 0x01};
+  for (uint8_t kind : {0x00, 0x01, 0x02}) {
+    bytes in = cat({m, {kind}, bytes(10, 0)});
+    EXPECT_EQ(encode_full(in).out, cat({esc, in})) << int(kind);
+  }
+  for (uint8_t kind : {0x03, 0x7F, 0xFF}) {
+    bytes in = cat({m, {kind}, bytes(10, 0)});
+    EXPECT_EQ(encode_full(in).out, in) << int(kind);
+  }
+  EXPECT_EQ(encode_full(cat({m, {0x00}})).out, cat({esc, m, {0x00}}));
+  EXPECT_EQ(encode_full(m).out, m);
+}
+
+TEST(Encoder, ThreeMarkerBytesAfterAChunkStayPlain) {
+  // 65535 zeros end in a forced cut; the final chunk is just EB 3D BE.
+  bytes in = cat({bytes(65535, 0), {0xEB, 0x3D, 0xBE}});
+  EXPECT_EQ(encode_full(in).out, in);
+}
+
+TEST(Encoder, MarkersInsideChunksAreWrittenUnchanged) {
+  bytes in = random_bytes(100000, 21);
+  // Markers at many offsets; only those that happen to start a chunk change.
+  for (size_t at = 1; at + 4 < in.size(); at += 997) {
+    in[at] = 0xEB;
+    in[at + 1] = 0x3D;
+    in[at + 2] = 0xBE;
+    in[at + 3] = uint8_t(at % 3);
+  }
+  in[0] = 0x11;  // the first chunk does not start with a marker
+  encoded e = encode_full(in);
+  // Random data has no repeats: the stream is the input plus one 4-byte
+  // escape for each chunk that begins with a marker.
+  EXPECT_EQ(e.out.size() % 4, in.size() % 4);
+  EXPECT_GE(e.out.size(), in.size());
+  EXPECT_LT(e.out.size(), in.size() + 4 * 20);
+  EXPECT_EQ(slice(e.out, 0, 900), slice(in, 0, 900));
+}
+
+TEST(Encoder, StreamDoesNotDependOnInputPiecesOrOutputBufferSize) {
+  bytes base = random_bytes(20000, 22);
+  bytes in = cat({base, bytes(70000, 0), base, slice(base, 100, 10000), base});
+  encoded want = encode_full(in);
+  for (size_t piece : {1, 3, 4095}) {
+    for (size_t out_size : {1, 3, 8, 9, 4096}) {
+      encoded e = encode_full(in, index_cfg_default(), piece, out_size);
+      ASSERT_EQ(e.out, want.out) << piece << " " << out_size;
+    }
+  }
+}
+
+TEST(Encoder, ReferenceSplitAcrossTwoOutputBuffers) {
+  // B three times: the first reference starts at stream offset 322. An output
+  // buffer of 325 bytes ends 3 bytes into it.
+  bytes in = three_times_b(600);
+  test_coder t = test_coder::encoder(index_cfg_default());
+  mem_run r = run_mem(t.c.get(), encoder_run, in, 65536, 325);
+  EXPECT_EQ(r.output_requests, 1u);
+  EXPECT_EQ(slice(r.out, 322, 330), ref(200));
+  EXPECT_EQ(r.out.size(), 353u);
+}
+
+TEST(Encoder, DistanceOfExactlyTheWindowIsALiteral) {
+  // Zero chunks of 65535 bytes at 0, 65535, 131070, 196605: with a window of
+  // 3 chunks the fourth lies exactly a window after the first.
+  const uint32_t chunk = 65535;
+  bytes in(4 * chunk, 0);
+  encoded at_limit = encode_full(in, small_cfg(3 * chunk));
+  EXPECT_EQ(at_limit.out, cat({bytes(chunk, 0), ref(chunk), ref(2 * chunk), bytes(chunk, 0), {}}));
+  EXPECT_EQ(at_limit.c_discard, 1u);
+  encoded below = encode_full(in, small_cfg(3 * chunk + 1));
+  EXPECT_EQ(below.out, cat({bytes(chunk, 0), ref(chunk), ref(2 * chunk), ref(3 * chunk)}));
+  EXPECT_EQ(below.c_discard, 0u);
+}
+
+}  // namespace
