@@ -1,0 +1,42 @@
+// Cut candidates of a whole buffer at once. Whether a chunk may end after a
+// byte depends only on the 16 bytes ending there (crc < cfg_cutlimit) and on
+// the chunk's length, so the candidates can be found for a buffer in
+// independent lanes, and a short serial pass then applies the length rules.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// History a scan needs in front of its first byte: the rest of its window.
+constexpr size_t cutscan_history = 15;
+
+// Sets bit i (bits[i / 64] >> (i % 64) & 1) for every i in [0, n) at which the
+// CRC-32 of p[i - 15 .. i] is below cfg_cutlimit, and clears the others.
+// REQUIRES: p[-15 .. -1] readable; bits has (n + 63) / 64 words.
+void cut_candidates(const uint8_t* p, size_t n, uint64_t* bits);
+
+// The portable reference: one rolling value, byte by byte.
+void cut_candidates_plain(const uint8_t* p, size_t n, uint64_t* bits);
+
+// The CRC-32 of the 16 bytes ending at p[15], as the chunker's rolling value
+// holds it after feeding them.
+uint32_t cutscan_window_crc(const uint8_t* p);
+
+// Position of the cut of a chunk whose bytes begin at index `start` of a
+// scanned buffer: the first candidate at index start + 63 or later, or the
+// forced cut at start + 65534. Returns the chunk length, or 0 when the cut
+// lies at or beyond index `end` (the chunk goes on past the scanned bytes).
+inline uint32_t cutscan_next_cut(const uint64_t* bits, size_t start, size_t end) {
+  size_t i = start + 63;
+  size_t limit = start + 65534;  // forced cut: 65535 bytes
+  size_t stop = limit < end ? limit + 1 : end;
+  while (i < stop) {
+    uint64_t w = bits[i >> 6] >> (i & 63);
+    if (w) {
+      size_t at = i + static_cast<size_t>(__builtin_ctzll(w));
+      return at < stop ? static_cast<uint32_t>(at - start + 1) : (limit < end ? 65535u : 0u);
+    }
+    i = (i | 63) + 1;
+  }
+  return limit < end ? 65535u : 0u;
+}
