@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# End-to-end comparison: lrdedup against zstd --long and cat on the same
+# inputs, in one run. Prints MB/s, output size, peak memory and ratios.
+#
+#   bench/compare.sh [LRDEDUP] [WORKDIR]
+#
+# LRDEDUP defaults to build/release/lrdedup, WORKDIR to /tmp/lrdedup-bench.
+# Inputs are made once and kept: 1 GB of random data, a tar of
+# /usr/lib/x86_64-linux-gnu and a tar of /usr/share. Every input is read once
+# before timing, so the page cache holds it.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+lr=${1:-$here/build/release/lrdedup}
+work=${2:-/tmp/lrdedup-bench}
+mkdir -p "$work"
+command -v zstd >/dev/null || { echo "zstd not found: apt-get install zstd" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "/usr/bin/time not found: apt-get install time" >&2; exit 1; }
+
+[ -f "$work/random.bin" ] || head -c 1000000000 /dev/urandom > "$work/random.bin"
+[ -f "$work/lib.tar" ] || tar cf "$work/lib.tar" -C /usr/lib x86_64-linux-gnu 2>/dev/null || true
+[ -f "$work/share.tar" ] || tar cf "$work/share.tar" -C /usr share 2>/dev/null || true
+
+# run NAME BASIS OUT CMD...: times CMD, prints one row. MB/s and the size
+# ratio are counted against BASIS, the uncompressed input.
+run() {
+  local name=$1 in=$2 out=$3; shift 3
+  local tv="$work/time.txt"
+  local t0 t1
+  t0=$(date +%s.%N)
+  /usr/bin/time -v -o "$tv" "$@" > /dev/null
+  t1=$(date +%s.%N)
+  local secs size rss insize
+  secs=$(echo "$t1 - $t0" | bc -l)
+  insize=$(stat -c %s "$in")
+  size=$(stat -c %s "$out")
+  rss=$(awk -F: '/Maximum resident set size/ {gsub(/ /,"",$2); print $2}' "$tv")
+  printf '%-26s %10.0f MB/s %14d bytes %8.1f%% %8d MiB peak\n' "$name" \
+    "$(echo "$insize / $secs / 1000000" | bc -l)" "$size" "$(echo "100 * $size / $insize" | bc -l)" "$((rss / 1024))"
+  echo "$secs" > "$work/last.secs"
+}
+
+for f in random.bin lib.tar share.tar; do
+  in="$work/$f"
+  [ -s "$in" ] || continue
+  cat "$in" > /dev/null
+  echo "== $f ($(stat -c %s "$in") bytes)"
+  run "cat" "$in" "$in" cat "$in"
+  run "lrdedup e" "$in" "$work/$f.lrd" "$lr" e "$in" "$work/$f.lrd"
+  lr_e=$(cat "$work/last.secs")
+  run "lrdedup d" "$in" "$work/$f.lrd.out" "$lr" d "$work/$f.lrd" "$work/$f.lrd.out"
+  lr_d=$(cat "$work/last.secs")
+  cmp "$in" "$work/$f.lrd.out"
+  run "zstd -1 --long=30 -T1" "$in" "$work/$f.zst" zstd -q -f -1 --long=30 -T1 "$in" -o "$work/$f.zst"
+  z_e=$(cat "$work/last.secs")
+  run "zstd -d" "$in" "$work/$f.zst.out" zstd -q -f -d --long=30 "$work/$f.zst" -o "$work/$f.zst.out"
+  z_d=$(cat "$work/last.secs")
+  printf 'ratios: encode speed lrdedup/zstd %.2f, decode speed lrdedup/zstd %.2f\n' \
+    "$(echo "$z_e / $lr_e" | bc -l)" "$(echo "$z_d / $lr_d" | bc -l)"
+  rm -f "$work/$f.lrd.out" "$work/$f.zst.out"
+done
