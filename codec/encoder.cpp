@@ -1,11 +1,13 @@
-// The encoder body: cuts the input into chunks and writes each as a reference
+// The plain encoder body, byte by byte: the reference of the batched body in
+// encoder_fast.cpp. It cuts the input into chunks and writes each as a reference
 // to an earlier chunk with the same key, or as its own (maybe escaped) bytes.
 #include <cstring>
 
 #include "codec/coder.h"
+#include "codec/encoder_fast.h"
 #include "codec/format.h"
 
-coro_task encoder_run(coder* c) {
+coro_task encoder_run_plain(coder* c) {
   coro_header* h = &c->coro;
   chunker* ck = &c->ck;
   const uint32_t poswrap = c->idx.cfg.poswrap;

@@ -1,0 +1,110 @@
+// In-memory encode, batched and plain body, on random data and on data with
+// repeats. Each run takes a fresh zero-filled index as the program does (huge
+// pages advised), so its page faults are part of the figure.
+#include <sys/mman.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "codec/coder.h"
+#include "codec/encoder_fast.h"
+
+namespace {
+
+constexpr size_t input_bytes = size_t{256} << 20;
+
+std::vector<uint8_t> random_data(size_t n, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    uint64_t w = rng();
+    for (int k = 0; k < 8; k++) v[i + k] = static_cast<uint8_t>(w >> (8 * k));
+  }
+  return v;
+}
+
+// 1 MiB random blocks, every other one a copy of an earlier block: half the
+// input comes back as references.
+std::vector<uint8_t> repeat_data(size_t n, uint64_t seed) {
+  const size_t blk = size_t{1} << 20;
+  std::vector<uint8_t> v = random_data(n, seed);
+  std::mt19937_64 rng(seed + 1);
+  for (size_t b = 1; (b + 1) * blk <= n; b += 2) {
+    size_t from = (rng() % b) * blk;
+    std::copy(v.begin() + static_cast<ptrdiff_t>(from), v.begin() + static_cast<ptrdiff_t>(from + blk),
+              v.begin() + static_cast<ptrdiff_t>(b * blk));
+  }
+  return v;
+}
+
+const std::vector<uint8_t>& input(int kind) {
+  static const std::vector<uint8_t> rnd = random_data(input_bytes, 1);
+  static const std::vector<uint8_t> rep = repeat_data(input_bytes, 2);
+  return kind == 0 ? rnd : rep;
+}
+
+coder g_coder;
+uint8_t g_out[cfg_iobuf];
+
+// One encode of `in`, served in 64 KiB pieces as the driver does; returns the
+// stream size.
+uint64_t encode_once(coro_task (*body)(coder*), const std::vector<uint8_t>& in) {
+  const index_cfg cfg = index_cfg_default();
+  const size_t tbytes = index_table_bytes(cfg);
+  void* tbl = mmap(nullptr, tbytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (tbl == MAP_FAILED) std::abort();
+#ifdef MADV_HUGEPAGE
+  madvise(tbl, tbytes, MADV_HUGEPAGE);
+#endif
+  coder* c = &g_coder;
+  index_init(&c->idx, static_cast<hslot*>(tbl), cfg);
+  coro_header* h = &c->coro;
+  *h = coro_header{};
+  h->outptr = h->outbeg = g_out;
+  h->outend = g_out + sizeof g_out;
+  uint64_t written = 0;
+  size_t at = 0;
+  for (;;) {
+    uint32_t q = coro_call(c, body);
+    if (q == REQ_DONE) break;
+    if (q == REQ_INPUT) {
+      size_t n = std::min<size_t>(cfg_iobuf, in.size() - at);
+      if (n == 0) h->f_eof = 1;
+      h->inpptr = h->inpbeg = in.data() + at;
+      h->inpend = in.data() + at + n;
+      at += n;
+    } else if (q == REQ_OUTPUT) {
+      written += cfg_iobuf;
+      h->outptr = h->outbeg;
+    }
+  }
+  written += static_cast<uint64_t>(h->outptr - h->outbeg);
+  coro_finish(h);
+  munmap(tbl, tbytes);
+  return written;
+}
+
+void bm_encode(benchmark::State& state) {
+  const bool fast = state.range(0) != 0;
+  const std::vector<uint8_t>& in = input(static_cast<int>(state.range(1)));
+  uint64_t out = 0;
+  for (auto _ : state) out = encode_once(fast ? encoder_run_fast : encoder_run_plain, in);
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
+  state.counters["ratio"] = static_cast<double>(out) / static_cast<double>(in.size());
+}
+
+}  // namespace
+
+// Args: {fast, data}: data 0 = random, 1 = half repeats.
+BENCHMARK(bm_encode)
+    ->ArgNames({"fast", "data"})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
