@@ -11,10 +11,21 @@
 // known, the probe windows of the next chunks can be prefetched while the
 // current one is looked up. Only the index work and the output stay in chunk
 // order, exactly as the plain body does them.
+//
+// A second thread: the cut scan alone runs below 1 GB/s on one core, so a
+// helper thread scans batch i+1 while the body codes batch i, and both then
+// share the digest of batch i+1. Work is handed out in pieces through an atomic
+// counter, so whichever thread is free takes the next piece; the cut bits and
+// keys do not depend on who computed them, so the stream stays the same.
 #include "codec/encoder_fast.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "chunk/cutscan.h"
 #include "chunk/digest_batch.h"
@@ -31,25 +42,137 @@ constexpr size_t data_cap = cfg_maxchunk + batch_new;
 constexpr size_t max_chunks = data_cap / cfg_minchunk + 2;
 // Chunks ahead whose probe windows are prefetched: enough to cover a DRAM
 // miss with the work of the chunks in between.
-constexpr size_t prefetch_ahead = 12;
+constexpr size_t prefetch_ahead = 32;
 
-// The staging area, taken once for the whole run (about 2.5 MiB). The 15
-// history bytes in front of the data are the ones cut_candidates reads before
-// its first position; at the very start they are zero, as the chunker's
-// window begins. No cut at a chunk offset of 63 or more reads them anyway.
+// Pieces of work: scan pieces are whole multiples of 64 bytes, so that each
+// owns its words of the bit map.
+constexpr size_t scan_piece = size_t{64} << 10;
+constexpr size_t digest_piece = 256;  // chunks
+
+// A staging area, taken once for the whole run (about 2.5 MiB; two of them,
+// one being coded while the other is filled and scanned). The 15 history
+// bytes in front of the data are the ones cut_candidates reads before its
+// first position; at the very start they are zero, as the chunker's window
+// begins. No cut at a chunk offset of 63 or more reads them anyway.
 struct stage_area {
   alignas(64) uint8_t buf[hist + data_cap];
   uint64_t bits[(data_cap + 63) / 64];
   chunk_span spans[max_chunks];
   uint8_t keys[max_chunks][16];
+  size_t filled;  // staged data bytes
+  size_t nch;     // chunks found in them
+  bool eof;       // the input ended in this batch: its last chunk is the final one
 };
-stage_area g_stage;
+stage_area g_stage[2];
 
 std::atomic<bool> g_force_plain{false};
+std::atomic<unsigned> g_threads{2};
+
+// One job of pieces, shared by the body and the helper thread.
+enum job_kind { job_scan, job_digest };
+struct job_board {
+  std::mutex m;
+  std::condition_variable cv_job, cv_idle;
+  uint64_t gen = 0;     // bumped for every job posted to the helper
+  bool active = false;  // the helper is working on a job
+  bool helper = false;  // a helper thread runs
+  job_kind kind = job_scan;
+  stage_area* st = nullptr;
+  uint32_t count = 0;
+  std::atomic<uint32_t> next{0}, done{0};
+};
+// Never destroyed: the helper waits on it until the process ends, and
+// destroying a condition variable with a waiter blocks the exit.
+job_board& g_job = *new job_board;
+
+void run_piece(job_kind kind, stage_area* st, uint32_t k) {
+  if (kind == job_scan) {
+    const size_t from = k * scan_piece;
+    const size_t to = std::min(st->filled, from + scan_piece);
+    cut_candidates(st->buf + hist + from, to - from, st->bits + from / 64);
+  } else {
+    const size_t from = k * digest_piece;
+    const size_t n = std::min(st->nch - from, digest_piece);
+    digest_batch(st->spans + from, n, st->keys + from);
+  }
+}
+
+// Takes pieces until none is left. REQUIRES: the job's fields stay put, which
+// they do while the helper is active or the body is between begin and end.
+void run_pieces(job_board* b) {
+  for (;;) {
+    const uint32_t k = b->next.fetch_add(1, std::memory_order_relaxed);
+    if (k >= b->count) break;
+    run_piece(b->kind, b->st, k);
+    b->done.fetch_add(1, std::memory_order_release);
+  }
+}
+
+void* helper_main(void* arg) {
+  job_board* b = static_cast<job_board*>(arg);
+  std::unique_lock<std::mutex> lk(b->m);
+  uint64_t seen = 0;
+  for (;;) {
+    b->cv_job.wait(lk, [&] { return b->gen != seen; });
+    seen = b->gen;
+    b->active = true;
+    lk.unlock();
+    run_pieces(b);
+    lk.lock();
+    b->active = false;
+    b->cv_idle.notify_all();
+  }
+  return nullptr;
+}
+
+// Starts the helper once per process, when two threads are wanted and the
+// machine has them; without it the body does every piece itself.
+void helper_start() {
+  if (g_job.helper || g_threads.load(std::memory_order_relaxed) < 2 || std::thread::hardware_concurrency() < 2)
+    return;
+  pthread_t t;
+  if (pthread_create(&t, nullptr, helper_main, &g_job) != 0) return;
+  pthread_detach(t);
+  g_job.helper = true;
+}
+
+bool use_helper() { return g_job.helper && g_threads.load(std::memory_order_relaxed) >= 2; }
+
+// Waits until the helper has left its last job, so that its fields may change.
+void job_quiesce() {
+  if (!g_job.helper) return;
+  std::unique_lock<std::mutex> lk(g_job.m);
+  g_job.cv_idle.wait(lk, [] { return !g_job.active; });
+}
+
+// Posts a job; the helper starts on it at once, the body joins in job_end.
+void job_begin(job_kind kind, stage_area* st, uint32_t count) {
+  job_board* b = &g_job;
+  std::unique_lock<std::mutex> lk(b->m);
+  if (b->helper) b->cv_idle.wait(lk, [&] { return !b->active; });
+  b->kind = kind;
+  b->st = st;
+  b->count = count;
+  b->next.store(0, std::memory_order_relaxed);
+  b->done.store(0, std::memory_order_relaxed);
+  if (use_helper()) {
+    b->gen++;
+    lk.unlock();
+    b->cv_job.notify_one();
+  }
+}
+
+// Does the pieces left and waits for those the helper took.
+void job_end() {
+  job_board* b = &g_job;
+  run_pieces(b);
+  while (b->done.load(std::memory_order_acquire) < b->count) std::this_thread::yield();
+}
 
 // Where the chunk loop stands in the current batch, and the output it could
 // not finish because the output buffer filled up.
 struct batch_state {
+  stage_area* st = nullptr;
   size_t j = 0;            // next chunk of the batch to code
   size_t n = 0;            // chunks in the batch
   bool final_batch = false;  // the last chunk of the batch is the final chunk
@@ -91,8 +214,8 @@ bool run_chunks(coder* c, batch_state* s) {
   chunk_index* ix = &c->idx;
   const uint32_t poswrap = ix->cfg.poswrap;
   const uint32_t window = ix->cfg.decwinsize;
-  const chunk_span* spans = g_stage.spans;
-  uint8_t(*keys)[16] = g_stage.keys;
+  const chunk_span* spans = s->st->spans;
+  uint8_t(*keys)[16] = s->st->keys;
   uint32_t pos = c->pos;
   uint64_t sum = c->sum, x = c->x, discard = c->c_discard;
   const size_t n = s->n;
@@ -173,70 +296,96 @@ coro_task encoder_run(coder* c) {
   return g_force_plain.load(std::memory_order_relaxed) ? encoder_run_plain(c) : encoder_run_fast(c);
 }
 
+void encoder_fast_threads(unsigned n) { g_threads.store(n, std::memory_order_relaxed); }
+
 coro_task encoder_run_fast(coder* c) {
   coro_header* h = &c->coro;
-  stage_area& st = g_stage;
-  uint8_t* const data = st.buf + hist;
 
   chunker_init(&c->ck);
   c->x = 0;
   c->sum = 0;
   c->pos = 0;
   c->c_discard = 0;
-  std::memset(st.buf, 0, hist);
+  helper_start();
+  job_quiesce();  // a run abandoned by its driver may have left a job running
 
+  // Batch i is coded from `cur` while batch i+1 is filled into `nxt` and
+  // scanned by the helper; then both threads digest batch i+1, its unfinished
+  // chunk is carried to the front of cur's buffer, and the two swap.
+  stage_area* cur = &g_stage[0];
+  stage_area* nxt = &g_stage[1];
+  bool have_cur = false;
+  size_t tail = 0;  // bytes of the unfinished chunk at the front of nxt's data
+  std::memset(nxt->buf, 0, hist);
   batch_state s;
-  size_t tail = 0;  // bytes of the unfinished chunk at the front of data
-  bool eof = false;
   for (;;) {
-    // Stage up to batch_new fresh bytes behind the carried-over chunk.
-    size_t filled = tail;
-    const size_t want = tail + batch_new;
-    while (filled < want) {
-      if (h->inpptr < h->inpend) {
-        size_t k = static_cast<size_t>(h->inpend - h->inpptr);
-        if (k > want - filled) k = want - filled;
-        std::memcpy(data + filled, h->inpptr, k);
-        h->inpptr += k;
-        filled += k;
-        continue;
+    const bool more = !(have_cur && cur->eof);
+    if (more) {
+      // Stage up to batch_new fresh bytes behind the carried-over chunk.
+      uint8_t* const data = nxt->buf + hist;
+      size_t filled = tail;
+      const size_t want = tail + batch_new;
+      nxt->eof = false;
+      while (filled < want) {
+        if (h->inpptr < h->inpend) {
+          size_t k = static_cast<size_t>(h->inpend - h->inpptr);
+          if (k > want - filled) k = want - filled;
+          std::memcpy(data + filled, h->inpptr, k);
+          h->inpptr += k;
+          filled += k;
+          continue;
+        }
+        co_await coro_yield(h, REQ_INPUT);
+        if (h->inpptr >= h->inpend && h->f_eof) {
+          nxt->eof = true;
+          break;
+        }
       }
-      co_await coro_yield(h, REQ_INPUT);
-      if (h->inpptr >= h->inpend && h->f_eof) {
-        eof = true;
-        break;
-      }
+      nxt->filled = filled;
+      // Candidates of the whole staged data (the carried chunk is scanned
+      // again: its bits are at other indexes now, and it is short on average).
+      job_begin(job_scan, nxt, static_cast<uint32_t>((filled + scan_piece - 1) / scan_piece));
     }
 
-    // Cuts: candidates of the whole staged data (the carried chunk is scanned
-    // again: its bits are at other indexes now, and it is short on average),
-    // then the length rules from each chunk's start.
-    cut_candidates(data, filled, st.bits);
+    if (have_cur) {
+      s.st = cur;
+      s.j = 0;
+      s.n = cur->nch;
+      s.final_batch = cur->eof;
+      while (run_chunks(c, &s)) {
+        for (int k = 0; k < 2; k++) {
+          const uint8_t* src = s.out_p[k];
+          size_t len = s.out_n[k];
+          CORO_WRITE_BLOCK(h, src, len);
+        }
+      }
+    }
+    if (!more) break;
+    job_end();
+
+    // The length rules from each chunk's start, then the keys.
+    uint8_t* const data = nxt->buf + hist;
+    const size_t filled = nxt->filled;
     size_t nch = 0, start = 0;
     for (;;) {
-      const uint32_t len = cutscan_next_cut(st.bits, start, filled);
+      const uint32_t len = cutscan_next_cut(nxt->bits, start, filled);
       if (len == 0) break;
-      st.spans[nch++] = chunk_span{data + start, len};
+      nxt->spans[nch++] = chunk_span{data + start, len};
       start += len;
     }
-    if (eof) st.spans[nch++] = chunk_span{data + start, static_cast<uint32_t>(filled - start)};
-    digest_batch(st.spans, nch, st.keys);
+    if (nxt->eof) nxt->spans[nch++] = chunk_span{data + start, static_cast<uint32_t>(filled - start)};
+    nxt->nch = nch;
+    job_begin(job_digest, nxt, static_cast<uint32_t>((nch + digest_piece - 1) / digest_piece));
+    job_end();
 
-    s.j = 0;
-    s.n = nch;
-    s.final_batch = eof;
-    while (run_chunks(c, &s)) {
-      for (int k = 0; k < 2; k++) {
-        const uint8_t* src = s.out_p[k];
-        size_t len = s.out_n[k];
-        CORO_WRITE_BLOCK(h, src, len);
-      }
+    // Carry the unfinished chunk, with the history in front of it, to the
+    // front of the buffer just coded.
+    if (!nxt->eof) {
+      tail = filled - start;
+      std::memcpy(cur->buf, data + start - hist, tail + hist);
     }
-    if (eof) break;
-
-    // Carry the unfinished chunk, with the history in front of it, to the front.
-    tail = filled - start;
-    std::memmove(st.buf, data + start - hist, tail + hist);
+    std::swap(cur, nxt);
+    have_cur = true;
   }
   co_await coro_yield(h, REQ_DONE);
 }

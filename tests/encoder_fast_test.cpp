@@ -216,4 +216,14 @@ TEST(EncoderFast, SmallIndexDistanceLimitDiscardsAndWrap) {
   expect_same(text_like(2 * mib, 15), "text, small index", index_cfg{4096, 131072, 4 * 131072}, 4093, 9);
 }
 
+TEST(EncoderFast, WithoutTheHelperThread) {
+  // The body does every scan and digest piece itself; and back to two
+  // threads, so that a helper started earlier is handed work again.
+  encoder_fast_threads(1);
+  expect_same(with_repeats(3 * mib + 5, 16), "one thread");
+  expect_same(cat({bytes(mib + 7, 0), random_bytes(mib, 17)}), "one thread, zero run", index_cfg{1024, 65536, 4 * 65536});
+  encoder_fast_threads(2);
+  expect_same(with_repeats(3 * mib + 5, 16), "two threads again");
+}
+
 }  // namespace
