@@ -1,0 +1,198 @@
+// Batch chunk digest with AVX2: the MD5 transform of 8 chunks per instruction,
+// one chunk per 32-bit lane, with lane blocks transposed into 16 word vectors.
+// Built with -mavx2 on its own so the rest of the program runs on any x86-64;
+// it is called only after the CPU has been checked.
+#include "chunk/digest_batch.h"
+
+#ifdef __AVX2__
+
+#include <immintrin.h>
+
+namespace {
+
+using digest_lanes::max_lanes;
+using digest_lanes::md5_t;
+
+// Groups of 8 lanes run side by side: one group's step waits on its previous
+// step's result, two groups keep the vector units busy during that wait.
+constexpr unsigned groups = 2;
+constexpr unsigned lanes = 8 * groups;
+static_assert(lanes <= max_lanes);
+
+template <int S>
+inline __m256i rotl(__m256i x) {
+  return _mm256_or_si256(_mm256_slli_epi32(x, S), _mm256_srli_epi32(x, 32 - S));
+}
+
+inline __m256i add(__m256i x, __m256i y) { return _mm256_add_epi32(x, y); }
+inline __m256i t_of(int i) { return _mm256_set1_epi32(static_cast<int>(md5_t[i])); }
+
+// Round functions as in the 128-bit version: b, the newest word, enters last.
+inline __m256i md5_f(__m256i b, __m256i c, __m256i d) {
+  return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
+}
+inline __m256i md5_h(__m256i b, __m256i c, __m256i d) {
+  return _mm256_xor_si256(b, _mm256_xor_si256(c, d));
+}
+inline __m256i md5_i(__m256i b, __m256i c, __m256i d) {
+  return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
+}
+
+// Transposes 8 rows of 8 words (row = lane) into 8 word vectors, in place.
+inline void transpose8(__m256i* r) {
+  __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
+  __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
+  __m256i t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
+  __m256i t6 = _mm256_unpacklo_epi32(r[6], r[7]), t7 = _mm256_unpackhi_epi32(r[6], r[7]);
+  // u: lanes 0-3 (or 4-7) of words {0,4}, {1,5}, {2,6}, {3,7}.
+  __m256i u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
+  __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
+  __m256i u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
+  __m256i u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
+  r[0] = _mm256_permute2x128_si256(u0, u4, 0x20);
+  r[1] = _mm256_permute2x128_si256(u1, u5, 0x20);
+  r[2] = _mm256_permute2x128_si256(u2, u6, 0x20);
+  r[3] = _mm256_permute2x128_si256(u3, u7, 0x20);
+  r[4] = _mm256_permute2x128_si256(u0, u4, 0x31);
+  r[5] = _mm256_permute2x128_si256(u1, u5, 0x31);
+  r[6] = _mm256_permute2x128_si256(u2, u6, 0x31);
+  r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
+}
+
+// d[w] = word w of the 64 bytes at src[0..7], lane j from src[j].
+inline void load_laps(const uint8_t* const* src, __m256i* d) {
+  for (int j = 0; j < 8; j++) {
+    d[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src[j]));
+    d[8 + j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src[j] + 32));
+  }
+  transpose8(d);
+  transpose8(d + 8);
+}
+
+// a = b + ((a + X[k] + T[i] + fn(b,c,d)) <<< s), in every group.
+#define V_STEP(fn, a, b, c, d, k, s, i)                                           \
+  do {                                                                            \
+    const __m256i t = t_of(i);                                                    \
+    for (unsigned g = 0; g < groups; g++)                                         \
+      a[g] = add(b[g], rotl<s>(add(add(a[g], add(x[g][k], t)), fn(b[g], c[g], d[g])))); \
+  } while (0)
+// G as its two disjoint halves, added, so only (b & d) waits for b.
+#define V_STEP_G(a, b, c, d, k, s, i)                                                    \
+  do {                                                                                   \
+    const __m256i t = t_of(i);                                                           \
+    for (unsigned g = 0; g < groups; g++) {                                              \
+      __m256i e = add(add(a[g], add(x[g][k], t)), _mm256_andnot_si256(d[g], c[g]));       \
+      a[g] = add(b[g], rotl<s>(add(e, _mm256_and_si256(b[g], d[g]))));                   \
+    }                                                                                    \
+  } while (0)
+#define V_QUAD(fn, k0, k1, k2, k3, s0, s1, s2, s3, i) \
+  V_STEP(fn, a, b, c, d, k0, s0, i);                  \
+  V_STEP(fn, d, a, b, c, k1, s1, i + 1);              \
+  V_STEP(fn, c, d, a, b, k2, s2, i + 2);              \
+  V_STEP(fn, b, c, d, a, k3, s3, i + 3)
+#define V_QUAD_G(k0, k1, k2, k3, i)    \
+  V_STEP_G(a, b, c, d, k0, 5, i);      \
+  V_STEP_G(d, a, b, c, k1, 9, i + 1);  \
+  V_STEP_G(c, d, a, b, k2, 14, i + 2); \
+  V_STEP_G(b, c, d, a, k3, 20, i + 3)
+
+// The MD5 transform of every lane's block x[group][word] from the initial
+// state; the state (initial values added) is XORed into words 0-3.
+inline void md5_lanes(__m256i (*x)[16]) {
+  const __m256i ia = _mm256_set1_epi32(0x67452301);
+  const __m256i ib = _mm256_set1_epi32(static_cast<int>(0xEFCDAB89));
+  const __m256i ic = _mm256_set1_epi32(static_cast<int>(0x98BADCFE));
+  const __m256i id = _mm256_set1_epi32(0x10325476);
+  __m256i a[groups], b[groups], c[groups], d[groups];
+  for (unsigned g = 0; g < groups; g++) {
+    a[g] = ia;
+    b[g] = ib;
+    c[g] = ic;
+    d[g] = id;
+  }
+  V_QUAD(md5_f, 0, 1, 2, 3, 7, 12, 17, 22, 0);
+  V_QUAD(md5_f, 4, 5, 6, 7, 7, 12, 17, 22, 4);
+  V_QUAD(md5_f, 8, 9, 10, 11, 7, 12, 17, 22, 8);
+  V_QUAD(md5_f, 12, 13, 14, 15, 7, 12, 17, 22, 12);
+  V_QUAD_G(1, 6, 11, 0, 16);
+  V_QUAD_G(5, 10, 15, 4, 20);
+  V_QUAD_G(9, 14, 3, 8, 24);
+  V_QUAD_G(13, 2, 7, 12, 28);
+  V_QUAD(md5_h, 5, 8, 11, 14, 4, 11, 16, 23, 32);
+  V_QUAD(md5_h, 1, 4, 7, 10, 4, 11, 16, 23, 36);
+  V_QUAD(md5_h, 13, 0, 3, 6, 4, 11, 16, 23, 40);
+  V_QUAD(md5_h, 9, 12, 15, 2, 4, 11, 16, 23, 44);
+  V_QUAD(md5_i, 0, 7, 14, 5, 6, 10, 15, 21, 48);
+  V_QUAD(md5_i, 12, 3, 10, 1, 6, 10, 15, 21, 52);
+  V_QUAD(md5_i, 8, 15, 6, 13, 6, 10, 15, 21, 56);
+  V_QUAD(md5_i, 4, 11, 2, 9, 6, 10, 15, 21, 60);
+  for (unsigned g = 0; g < groups; g++) {
+    x[g][0] = _mm256_xor_si256(x[g][0], add(a[g], ia));
+    x[g][1] = _mm256_xor_si256(x[g][1], add(b[g], ib));
+    x[g][2] = _mm256_xor_si256(x[g][2], add(c[g], ic));
+    x[g][3] = _mm256_xor_si256(x[g][3], add(d[g], id));
+  }
+}
+
+#undef V_QUAD_G
+#undef V_QUAD
+#undef V_STEP_G
+#undef V_STEP
+
+}  // namespace
+
+namespace digest_lanes {
+
+const bool avx2_built = true;
+
+void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
+  feed f;
+  feed_start(&f, chunks, n, keys, lanes);
+  const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+  const __m256i low24 = _mm256_set1_epi32(0x00FFFFFF);
+  // s[g][w]: word w of the blocks of group g's lanes. The fill byte (top of
+  // word 15) is kept 0 between transforms, as hblk_mix leaves it.
+  __m256i s[groups][16];
+  for (auto& grp : s)
+    for (auto& w : grp) w = _mm256_setzero_si256();
+  alignas(32) uint32_t head[4][max_lanes];
+  while (feed_step(&f)) {
+    for (unsigned g = 0; g < groups; g++) {
+      if (uint32_t m = f.reset_mask >> (8 * g) & 0xFF) {
+        __m256i sel = _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(m)), bit);
+        __m256i keep = _mm256_xor_si256(_mm256_cmpeq_epi32(sel, bit), _mm256_set1_epi32(-1));
+        for (auto& w : s[g]) w = _mm256_and_si256(w, keep);
+      }
+      __m256i d[16];
+      load_laps(f.src + 8 * g, d);
+      for (unsigned w = 0; w < 15; w++) s[g][w] = _mm256_xor_si256(s[g][w], d[w]);
+      __m256i fill = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(f.fill + 8 * g));
+      s[g][15] = _mm256_or_si256(_mm256_xor_si256(s[g][15], _mm256_and_si256(d[15], low24)),
+                                 _mm256_slli_epi32(fill, 24));
+    }
+    md5_lanes(s);
+    for (unsigned g = 0; g < groups; g++) s[g][15] = _mm256_and_si256(s[g][15], low24);
+    if (f.final_mask) {
+      for (unsigned w = 0; w < 4; w++)
+        for (unsigned g = 0; g < groups; g++)
+          _mm256_store_si256(reinterpret_cast<__m256i*>(&head[w][8 * g]), s[g][w]);
+      feed_finish(&f, head);
+    }
+  }
+}
+
+}  // namespace digest_lanes
+
+#else  // not built for AVX2: never chosen
+
+namespace digest_lanes {
+
+const bool avx2_built = false;
+
+void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
+  digest_batch_plain(chunks, n, keys);
+}
+
+}  // namespace digest_lanes
+
+#endif

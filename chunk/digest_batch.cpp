@@ -1,0 +1,364 @@
+// Batch chunk digest: the plain reference, the lane feed that the interleaved
+// versions share, an interleaved version in generic 128-bit vectors that every
+// x86-64 runs, and the choice of implementation by CPU.
+#include "chunk/digest_batch.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "chunk/digest.h"
+
+namespace digest_lanes {
+
+// T[i] = floor(2^32 * |sin(i + 1)|).
+const uint32_t md5_t[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
+    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
+    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
+    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
+    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
+    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
+    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
+};
+
+namespace {
+
+// What an idle lane reads: it still runs, its result is never used.
+alignas(64) const uint8_t zero_lap[64] = {};
+
+// Chunks this long start staggered across the lanes (see feed_start).
+constexpr uint32_t long_chunk = 4096;
+static_assert(max_lanes <= 32, "lane masks are 32-bit");
+
+void feed_load(feed* f, unsigned j, size_t i) {
+  const chunk_span& c = f->chunks[i];
+  f->idx[j] = i;
+  f->busy[j] = true;
+  f->p[j] = c.p;
+  f->off[j] = 0;
+  // Every lap but the last holds 63 bytes; the last holds 1-63 (0 when empty).
+  uint32_t left = c.len ? (c.len - 1) / hblk_fill : 0;
+  uint32_t r = c.len - left * hblk_fill;
+  f->left[j] = left;
+  f->last_fill[j] = r;
+  // The last r bytes go just below the stage's zero half. A chunk of 64
+  // bytes or more gives them as its last 64 bytes: one fixed-size copy.
+  uint8_t* z = f->stage[j] + 64;
+  if (c.len >= 64) std::memcpy(z - 64, c.p + c.len - 64, 64);
+  else if (c.len) std::memcpy(z - c.len, c.p, c.len);
+  f->last[j] = z - r;
+}
+
+void feed_idle(feed* f, unsigned j) {
+  f->busy[j] = false;
+  f->p[j] = zero_lap;
+  f->off[j] = 0;
+  f->left[j] = 0;
+  f->last[j] = zero_lap;
+  f->last_fill[j] = 0;
+}
+
+// Gives lane j the next chunk, or leaves it idle when there is none.
+void feed_assign(feed* f, unsigned j) {
+  if (f->next < f->n) {
+    feed_load(f, j, f->next++);
+  } else {
+    feed_idle(f, j);
+    f->active--;
+  }
+}
+
+}  // namespace
+
+void feed_start(feed* f, const chunk_span* chunks, size_t n, uint8_t (*keys)[16], unsigned lanes) {
+  f->chunks = chunks;
+  f->n = n;
+  f->next = 0;
+  f->keys = keys;
+  f->lanes = lanes;
+  f->active = lanes;
+  f->waiting = 0;
+  for (unsigned j = 0; j < lanes; j++) {
+    std::memset(f->stage[j] + 64, 0, 64);
+    f->wait[j] = 0;
+    // Long chunks laid end to end keep the lanes' reads a multiple of their
+    // length apart, for ever if the lengths are equal: near 64 KiB that is
+    // one cache set for all lanes. Lane j starts j steps late instead.
+    if (j > 0 && f->next < n && chunks[f->next].len >= long_chunk) {
+      feed_idle(f, j);
+      f->idx[j] = f->next++;
+      f->wait[j] = j;
+      f->waiting++;
+    } else {
+      feed_assign(f, j);
+    }
+  }
+  f->refilled = (1u << lanes) - 1;
+}
+
+bool feed_step(feed* f) {
+  f->reset_mask = f->refilled;
+  f->refilled = 0;
+  if (f->waiting) {
+    for (unsigned j = 0; j < f->lanes; j++) {
+      if (f->wait[j] && --f->wait[j] == 0) {
+        // Its idle steps left state behind: cleared before the first lap.
+        feed_load(f, j, f->idx[j]);
+        f->reset_mask |= 1u << j;
+        f->waiting--;
+      }
+    }
+  }
+  // Selected by masks, not branches: which lanes end a chunk in a given step
+  // is not predictable.
+  uint32_t final_mask = 0;
+  for (unsigned j = 0; j < f->lanes; j++) {
+    const uint32_t fin = f->left[j] == 0;
+    const uintptr_t m = 0 - static_cast<uintptr_t>(fin);
+    const uintptr_t mid = reinterpret_cast<uintptr_t>(f->p[j]) + f->off[j];
+    const uintptr_t last = reinterpret_cast<uintptr_t>(f->last[j]);
+    f->src[j] = reinterpret_cast<const uint8_t*>((last & m) | (mid & ~m));
+    f->fill[j] = (f->last_fill[j] & static_cast<uint32_t>(m)) | (hblk_fill & ~static_cast<uint32_t>(m));
+    f->off[j] += hblk_fill;
+    f->left[j] -= fin ^ 1;
+    final_mask |= (fin & f->busy[j]) << j;
+  }
+  f->final_mask = final_mask;
+  return f->active > 0;
+}
+
+void feed_finish(feed* f, const uint32_t (*head)[max_lanes]) {
+  for (uint32_t m = f->final_mask; m; m &= m - 1) {
+    unsigned j = static_cast<unsigned>(__builtin_ctz(m));
+    uint8_t* key = f->keys[f->idx[j]];
+    for (int w = 0; w < 4; w++) {
+      uint32_t v = head[w][j];
+      key[4 * w] = static_cast<uint8_t>(v);
+      key[4 * w + 1] = static_cast<uint8_t>(v >> 8);
+      key[4 * w + 2] = static_cast<uint8_t>(v >> 16);
+      key[4 * w + 3] = static_cast<uint8_t>(v >> 24);
+    }
+    uint32_t len = f->chunks[f->idx[j]].len;
+    key[14] = static_cast<uint8_t>(len);
+    key[15] = static_cast<uint8_t>(len >> 8);
+    feed_assign(f, j);
+    if (f->busy[j]) f->refilled |= 1u << j;
+  }
+}
+
+}  // namespace digest_lanes
+
+namespace {
+
+using digest_lanes::md5_t;
+
+// ---- Plain reference ----
+
+void xor_into(uint8_t* blk, const uint8_t* p, uint32_t n) {
+  for (uint32_t i = 0; i < n; i++) blk[i] ^= p[i];
+}
+
+void digest_one(const uint8_t* p, uint32_t len, uint8_t* key) {
+  uint8_t blk[cfg_hblk] = {};
+  uint32_t r = len;
+  // A lap is mixed only once a further byte arrives, so a 63-byte tail stays
+  // for the closing mix.
+  for (; r > hblk_fill; r -= hblk_fill, p += hblk_fill) {
+    xor_into(blk, p, hblk_fill);
+    blk[hblk_fill] = hblk_fill;
+    hblk_mix(blk);
+  }
+  if (r) xor_into(blk, p, r);
+  blk[hblk_fill] = static_cast<uint8_t>(r);
+  hblk_mix(blk);
+  std::memcpy(key, blk, 14);
+  key[14] = static_cast<uint8_t>(len);
+  key[15] = static_cast<uint8_t>(len >> 8);
+}
+
+// ---- Generic 128-bit vectors ----
+
+// Four 32-bit lanes in the compiler's generic vector type: SSE2 on any
+// x86-64, NEON on ARM, plain words where there is neither.
+typedef uint32_t u32x4 __attribute__((vector_size(16)));
+
+// Two groups of four lanes run side by side: a step of one group waits on
+// its previous step, the other group's step fills that wait.
+constexpr unsigned v_groups = 2;
+constexpr unsigned v_lanes = 4 * v_groups;
+
+inline uint32_t load_le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+inline u32x4 rotl(u32x4 x, int s) { return (x << s) | (x >> (32 - s)); }
+
+// The round functions, written so that b, the newest word, enters last.
+inline u32x4 md5_f(u32x4 b, u32x4 c, u32x4 d) { return d ^ (b & (c ^ d)); }
+inline u32x4 md5_h(u32x4 b, u32x4 c, u32x4 d) { return b ^ (c ^ d); }
+inline u32x4 md5_i(u32x4 b, u32x4 c, u32x4 d) { return c ^ (b | ~d); }
+
+// a = b + ((a + X[k] + T[i] + fn(b,c,d)) <<< s) in every group. G is split
+// into its two disjoint halves, added, so only (b & d) waits for b.
+#define V_STEP(fn, a, b, c, d, k, s, i)    \
+  for (unsigned g = 0; g < v_groups; g++) \
+  (a)[g] = (b)[g] + rotl((a)[g] + x[g][k] + md5_t[i] + fn((b)[g], (c)[g], (d)[g]), (s))
+#define V_STEP_G(a, b, c, d, k, s, i)      \
+  for (unsigned g = 0; g < v_groups; g++) \
+  (a)[g] = (b)[g] + rotl((a)[g] + x[g][k] + md5_t[i] + ((c)[g] & ~(d)[g]) + ((b)[g] & (d)[g]), (s))
+#define V_QUAD(fn, k0, k1, k2, k3, s0, s1, s2, s3, i) \
+  V_STEP(fn, a, b, c, d, k0, s0, i);                  \
+  V_STEP(fn, d, a, b, c, k1, s1, i + 1);              \
+  V_STEP(fn, c, d, a, b, k2, s2, i + 2);              \
+  V_STEP(fn, b, c, d, a, k3, s3, i + 3)
+#define V_QUAD_G(k0, k1, k2, k3, i)    \
+  V_STEP_G(a, b, c, d, k0, 5, i);      \
+  V_STEP_G(d, a, b, c, k1, 9, i + 1);  \
+  V_STEP_G(c, d, a, b, k2, 14, i + 2); \
+  V_STEP_G(b, c, d, a, k3, 20, i + 3)
+
+// The MD5 transform of every lane's block x[group][word] from the initial
+// state; the state (initial values added) is XORed into words 0-3.
+void md5_vec128(u32x4 (*x)[16]) {
+  const u32x4 zero = {};
+  u32x4 a[v_groups], b[v_groups], c[v_groups], d[v_groups];
+  for (unsigned g = 0; g < v_groups; g++) {
+    a[g] = zero + 0x67452301;
+    b[g] = zero + 0xEFCDAB89;
+    c[g] = zero + 0x98BADCFE;
+    d[g] = zero + 0x10325476;
+  }
+  V_QUAD(md5_f, 0, 1, 2, 3, 7, 12, 17, 22, 0);
+  V_QUAD(md5_f, 4, 5, 6, 7, 7, 12, 17, 22, 4);
+  V_QUAD(md5_f, 8, 9, 10, 11, 7, 12, 17, 22, 8);
+  V_QUAD(md5_f, 12, 13, 14, 15, 7, 12, 17, 22, 12);
+  V_QUAD_G(1, 6, 11, 0, 16);
+  V_QUAD_G(5, 10, 15, 4, 20);
+  V_QUAD_G(9, 14, 3, 8, 24);
+  V_QUAD_G(13, 2, 7, 12, 28);
+  V_QUAD(md5_h, 5, 8, 11, 14, 4, 11, 16, 23, 32);
+  V_QUAD(md5_h, 1, 4, 7, 10, 4, 11, 16, 23, 36);
+  V_QUAD(md5_h, 13, 0, 3, 6, 4, 11, 16, 23, 40);
+  V_QUAD(md5_h, 9, 12, 15, 2, 4, 11, 16, 23, 44);
+  V_QUAD(md5_i, 0, 7, 14, 5, 6, 10, 15, 21, 48);
+  V_QUAD(md5_i, 12, 3, 10, 1, 6, 10, 15, 21, 52);
+  V_QUAD(md5_i, 8, 15, 6, 13, 6, 10, 15, 21, 56);
+  V_QUAD(md5_i, 4, 11, 2, 9, 6, 10, 15, 21, 60);
+  for (unsigned g = 0; g < v_groups; g++) {
+    x[g][0] ^= a[g] + 0x67452301;
+    x[g][1] ^= b[g] + 0xEFCDAB89;
+    x[g][2] ^= c[g] + 0x98BADCFE;
+    x[g][3] ^= d[g] + 0x10325476;
+  }
+}
+
+#undef V_QUAD_G
+#undef V_QUAD
+#undef V_STEP_G
+#undef V_STEP
+
+void digest_batch_vec128(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
+  digest_lanes::feed f;
+  digest_lanes::feed_start(&f, chunks, n, keys, v_lanes);
+  // s[g][w][j]: word w of the block of group g's lane j. The fill byte (top
+  // of word 15) is kept 0 between transforms, as hblk_mix leaves it.
+  u32x4 s[v_groups][16] = {};
+  uint32_t head[4][digest_lanes::max_lanes];
+  while (digest_lanes::feed_step(&f)) {
+    for (unsigned g = 0; g < v_groups; g++) {
+      for (unsigned j = 0; j < 4; j++) {
+        const unsigned lane = 4 * g + j;
+        if (f.reset_mask >> lane & 1)
+          for (u32x4& w : s[g]) w[j] = 0;
+        const uint8_t* p = f.src[lane];
+        for (unsigned w = 0; w < 15; w++) s[g][w][j] ^= load_le32(p + 4 * w);
+        s[g][15][j] = (s[g][15][j] ^ (load_le32(p + 60) & 0x00FFFFFF)) | f.fill[lane] << 24;
+      }
+    }
+    md5_vec128(s);
+    for (unsigned g = 0; g < v_groups; g++) s[g][15] &= 0x00FFFFFF;
+    if (f.final_mask) {
+      for (unsigned w = 0; w < 4; w++)
+        for (unsigned g = 0; g < v_groups; g++)
+          for (unsigned j = 0; j < 4; j++) head[w][4 * g + j] = s[g][w][j];
+      digest_lanes::feed_finish(&f, head);
+    }
+  }
+}
+
+// ---- Choice of implementation ----
+
+bool cpu_has_avx2() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+digest_impl best_impl() {
+  if (digest_impl_supported(digest_impl_avx2)) return digest_impl_avx2;
+  return digest_impl_vec128;
+}
+
+// auto until the first batch or digest_force picks one.
+std::atomic<digest_impl> current_impl{digest_impl_auto};
+
+}  // namespace
+
+void digest_batch_plain(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
+  for (size_t i = 0; i < n; i++) digest_one(chunks[i].p, chunks[i].len, keys[i]);
+}
+
+bool digest_impl_supported(digest_impl impl) {
+  switch (impl) {
+    case digest_impl_auto:
+    case digest_impl_plain:
+    case digest_impl_vec128:
+      return true;
+    case digest_impl_avx2:
+      return digest_lanes::avx2_built && cpu_has_avx2();
+  }
+  return false;
+}
+
+bool digest_force(digest_impl impl) {
+  if (!digest_impl_supported(impl)) return false;
+  current_impl.store(impl == digest_impl_auto ? best_impl() : impl, std::memory_order_relaxed);
+  return true;
+}
+
+digest_impl digest_impl_current() {
+  digest_impl impl = current_impl.load(std::memory_order_relaxed);
+  if (impl == digest_impl_auto) {
+    impl = best_impl();
+    current_impl.store(impl, std::memory_order_relaxed);
+  }
+  return impl;
+}
+
+const char* digest_impl_name(digest_impl impl) {
+  switch (impl) {
+    case digest_impl_auto: return "auto";
+    case digest_impl_plain: return "plain";
+    case digest_impl_vec128: return "vec128";
+    case digest_impl_avx2: return "avx2";
+  }
+  return "?";
+}
+
+void digest_batch(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
+  switch (digest_impl_current()) {
+    case digest_impl_avx2:
+      digest_lanes::digest_batch_avx2(chunks, n, keys);
+      return;
+    case digest_impl_vec128:
+      digest_batch_vec128(chunks, n, keys);
+      return;
+    default:
+      digest_batch_plain(chunks, n, keys);
+      return;
+  }
+}
