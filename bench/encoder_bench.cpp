@@ -90,6 +90,7 @@ uint64_t encode_once(coro_task (*body)(coder*), const std::vector<uint8_t>& in) 
 void bm_encode(benchmark::State& state) {
   const bool fast = state.range(0) != 0;
   const std::vector<uint8_t>& in = input(static_cast<int>(state.range(1)));
+  encoder_fast_threads(static_cast<unsigned>(state.range(2)));
   uint64_t out = 0;
   for (auto _ : state) out = encode_once(fast ? encoder_run_fast : encoder_run_plain, in);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.size()));
@@ -98,13 +99,16 @@ void bm_encode(benchmark::State& state) {
 
 }  // namespace
 
-// Args: {fast, data}: data 0 = random, 1 = half repeats.
+// Args: {fast, data, threads}: data 0 = random, 1 = half repeats; threads of
+// the batched body (1 or 2).
 BENCHMARK(bm_encode)
-    ->ArgNames({"fast", "data"})
-    ->Args({1, 0})
-    ->Args({1, 1})
-    ->Args({0, 0})
-    ->Args({0, 1})
+    ->ArgNames({"fast", "data", "threads"})
+    ->Args({1, 0, 2})
+    ->Args({1, 1, 2})
+    ->Args({1, 0, 1})
+    ->Args({1, 1, 1})
+    ->Args({0, 0, 1})
+    ->Args({0, 1, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(3);
