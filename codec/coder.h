@@ -42,6 +42,8 @@ struct coder {
   uint32_t winsize;    // cfg_decwinsize in the program; smaller in tests
   uint32_t fault;      // first dec_fault met, or fault_none
   uint64_t fault_offset;  // stream offset of the first faulty reference's marker
+  uint64_t dec_fast_refs;  // fast decoder: references copied whole by memcpy
+  uint64_t dec_slow_refs;  // fast decoder: references left to the byte-by-byte copy
 };
 
 // The coder bodies, run by coro_call.

@@ -1,8 +1,9 @@
-// The decoder body: restores the data from the stream, running the same chunker
+// The plain decoder body: restores the data from the stream, running the same chunker
 // over every decoded byte to find the chunk ends that the stream never stores.
 #include <cstring>
 
 #include "codec/coder.h"
+#include "codec/decoder_fast.h"
 #include "codec/format.h"
 
 namespace {
@@ -31,7 +32,7 @@ inline void note_fault(coder* c, uint32_t fault, uint64_t offset) {
 
 }  // namespace
 
-coro_task decoder_run(coder* c) {
+coro_task decoder_run_plain(coder* c) {
   coro_header* h = &c->coro;
   chunker* ck = &c->ck;
   const uint32_t winsize = c->winsize;

@@ -1,0 +1,148 @@
+// Decoding an in-memory stream with the fast and the plain body: encoder
+// output of generated data with many repeats, of text-like data, and of random
+// data. Bytes processed are decoded bytes.
+#include <benchmark/benchmark.h>
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "codec/coder.h"
+#include "codec/decoder_fast.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+void* map_zero(size_t n) {
+  void* p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) std::abort();
+  madvise(p, n, MADV_HUGEPAGE);  // as the driver's window
+  return p;
+}
+
+// Runs a body over `in` with 64 KiB input and output buffers, as the driver
+// does, discarding the output. Returns the bytes written.
+uint64_t run(coder* c, coro_task (*body)(coder*), const bytes& in, bytes* keep = nullptr) {
+  static uint8_t ibuf[65536], obuf[65536];
+  coro_header* h = &c->coro;
+  *h = coro_header{};
+  h->outptr = h->outbeg = obuf;
+  h->outend = obuf + sizeof obuf;
+  size_t at = 0;
+  uint64_t written = 0;
+  for (;;) {
+    uint32_t q = coro_call(c, body);
+    if (q == REQ_DONE) break;
+    if (q == REQ_INPUT) {
+      h->inp_before += static_cast<uint64_t>(h->inpend - h->inpbeg);
+      size_t n = std::min(sizeof ibuf, in.size() - at);
+      if (n == 0) h->f_eof = 1;
+      std::memcpy(ibuf, in.data() + at, n);
+      h->inpptr = h->inpbeg = ibuf;
+      h->inpend = ibuf + n;
+      at += n;
+    } else {
+      if (keep) keep->insert(keep->end(), obuf, obuf + sizeof obuf);
+      written += sizeof obuf;
+      h->outptr = h->outbeg;
+    }
+  }
+  written += static_cast<uint64_t>(h->outptr - h->outbeg);
+  if (keep) keep->insert(keep->end(), h->outbeg, h->outptr);
+  coro_finish(h);
+  return written;
+}
+
+bytes encode(const bytes& data) {
+  const index_cfg cfg = index_cfg_default();
+  const size_t tb = index_table_bytes(cfg);
+  void* tbl = map_zero(tb);
+  auto c = std::make_unique<coder>();
+  index_init(&c->idx, static_cast<hslot*>(tbl), cfg);
+  bytes out;
+  run(c.get(), encoder_run, data, &out);
+  munmap(tbl, tb);
+  return out;
+}
+
+// Text-like records in which most stretches repeat earlier ones, at distances
+// from a few KiB to tens of MiB, with small edits: like a tar of similar trees.
+bytes repeats_data(size_t n) {
+  std::mt19937_64 rng(5);
+  bytes v;
+  v.reserve(n + 70000);
+  while (v.size() < n) {
+    if (v.size() < 65536 || rng() % 4 == 0) {
+      size_t len = 200 + rng() % 8000;
+      for (size_t i = 0; i < len; i++) v.push_back(static_cast<uint8_t>("etaoin shrdlu\n{}();=0123"[rng() % 24]));
+    } else {
+      size_t len = 1000 + rng() % 60000;
+      size_t d = 1 + rng() % std::min<size_t>(v.size(), size_t{1} << (12 + rng() % 14));
+      size_t from = v.size() - d;
+      for (size_t i = 0; i < len; i++) v.push_back(v[from + i]);
+      v[v.size() - 1 - rng() % len] ^= 1;
+    }
+  }
+  v.resize(n);
+  return v;
+}
+
+bytes random_data(size_t n) {
+  std::mt19937_64 rng(7);
+  bytes v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng() >> 56);
+  return v;
+}
+
+struct input {
+  bytes data, stream;
+};
+const input& repeats() {
+  static const input in = [] {
+    input i{repeats_data(size_t{256} << 20), {}};
+    i.stream = encode(i.data);
+    return i;
+  }();
+  return in;
+}
+const input& randoms() {
+  static const input in = [] {
+    input i{random_data(size_t{64} << 20), {}};
+    i.stream = encode(i.data);
+    return i;
+  }();
+  return in;
+}
+
+template <coro_task (*body)(coder*), const input& (*which)()>
+void bm_decode(benchmark::State& state) {
+  const input& in = which();
+  auto c = std::make_unique<coder>();
+  uint64_t total = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    void* win = map_zero(cfg_decwinsize);
+    c->win = static_cast<uint8_t*>(win);
+    c->winpos = 0;
+    c->winsize = cfg_decwinsize;
+    state.ResumeTiming();
+    total += run(c.get(), body, in.stream);
+    state.PauseTiming();
+    if (c->sum != in.data.size()) state.SkipWithError("decoded size differs");
+    munmap(win, cfg_decwinsize);
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(total));
+  state.counters["ratio"] = static_cast<double>(in.data.size()) / static_cast<double>(in.stream.size());
+}
+
+BENCHMARK(bm_decode<decoder_run_fast, repeats>)->Name("decode/fast/repeats")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_plain, repeats>)->Name("decode/plain/repeats")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_fast, randoms>)->Name("decode/fast/random")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_plain, randoms>)->Name("decode/plain/random")->Unit(benchmark::kMillisecond);
+
+}  // namespace

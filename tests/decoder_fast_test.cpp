@@ -1,0 +1,341 @@
+// The fast decoder against the plain one: on encoder output of varied data, at
+// the default and at small windows, with input and output handed over in
+// pieces of many sizes, and on hostile streams, both bodies must give the same
+// output bytes, sum, x, fault and fault offset.
+#include <cstring>
+
+#include "codec/decoder_fast.h"
+#include "test_util.h"
+
+namespace {
+
+bytes cat(std::initializer_list<bytes> parts) {
+  bytes v;
+  for (const bytes& p : parts) v.insert(v.end(), p.begin(), p.end());
+  return v;
+}
+bytes ref(uint32_t d) {
+  return {0xEB, 0x3D, 0xBE, 0x00, uint8_t(d), uint8_t(d >> 8), uint8_t(d >> 16), uint8_t(d >> 24)};
+}
+const bytes esc = {0xEB, 0x3D, 0xBE, 0x01};
+
+struct decoded {
+  bytes out;
+  uint64_t sum, x;
+  uint32_t fault;
+  uint64_t fault_offset;
+  uint64_t fast_refs, slow_refs;
+};
+// As run_mem, but every input piece is copied into one reused buffer behind 16
+// bytes of junk, as the driver refills its one buffer: a body that reads input
+// before the current buffer sees junk, not the stream's earlier bytes.
+bytes run_refilled(coder* c, coro_task (*body)(coder*), const bytes& in, size_t in_piece, size_t out_size) {
+  bytes out, obuf(out_size), ibuf(16 + in_piece, 0xA5);
+  coro_header* h = &c->coro;
+  *h = coro_header{};
+  h->outptr = h->outbeg = obuf.data();
+  h->outend = obuf.data() + out_size;
+  size_t at = 0;
+  for (;;) {
+    uint32_t q = coro_call(c, body);
+    if (q == REQ_DONE) break;
+    if (q == REQ_INPUT) {
+      h->inp_before += static_cast<uint64_t>(h->inpend - h->inpbeg);
+      size_t n = std::min(in_piece, in.size() - at);
+      if (n == 0) h->f_eof = 1;
+      std::fill(ibuf.begin(), ibuf.end(), uint8_t(0xA5 ^ at));
+      std::copy(in.begin() + static_cast<std::ptrdiff_t>(at), in.begin() + static_cast<std::ptrdiff_t>(at + n),
+                ibuf.begin() + 16);
+      h->inpptr = h->inpbeg = ibuf.data() + 16;
+      h->inpend = ibuf.data() + 16 + n;
+      at += n;
+    } else if (q == REQ_OUTPUT) {
+      EXPECT_EQ(h->outptr, h->outend) << "an output buffer must be handed over exactly when full";
+      out.insert(out.end(), obuf.begin(), obuf.end());
+      h->outptr = h->outbeg;
+    }
+  }
+  out.insert(out.end(), h->outbeg, h->outptr);
+  coro_finish(h);
+  return out;
+}
+
+decoded run_body(coro_task (*body)(coder*), const bytes& in, uint32_t winsize, size_t in_piece, size_t out_size) {
+  test_coder t = test_coder::decoder(winsize);
+  decoded d;
+  d.out = run_refilled(t.c.get(), body, in, in_piece, out_size);
+  d.sum = t.c->sum;
+  d.x = t.c->x;
+  d.fault = t.c->fault;
+  d.fault_offset = t.c->fault_offset;
+  d.fast_refs = t.c->dec_fast_refs;
+  d.slow_refs = t.c->dec_slow_refs;
+  return d;
+}
+
+// Decodes `stream` with both bodies and expects the same results; returns the
+// fast body's. `what` names the case in failure messages.
+decoded expect_same(const bytes& stream, uint32_t winsize, size_t in_piece, size_t out_size,
+                    const std::string& what) {
+  decoded p = run_body(decoder_run_plain, stream, winsize, in_piece, out_size);
+  decoded f = run_body(decoder_run_fast, stream, winsize, in_piece, out_size);
+  const std::string at = what + " window=" + std::to_string(winsize) + " in_piece=" + std::to_string(in_piece) +
+                         " out_size=" + std::to_string(out_size);
+  EXPECT_EQ(f.out.size(), p.out.size()) << at;
+  EXPECT_TRUE(f.out == p.out) << at;
+  EXPECT_EQ(f.sum, p.sum) << at;
+  EXPECT_EQ(f.x, p.x) << at;
+  EXPECT_EQ(f.fault, p.fault) << at;
+  EXPECT_EQ(f.fault_offset, p.fault_offset) << at;
+  return f;
+}
+
+bytes text_like(size_t n, uint64_t seed) {
+  static const char* words[] = {"the ", "chunk ", "index ", "window ", "of ", "a ", "stream\n", "data ",
+                                "lrdedup ", "int main() {\n", "  return 0;\n}\n", "#include <x>\n"};
+  std::mt19937_64 rng(seed);
+  bytes v;
+  while (v.size() < n) {
+    const char* w = words[rng() % 12];
+    v.insert(v.end(), w, w + std::strlen(w));
+  }
+  v.resize(n);
+  return v;
+}
+
+// Random blocks, each either new or a copy of earlier data at a random distance.
+bytes with_repeats(size_t n, size_t max_distance, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  bytes v = random_bytes(4096, seed);
+  while (v.size() < n) {
+    size_t len = 100 + rng() % 20000;
+    if (rng() % 3 == 0) {
+      bytes r = random_bytes(len, rng());
+      v.insert(v.end(), r.begin(), r.end());
+    } else {
+      size_t d = 1 + rng() % std::min(max_distance, v.size());
+      size_t from = v.size() - d;
+      for (size_t i = 0; i < len; i++) v.push_back(v[from + i]);
+    }
+  }
+  v.resize(n);
+  return v;
+}
+
+void sprinkle_markers(bytes* v, size_t count, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  for (size_t k = 0; k < count && v->size() >= 4; k++) {
+    size_t at = rng() % (v->size() - 3);
+    (*v)[at] = 0xEB;
+    (*v)[at + 1] = 0x3D;
+    (*v)[at + 2] = 0xBE;
+    (*v)[at + 3] = uint8_t(rng() % 5);
+  }
+}
+
+// The input cut back to its last chunk end, as a fresh chunker finds it.
+bytes up_to_last_cut(bytes v) {
+  chunker ck;
+  chunker_init(&ck);
+  size_t last = 0;
+  for (size_t i = 0; i < v.size(); i++) {
+    chunk_feed(&ck, v[i]);
+    if (chunk_boundary(&ck)) {
+      chunk_close(&ck);
+      last = i + 1;
+    }
+  }
+  v.resize(last);
+  return v;
+}
+
+struct named {
+  std::string name;
+  bytes data;
+};
+
+std::vector<named> varied_inputs() {
+  std::vector<named> v;
+  v.push_back({"empty", {}});
+  v.push_back({"one byte", {0xEB}});
+  v.push_back({"three marker bytes", {0xEB, 0x3D, 0xBE}});
+  v.push_back({"random", random_bytes(700000, 1)});
+  v.push_back({"text", text_like(600000, 2)});
+  v.push_back({"repeats", with_repeats(2000000, 1500000, 3)});
+  v.push_back({"zero runs", cat({bytes(200000, 0), random_bytes(3000, 4), bytes(140000, 0), bytes(70000, 0xAA)})});
+  bytes marked = with_repeats(600000, 400000, 5);
+  sprinkle_markers(&marked, 4000, 6);
+  v.push_back({"markers", marked});
+  v.push_back({"ends at a cut", up_to_last_cut(with_repeats(300000, 200000, 7))});
+  v.push_back({"escaped longest chunk", cat({{0xEB, 0x3D, 0xBE, 0x00}, bytes(65531, 0), bytes(65535, 0)})});
+  return v;
+}
+
+TEST(DecoderFast, EncoderOutputAtTheDefaultWindowInPiecesOfManySizes) {
+  uint64_t fast_refs = 0;
+  for (const named& in : varied_inputs()) {
+    const bytes stream = encode_mem(in.data);
+    for (size_t in_piece : {size_t{1}, size_t{7}, size_t{4093}, size_t{65536}}) {
+      if (in_piece == 1 && stream.size() > 800000) continue;  // keeps the run short
+      for (size_t out_size : {size_t{65536}, size_t{1000}, size_t{1}}) {
+        if (out_size == 1 && in.data.size() > 800000) continue;
+        decoded f = expect_same(stream, cfg_decwinsize, in_piece, out_size, in.name);
+        ASSERT_TRUE(f.out == in.data) << in.name;
+        EXPECT_EQ(f.fault, fault_none) << in.name;
+        // Every reference of an encoder stream names a whole earlier chunk.
+        EXPECT_EQ(f.slow_refs, 0u) << in.name;
+        fast_refs += f.fast_refs;
+      }
+    }
+  }
+  EXPECT_GT(fast_refs, 1000u);
+}
+
+TEST(DecoderFast, SmallWindowsWrapAndStillMatch) {
+  // Encoder windows of 32 and 64 KiB: positions wrap many times, repeats lie
+  // on both sides of the window limit, zero chunks are longer than a 32 KiB
+  // window. The same streams also decode, as hostile input, in a 4 KiB window.
+  uint64_t fast_refs = 0;
+  for (uint32_t w : {uint32_t{1} << 15, uint32_t{1} << 16}) {
+    const index_cfg cfg{4099, w, 4 * w};
+    bytes marked = with_repeats(800000, w + w / 2, 11);
+    sprinkle_markers(&marked, 2000, 12);
+    const named inputs[] = {
+        {"repeats", with_repeats(1500000, w + w / 2, 13)},
+        {"markers", marked},
+        {"zeros", cat({bytes(20 * 65535 + 17, 0), random_bytes(5000, 14), bytes(300000, 0)})},
+        {"text", text_like(500000, 15)},
+    };
+    for (const named& in : inputs) {
+      const bytes stream = encode_mem(in.data, cfg);
+      for (size_t in_piece : {size_t{7}, size_t{4093}, size_t{65536}}) {
+        decoded f = expect_same(stream, w, in_piece, 65536, in.name);
+        ASSERT_TRUE(f.out == in.data) << in.name << " window " << w;
+        EXPECT_EQ(f.fault, fault_none);
+        fast_refs += f.fast_refs;
+      }
+      expect_same(stream, 4096, 4093, 777, in.name + " in a 4 KiB window");
+      expect_same(stream, 64, 65536, 65536, in.name + " in a 64-byte window");
+    }
+  }
+  EXPECT_GT(fast_refs, 1000u);
+}
+
+TEST(DecoderFast, HandMadeReferencesAtTheEdges) {
+  // A window of 64 KiB filled by whole chunks, then references that reach back
+  // across the window's end, to the oldest chunk still whole, to chunks whose
+  // block the write position shares, overlapping ones and ones too far back.
+  const uint32_t w = 1 << 16;
+  bytes data = with_repeats(w - 1000, 5000, 21);
+  data = up_to_last_cut(data);
+  const bytes base = encode_mem(data, index_cfg{4099, w, 4 * w});
+  const uint32_t n = static_cast<uint32_t>(data.size());
+  uint64_t fast = 0, slow = 0;
+  for (uint32_t d : {n, n - 1, n + 1, n - 64, uint32_t{64}, uint32_t{63}, uint32_t{1}, w - 1, w - 63, w - 64, w - 65,
+                     w, w + 1, uint32_t{0}, 0xFFFFFFFFu}) {
+    const bytes stream = cat({base, ref(d), ref(d), ref(n / 2), {0x41, 0x42}});
+    for (uint32_t win : {w, w * 4, cfg_decwinsize}) {
+      decoded f = expect_same(stream, win, 65536, 65536, "distance " + std::to_string(d));
+      fast += f.fast_refs;
+      slow += f.slow_refs;
+    }
+    // The same references once the window has wrapped: data twice over.
+    const bytes twice = cat({base, base, ref(d), ref(d + 1000)});
+    decoded f = expect_same(twice, w, 4093, 4096, "wrapped, distance " + std::to_string(d));
+    fast += f.fast_refs;
+    slow += f.slow_refs;
+  }
+  EXPECT_GT(fast, 0u);
+  EXPECT_GT(slow, 0u);
+  // Truncated distances, in pieces of one byte and whole.
+  for (size_t cut = 1; cut <= 8; cut++) {
+    bytes stream = cat({base, ref(n)});
+    stream.resize(base.size() + cut);
+    for (size_t in_piece : {size_t{1}, size_t{65536}}) expect_same(stream, w, in_piece, 65536, "truncated");
+  }
+}
+
+TEST(DecoderFast, HostileStreamsMatchThePlainBody) {
+  // Random mixes of markers, escapes, references (random, short, and at the
+  // lengths of whole earlier chunks) and data, cut short at random, at several
+  // windows and piece sizes; then mutations of valid streams.
+  std::mt19937_64 rng(31);
+  uint64_t fast = 0, slow = 0;
+  for (int round = 0; round < 600; round++) {
+    bytes s;
+    std::vector<uint32_t> lens;  // lengths of literal chunks written so far, roughly
+    size_t parts = 1 + rng() % 16;
+    for (size_t k = 0; k < parts; k++) {
+      switch (rng() % 7) {
+        case 0: s = cat({s, ref(uint32_t(rng()))}); break;
+        case 1: s = cat({s, ref(uint32_t(rng() % 3000))}); break;
+        case 2: s = cat({s, esc}); break;
+        case 3: s = cat({s, {0xEB, 0x3D, 0xBE}}); break;
+        case 4: {
+          uint32_t total = 0;
+          for (size_t j = lens.size(); j-- > 0 && rng() % 3;) total += lens[j];
+          s = cat({s, ref(total ? total : uint32_t(1 + rng() % 500))});
+          break;
+        }
+        case 5: s = cat({s, bytes(rng() % 70000, uint8_t(rng() % 2 ? 0 : rng()))}); break;
+        default: {
+          size_t l = rng() % 2000;
+          s = cat({s, random_bytes(l, rng())});
+          lens.push_back(static_cast<uint32_t>(l));
+          break;
+        }
+      }
+    }
+    if (rng() % 4 == 0) s.resize(rng() % (s.size() + 1));
+    const uint32_t wins[] = {64, 4096, 1 << 16, cfg_decwinsize};
+    const uint32_t win = wins[rng() % 4];
+    const size_t in_piece = rng() % 3 == 0 ? 65536 : 1 + rng() % 5000;
+    const size_t out_size = rng() % 2 ? 65536 : 1 + rng() % 3000;
+    decoded f = expect_same(s, win, in_piece, out_size, "round " + std::to_string(round));
+    fast += f.fast_refs;
+    slow += f.slow_refs;
+    if (HasFailure()) return;
+  }
+  // Mutations of a valid stream: distances nudged, bytes overwritten, markers
+  // planted, pieces dropped.
+  const bytes data = with_repeats(300000, 200000, 32);
+  const bytes valid = encode_mem(data);
+  for (int round = 0; round < 150; round++) {
+    bytes s = valid;
+    for (int k = 0, m = 1 + static_cast<int>(rng() % 20); k < m; k++) {
+      size_t at = rng() % s.size();
+      switch (rng() % 4) {
+        case 0: s[at] = uint8_t(s[at] + 1 + rng() % 3); break;
+        case 1: s[at] = uint8_t(rng()); break;
+        case 2: {
+          const bytes r = ref(uint32_t(rng() % 200000));
+          s.insert(s.begin() + static_cast<std::ptrdiff_t>(at), r.begin(), r.end());
+          break;
+        }
+        default: s.erase(s.begin() + static_cast<std::ptrdiff_t>(at),
+                         s.begin() + static_cast<std::ptrdiff_t>(std::min(s.size(), at + rng() % 100)));
+      }
+    }
+    const uint32_t win = rng() % 2 ? cfg_decwinsize : (1u << 16);
+    decoded f = expect_same(s, win, rng() % 2 ? 65536 : 1 + rng() % 9000, 65536, "mutation " + std::to_string(round));
+    fast += f.fast_refs;
+    slow += f.slow_refs;
+    if (HasFailure()) return;
+  }
+  EXPECT_GT(fast, 100u);
+  EXPECT_GT(slow, 100u);
+}
+
+TEST(DecoderFast, DecoderRunTakesThePlainBodyForOddWindows) {
+  // 1000 is not a multiple of 64: decoder_run must still decode (plain body).
+  const bytes data = with_repeats(20000, 900, 41);
+  const bytes stream = encode_mem(data);
+  test_coder t = test_coder::decoder(1000);
+  const bytes out = run_mem(t.c.get(), decoder_run, stream).out;
+  decoded p = run_body(decoder_run_plain, stream, 1000, 65536, 65536);
+  EXPECT_TRUE(out == p.out);
+  EXPECT_EQ(t.c->sum, p.sum);
+  EXPECT_EQ(t.c->x, p.x);
+}
+
+}  // namespace
