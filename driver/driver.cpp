@@ -3,6 +3,7 @@
 #include "driver/driver.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -10,7 +11,9 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "driver/progress.h"
@@ -21,27 +24,91 @@ uint8_t g_inbuf[cfg_iobuf];
 uint8_t g_outbuf[cfg_iobuf];
 coder g_coder;
 
-// Path of an output file to remove if a signal ends the run; empty otherwise.
-// Written before the handlers are installed, read only by them.
-char g_remove_path[4096];
+// The output file to remove if a signal ends the run: its name, and its device
+// and inode so that only that very file is removed. Written while the signals
+// are blocked, before the handlers can run.
+char g_remove_path[PATH_MAX];
+dev_t g_remove_dev;
+ino_t g_remove_ino;
+volatile sig_atomic_t g_remove_armed = 0;
+
+constexpr int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Removes the output file if it is still the regular file this run created or
+// truncated, and not something put in its place since. Async-signal-safe.
+void remove_output() {
+  if (!g_remove_armed) return;
+  g_remove_armed = 0;
+  struct stat st;
+  if (lstat(g_remove_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == g_remove_dev &&
+      st.st_ino == g_remove_ino)
+    unlink(g_remove_path);
+}
 
 void on_fatal_signal(int sig) {
-  if (g_remove_path[0]) unlink(g_remove_path);
-  signal(sig, SIG_DFL);
+  remove_output();
+  progress_erase_from_signal();
+  // SA_RESETHAND has put back the default action: dying of the signal tells
+  // the parent how the run ended.
   raise(sig);
 }
 
+// Catches the signals that end a run, except those the parent set to be
+// ignored (nohup, background jobs of a non-interactive shell): a run started
+// under nohup must go on past a hangup.
 void install_signal_handlers() {
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_fatal_signal;
+  sa.sa_flags = SA_RESETHAND;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
+  for (int sig : fatal_signals) sigaddset(&sa.sa_mask, sig);
+  for (int sig : fatal_signals) {
+    struct sigaction old;
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &sa, nullptr);
+  }
+}
+
+// Blocks (true) or unblocks (false) the signals that end a run.
+void block_fatal_signals(bool block) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : fatal_signals) sigaddset(&set, sig);
+  sigprocmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+// A closed standard descriptor would be taken by the next open(): the output
+// file could become descriptor 1 or 2 and get the statistics or the messages
+// written into it. Each closed one is opened on /dev/null; returns which were
+// closed (bit 0 = standard input, and so on).
+unsigned reopen_closed_std_fds() {
+  unsigned closed = 0;
+  for (int fd = 0; fd <= 2; fd++) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    closed |= 1u << fd;
+    int k = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (k >= 0 && k != fd) {
+      dup2(k, fd);
+      close(k);
+    }
+  }
+  return closed;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 std::string sys_error(const char* name) { return std::string(name) + ": " + std::strerror(errno); }
+
+// Waits until fd is ready for `events`; a descriptor set non-blocking by
+// whoever handed it to us says EAGAIN instead of waiting itself.
+void wait_ready(int fd, short events) {
+  pollfd pf{fd, events, 0};
+  while (poll(&pf, 1, -1) < 0 && errno == EINTR) {
+  }
+}
 
 // Writes all n bytes, resuming after short writes and signals.
 bool write_all(int fd, const uint8_t* p, size_t n) {
@@ -49,6 +116,10 @@ bool write_all(int fd, const uint8_t* p, size_t n) {
     ssize_t k = write(fd, p, n);
     if (k < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_ready(fd, POLLOUT);
+        continue;
+      }
       return false;
     }
     p += k;
@@ -61,7 +132,12 @@ bool write_all(int fd, const uint8_t* p, size_t n) {
 ssize_t read_some(int fd, uint8_t* p, size_t n) {
   for (;;) {
     ssize_t k = read(fd, p, n);
-    if (k >= 0 || errno != EINTR) return k;
+    if (k >= 0) return k;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      wait_ready(fd, POLLIN);
+      continue;
+    }
+    if (errno != EINTR) return k;
   }
 }
 
@@ -79,16 +155,30 @@ void error_line(const std::string& msg) { std::fprintf(stderr, "lrdedup: %s\n", 
 
 // The mode's large block: anonymous memory comes zero-filled and is committed
 // only where touched, so a small input costs little of it.
-void* map_block(size_t bytes) {
+void* map_block(size_t bytes, bool huge) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                  -1, 0);
   if (p == MAP_FAILED) return nullptr;
 #ifdef MADV_HUGEPAGE
-  // The index is probed at random and the window written straight through:
-  // huge pages save most TLB misses and page faults in both.
-  madvise(p, bytes, MADV_HUGEPAGE);
+  // Huge pages save most TLB misses and page faults, but each touch commits
+  // and clears 2 MiB.
+  if (huge) madvise(p, bytes, MADV_HUGEPAGE);
+#else
+  (void)huge;
 #endif
   return p;
+}
+
+// Whether the encoder's index should have huge pages: it is probed at random,
+// so on huge pages a few thousand chunks commit and clear all of it, which
+// takes a second and a GiB for a small input. Only an input known to be large
+// enough to touch most of its small pages anyway gets them.
+bool index_wants_huge_pages(int fd, const struct stat& st) {
+  constexpr off_t large = off_t{256} << 20;
+  if (S_ISREG(st.st_mode)) return st.st_size >= large;
+  if (!S_ISBLK(st.st_mode)) return false;
+  const off_t here = lseek(fd, 0, SEEK_CUR), end = lseek(fd, 0, SEEK_END);
+  return here >= 0 && lseek(fd, here, SEEK_SET) == here && end - here >= large;
 }
 
 }  // namespace
@@ -152,6 +242,7 @@ std::string driver_stats_line(uint64_t sum, uint64_t x) {
 }
 
 int lrdedup_main(int argc, char** argv) {
+  const unsigned closed_std = reopen_closed_std_fds();
   if (argc < 4) {
     std::fprintf(stderr, "usage: lrdedup e|d <input> <output>   ('-' for standard input or output)\n");
     return 1;
@@ -164,10 +255,14 @@ int lrdedup_main(int argc, char** argv) {
   const bool out_std = std::strcmp(argv[3], "-") == 0;
   const char* in_name = in_std ? "(stdin)" : argv[2];
   const char* out_name = out_std ? "(stdout)" : argv[3];
-  // With the data on standard output, the statistics go to standard error.
-  FILE* stats = out_std ? stderr : stdout;
 
-  int in_fd = in_std ? STDIN_FILENO : open(argv[2], O_RDONLY);
+  if ((in_std && (closed_std & 1)) || (out_std && (closed_std & 2))) {
+    errno = EBADF;
+    error_line(sys_error(in_std && (closed_std & 1) ? in_name : out_name));
+    return 1;
+  }
+
+  int in_fd = in_std ? STDIN_FILENO : open(argv[2], O_RDONLY | O_NOCTTY);
   if (in_fd < 0) {
     error_line(sys_error(in_name));
     return 1;
@@ -188,31 +283,52 @@ int lrdedup_main(int argc, char** argv) {
   }
 
   int out_fd = STDOUT_FILENO;
+  // The data goes to standard output: by '-', or by a name such as /dev/stdout
+  // that opens the same pipe or file (a device like /dev/null does not count).
+  bool data_on_stdout = out_std;
   bool remove_on_failure = false;
   if (!out_std) {
     // Opening the output truncates it: refuse first if it is the input itself.
     struct stat out_st;
-    if (stat(argv[3], &out_st) == 0 && out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
+    if (stat(argv[3], &out_st) == 0 && S_ISREG(out_st.st_mode) && same_file(out_st, in_st)) {
       error_line(std::string(out_name) + ": output is the input file");
       return 1;
     }
-    out_fd = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    // No signal may end the run between creating the file and arming its
+    // removal.
+    block_fatal_signals(true);
+    out_fd = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0666);
     if (out_fd < 0) {
       error_line(sys_error(out_name));
       return 1;
     }
-    // Only a regular file we wrote is removed after a failure, never a device.
-    struct stat st;
-    if (fstat(out_fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        std::strlen(argv[3]) < sizeof g_remove_path) {
-      std::strcpy(g_remove_path, argv[3]);
-      remove_on_failure = true;
-      install_signal_handlers();
+    struct stat st, std_st;
+    if (fstat(out_fd, &st) == 0) {
+      data_on_stdout = fstat(STDOUT_FILENO, &std_st) == 0 && same_file(st, std_st) && !S_ISCHR(st.st_mode);
+      // Only a regular file this run writes is removed after a failure: never
+      // a device, and never the file standard output writes to. The name is
+      // resolved, so that through a symbolic link the file goes, not the link.
+      char resolved[PATH_MAX];
+      const char* path = realpath(argv[3], resolved) ? resolved : argv[3];
+      if (S_ISREG(st.st_mode) && !data_on_stdout && std::strlen(path) < sizeof g_remove_path) {
+        std::strcpy(g_remove_path, path);
+        g_remove_dev = st.st_dev;
+        g_remove_ino = st.st_ino;
+        g_remove_armed = 1;
+        remove_on_failure = true;
+        install_signal_handlers();
+      }
     }
+    block_fatal_signals(false);
   }
+  // With the data on standard output, the statistics go to standard error.
+  FILE* stats = data_on_stdout ? stderr : stdout;
   auto fail = [&](const std::string& msg) {
     error_line(msg);
-    if (remove_on_failure) unlink(g_remove_path);
+    if (remove_on_failure) {
+      block_fatal_signals(true);
+      remove_output();
+    }
     return 1;
   };
   if (!decode && isatty(out_fd))
@@ -221,7 +337,8 @@ int lrdedup_main(int argc, char** argv) {
   coder* c = &g_coder;
   const index_cfg cfg = index_cfg_default();
   const size_t block_bytes = decode ? cfg_decwinsize : index_table_bytes(cfg);
-  void* block = map_block(block_bytes);
+  // The window is written straight through: huge pages cost it nothing.
+  void* block = map_block(block_bytes, decode || index_wants_huge_pages(in_fd, in_st));
   if (!block) {
     errno = ENOMEM;
     return fail(std::string("cannot allocate ") + std::to_string(block_bytes >> 20) +
@@ -242,17 +359,21 @@ int lrdedup_main(int argc, char** argv) {
   std::string err;
   bool ok = driver_serve(c, decode ? decoder_run : encoder_run, in_fd, out_fd, in_name, out_name, &err);
   munmap(block, block_bytes);
-  if (ok && out_fd != STDOUT_FILENO && close(out_fd) != 0) {
+  // close() reports the errors of writes that were delayed (NFS, quotas).
+  if (ok && close(out_fd) != 0 && errno != EINTR) {
     err = sys_error(out_name);
     ok = false;
   }
   if (!ok) return fail(err);
-  if (out_std && close(STDOUT_FILENO) != 0 && errno != EINTR) return fail(sys_error(out_name));
-  g_remove_path[0] = '\0';
+  // The output is complete: from here on nothing removes it.
+  g_remove_armed = 0;
 
   if (!decode) std::fprintf(stats, "c_discard=%" PRIu64 "\n", c->c_discard);
   std::fputs(driver_stats_line(c->sum, c->x).c_str(), stats);
-  if (std::fflush(stats) != 0) return 1;
+  if (std::fflush(stats) != 0 || std::ferror(stats)) {
+    error_line(sys_error(stats == stdout ? "(stdout)" : "(stderr)"));
+    return 1;
+  }
   if (decode && c->fault != fault_none) {
     error_line(std::string(in_name) + ": corrupt stream: " + fault_text(c->fault) + " at offset " +
                std::to_string(c->fault_offset));
