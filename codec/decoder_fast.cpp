@@ -29,10 +29,11 @@
 
 namespace {
 
-// Input bytes per candidate scan: one block of the scan's lanes plus its
-// serial head. A scan starts where a literal needs it, so in a buffer that is
-// mostly references only the stretch around its literals is scanned.
-constexpr size_t scan_seg = 64 + 16384;
+// Input bytes per candidate scan: our serial head of 64, cut_candidates' own
+// serial head of 64 and one block of its lanes (a shorter rest would run in
+// one serial lane). A scan starts where a literal needs it, so in a buffer
+// that is mostly references only the stretch around its literals is scanned.
+constexpr size_t scan_seg = 64 + 64 + 16384;
 
 inline void note_fault(coder* c, uint32_t fault, uint64_t offset) {
   if (c->fault == fault_none) {
@@ -155,6 +156,10 @@ struct input_scan {
   // Scans up to scan_seg bytes from p. The 15 bytes before p come from the
   // buffer or, near its start, from the history.
   void scan_at(const uint8_t* p, const uint8_t* end) {
+    // Near the buffer's end, start earlier so that the lanes still get a
+    // whole block: rescanning a few bytes is cheaper than one serial lane.
+    if (static_cast<size_t>(end - p) < scan_seg && static_cast<size_t>(end - bufstart) >= scan_seg)
+      p = end - scan_seg;
     const size_t n = std::min<size_t>(static_cast<size_t>(end - p), scan_seg);
     uint8_t tmp[cutscan_history + 64];
     const size_t back = static_cast<size_t>(p - bufstart);
