@@ -6,16 +6,8 @@
 
 #include "chunk/chunker.h"
 
-namespace {
-
-// MD5's initial state words (RFC 1321, 3.3).
-constexpr uint32_t md5_a = 0x67452301;
-constexpr uint32_t md5_b = 0xEFCDAB89;
-constexpr uint32_t md5_c = 0x98BADCFE;
-constexpr uint32_t md5_d = 0x10325476;
-
 // T[i] = floor(2^32 * |sin(i + 1)|), one per step (RFC 1321, 3.4).
-constexpr uint32_t md5_t[64] = {
+extern const uint32_t md5_t[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
     0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
     0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
@@ -25,6 +17,15 @@ constexpr uint32_t md5_t[64] = {
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
 };
+
+namespace {
+
+// MD5's initial state words (RFC 1321, 3.3).
+constexpr uint32_t md5_a = 0x67452301;
+constexpr uint32_t md5_b = 0xEFCDAB89;
+constexpr uint32_t md5_c = 0x98BADCFE;
+constexpr uint32_t md5_d = 0x10325476;
+
 
 inline uint32_t rotl(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
 

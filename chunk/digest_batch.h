@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "chunk/digest.h"
+
 struct chunk_span {
   const uint8_t* p;
   uint32_t len;  // 0..cfg_maxchunk
@@ -89,8 +91,8 @@ bool feed_step(feed* f);
 // each lane's mixed block. Writes the finished lanes' keys and refills them.
 void feed_finish(feed* f, const uint32_t (*head)[max_lanes]);
 
-// MD5's step constants T[i] (RFC 1321, 3.4), as hblk_mix uses them.
-extern const uint32_t md5_t[64];
+// MD5's step constants T[i], shared with hblk_mix.
+using ::md5_t;
 
 // Present in every build; does its work only when compiled for AVX2.
 extern const bool avx2_built;

@@ -56,15 +56,10 @@ encoded expect_same(const bytes& in, const std::string& what, const index_cfg& c
   return want;
 }
 
-bytes cat(std::initializer_list<bytes> parts) {
-  bytes v;
-  for (const bytes& p : parts) v.insert(v.end(), p.begin(), p.end());
-  return v;
-}
 
 // Words from a small vocabulary with spaces and newlines: many short repeats
 // that rarely line up with chunk boundaries.
-bytes text_like(size_t n, uint64_t seed) {
+bytes prose_like(size_t n, uint64_t seed) {
   static const char* const words[] = {"the", "index", "of", "chunk", "window", "encoder", "a", "stream",
                                       "reference", "literal", "marker", "and", "to", "position", "is"};
   std::mt19937_64 rng(seed);
@@ -118,7 +113,7 @@ std::vector<size_t> chunk_starts(const bytes& in) {
 
 TEST(EncoderFast, VariedDataAtTheProgramsIndexSize) {
   expect_same(random_bytes(3 * mib + 12345, 1), "random");
-  expect_same(text_like(2 * mib + 777, 2), "text");
+  expect_same(prose_like(2 * mib + 777, 2), "text");
   encoded r = expect_same(with_repeats(5 * mib, 3), "repeats");
   EXPECT_LT(r.out.size(), 5 * mib * 3 / 4) << "the repeats case should produce references";
   // A repeat of the whole first half: references straight across batch edges.
@@ -190,7 +185,7 @@ TEST(EncoderFast, InputPiecesAndOutputBufferSizes) {
     expect_same(in, "pieces", index_cfg_default(), piece, 65536);
   for (size_t out : {size_t{1}, size_t{3}, size_t{8}, size_t{9}, size_t{4096}})
     expect_same(in, "output buffers", index_cfg_default(), 4093, out);
-  expect_same(text_like(300000, 13), "small pieces, small buffers", index_cfg_default(), 7, 5);
+  expect_same(prose_like(300000, 13), "small pieces, small buffers", index_cfg_default(), 7, 5);
 }
 
 TEST(EncoderFast, SmallIndexDistanceLimitDiscardsAndWrap) {
@@ -213,7 +208,7 @@ TEST(EncoderFast, SmallIndexDistanceLimitDiscardsAndWrap) {
   const uint32_t chunk = 65535;
   for (uint32_t window : {3 * chunk, 3 * chunk + 1})
     expect_same(bytes(20 * chunk, 0), "distance at the limit", index_cfg{4096, window, 4 * window});
-  expect_same(text_like(2 * mib, 15), "text, small index", index_cfg{4096, 131072, 4 * 131072}, 4093, 9);
+  expect_same(prose_like(2 * mib, 15), "text, small index", index_cfg{4096, 131072, 4 * 131072}, 4093, 9);
 }
 
 TEST(EncoderFast, WithoutTheHelperThread) {

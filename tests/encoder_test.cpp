@@ -4,14 +4,6 @@
 
 namespace {
 
-bytes ref(uint32_t d) {
-  return {0xEB, 0x3D, 0xBE, 0x00, uint8_t(d), uint8_t(d >> 8), uint8_t(d >> 16), uint8_t(d >> 24)};
-}
-bytes cat(std::initializer_list<bytes> parts) {
-  bytes v;
-  for (const bytes& p : parts) v.insert(v.end(), p.begin(), p.end());
-  return v;
-}
 bytes slice(const bytes& v, size_t from, size_t to) { return bytes(v.begin() + from, v.begin() + to); }
 
 struct encoded {

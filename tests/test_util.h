@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -42,6 +43,47 @@ struct mapped {
   mapped& operator=(const mapped&) = delete;
   ~mapped() { munmap(p, n); }
 };
+
+// Stream and data builders shared by the coder tests.
+inline bytes cat(std::initializer_list<bytes> parts) {
+  bytes v;
+  for (const bytes& p : parts) v.insert(v.end(), p.begin(), p.end());
+  return v;
+}
+// The 8-byte reference form: marker, kind 0x00, distance little-endian.
+inline bytes ref(uint32_t d) {
+  return {0xEB, 0x3D, 0xBE, 0x00, uint8_t(d), uint8_t(d >> 8), uint8_t(d >> 16), uint8_t(d >> 24)};
+}
+inline bytes text_like(size_t n, uint64_t seed) {
+  static const char* words[] = {"the ", "chunk ", "index ", "window ", "of ", "a ", "stream\n", "data ",
+                                "lrdedup ", "int main() {\n", "  return 0;\n}\n", "#include <x>\n"};
+  std::mt19937_64 rng(seed);
+  bytes v;
+  while (v.size() < n) {
+    const char* w = words[rng() % 12];
+    v.insert(v.end(), w, w + std::strlen(w));
+  }
+  v.resize(n);
+  return v;
+}
+// Random blocks, each either new or a copy of earlier data at a random distance.
+inline bytes with_repeats(size_t n, size_t max_distance, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  bytes v = random_bytes(4096, seed);
+  while (v.size() < n) {
+    size_t len = 100 + rng() % 20000;
+    if (rng() % 3 == 0) {
+      bytes r = random_bytes(len, rng());
+      v.insert(v.end(), r.begin(), r.end());
+    } else {
+      size_t d = 1 + rng() % std::min(max_distance, v.size());
+      size_t from = v.size() - d;
+      for (size_t i = 0; i < len; i++) v.push_back(v[from + i]);
+    }
+  }
+  v.resize(n);
+  return v;
+}
 
 // A coder record with its own small or default-sized blocks.
 struct test_coder {
