@@ -46,6 +46,27 @@ struct coder {
   uint64_t dec_slow_refs;  // fast decoder: references left to the byte-by-byte copy
 };
 
+// Records the first fault a reference shows, if any: one the encoder never
+// writes. `decoded` is the data decoded before the reference's chunk. Both
+// decoder bodies call this, so they report alike.
+inline void note_ref_fault(coder* c, bool truncated, uint32_t distance, uint64_t decoded,
+                           uint64_t marker_offset) {
+  if (c->fault != fault_none) return;
+  uint32_t f = fault_none;
+  if (truncated)
+    f = fault_truncated_ref;
+  else if (distance == 0)
+    f = fault_zero_distance;
+  else if (distance >= c->winsize)
+    f = fault_far_distance;
+  else if (distance > decoded)
+    f = fault_before_start;
+  if (f != fault_none) {
+    c->fault = f;
+    c->fault_offset = marker_offset;
+  }
+}
+
 // The coder bodies, run by coro_call.
 // encoder_run REQUIRES: idx set up by index_init over a zero-filled table.
 coro_task encoder_run(coder* c);

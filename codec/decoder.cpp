@@ -23,13 +23,6 @@ inline void decoder_feed_held(coder* c) {
   }
 }
 
-inline void note_fault(coder* c, uint32_t fault, uint64_t offset) {
-  if (c->fault == fault_none) {
-    c->fault = fault;
-    c->fault_offset = offset;
-  }
-}
-
 }  // namespace
 
 coro_task decoder_run_plain(coder* c) {
@@ -75,14 +68,7 @@ coro_task decoder_run_plain(coder* c) {
         }
         distance += static_cast<uint32_t>(v) << (8 * k);
       }
-      if (truncated)
-        note_fault(c, fault_truncated_ref, marker_offset);
-      else if (distance == 0)
-        note_fault(c, fault_zero_distance, marker_offset);
-      else if (distance >= winsize)
-        note_fault(c, fault_far_distance, marker_offset);
-      else if (distance > c->sum)
-        note_fault(c, fault_before_start, marker_offset);
+      note_ref_fault(c, truncated, distance, c->sum, marker_offset);
 
       // Copy one byte at a time, each read before the next is stored, so an
       // overlapping source reads bytes of the same copy. The forced cut ends it.

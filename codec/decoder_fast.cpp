@@ -35,13 +35,6 @@ namespace {
 // that is mostly references only the stretch around its literals is scanned.
 constexpr size_t scan_seg = 64 + 64 + 16384;
 
-inline void note_fault(coder* c, uint32_t fault, uint64_t offset) {
-  if (c->fault == fault_none) {
-    c->fault = fault;
-    c->fault_offset = offset;
-  }
-}
-
 // Stores n decoded bytes in the window ring; n may exceed the window.
 inline void win_put(coder* c, const uint8_t* src, size_t n) {
   while (n > 0) {
@@ -289,14 +282,7 @@ coro_task decoder_run_fast(coder* c) {
           distance += static_cast<uint32_t>(v) << (8 * k);
         }
       }
-      if (truncated)
-        note_fault(c, fault_truncated_ref, marker_offset);
-      else if (distance == 0)
-        note_fault(c, fault_zero_distance, marker_offset);
-      else if (distance >= winsize)
-        note_fault(c, fault_far_distance, marker_offset);
-      else if (distance > c->sum)
-        note_fault(c, fault_before_start, marker_offset);
+      note_ref_fault(c, truncated, distance, c->sum, marker_offset);
 
       const uint32_t s = (c->winpos - distance + winsize) % winsize;
       uint32_t whole = 0;

@@ -95,21 +95,6 @@ void sprinkle_markers(bytes* v, size_t count, uint64_t seed) {
   }
 }
 
-// The input cut back to its last chunk end, as a fresh chunker finds it.
-bytes up_to_last_cut(bytes v) {
-  chunker ck;
-  chunker_init(&ck);
-  size_t last = 0;
-  for (size_t i = 0; i < v.size(); i++) {
-    chunk_feed(&ck, v[i]);
-    if (chunk_boundary(&ck)) {
-      chunk_close(&ck);
-      last = i + 1;
-    }
-  }
-  v.resize(last);
-  return v;
-}
 
 struct named {
   std::string name;

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "chunk/chunker.h"
 #include "codec/coder.h"
 
 using bytes = std::vector<uint8_t>;
@@ -82,6 +83,22 @@ inline bytes with_repeats(size_t n, size_t max_distance, uint64_t seed) {
     }
   }
   v.resize(n);
+  return v;
+}
+
+// The input cut back to its last chunk end, as a fresh chunker finds it.
+inline bytes up_to_last_cut(bytes v) {
+  chunker ck;
+  chunker_init(&ck);
+  size_t last = 0;
+  for (size_t i = 0; i < v.size(); i++) {
+    chunk_feed(&ck, v[i]);
+    if (chunk_boundary(&ck)) {
+      chunk_close(&ck);
+      last = i + 1;
+    }
+  }
+  v.resize(last);
   return v;
 }
 
