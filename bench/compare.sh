@@ -5,6 +5,7 @@
 #   bench/compare.sh [LRDEDUP] [WORKDIR]
 #
 # LRDEDUP defaults to build/release/lrdedup, WORKDIR to /tmp/lrdedup-bench.
+# BENCH_FILES picks inputs by name (default: random.bin lib.tar share.tar).
 # Inputs are made once and kept: 1 GB of random data, a tar of
 # /usr/lib/x86_64-linux-gnu and a tar of /usr/share. Every input is read once
 # before timing, so the page cache holds it.
@@ -39,7 +40,7 @@ run() {
   echo "$secs" > "$work/last.secs"
 }
 
-for f in random.bin lib.tar share.tar; do
+for f in ${BENCH_FILES:-random.bin lib.tar share.tar}; do
   in="$work/$f"
   [ -s "$in" ] || continue
   cat "$in" > /dev/null

@@ -1,4 +1,4 @@
-// Cut candidate scan over 1 MiB buffers: the lane version and the reference.
+// Cut candidate scan over 1 MiB buffers: each implementation the CPU runs.
 #include <benchmark/benchmark.h>
 
 #include <random>
@@ -15,19 +15,25 @@ std::vector<uint8_t> random_data(size_t n) {
   return v;
 }
 
-template <void (*scan)(const uint8_t*, size_t, uint64_t*)>
-void bm_scan(benchmark::State& state) {
+void bm_scan(benchmark::State& state, cutscan_impl impl) {
+  if (!cutscan_force(impl)) {
+    state.SkipWithError("not supported on this CPU");
+    return;
+  }
   const size_t n = 1 << 20;
   std::vector<uint8_t> data = random_data(n + cutscan_history);
   std::vector<uint64_t> bits((n + 63) / 64);
   for (auto _ : state) {
-    scan(data.data() + cutscan_history, n, bits.data());
+    cut_candidates(data.data() + cutscan_history, n, bits.data());
     benchmark::DoNotOptimize(bits.data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(n));
+  cutscan_force(cutscan_impl_auto);
 }
 
-BENCHMARK(bm_scan<cut_candidates>)->Name("cut_candidates/lanes");
-BENCHMARK(bm_scan<cut_candidates_plain>)->Name("cut_candidates/plain");
+BENCHMARK_CAPTURE(bm_scan, plain, cutscan_impl_plain);
+BENCHMARK_CAPTURE(bm_scan, lanes, cutscan_impl_lanes);
+BENCHMARK_CAPTURE(bm_scan, avx2, cutscan_impl_avx2);
+BENCHMARK_CAPTURE(bm_scan, gfni, cutscan_impl_gfni);
 
 }  // namespace

@@ -1,4 +1,6 @@
-// Cut candidate scan: eight independent rolling CRC-32 lanes over one buffer.
+// Cut candidate scan: the reference, eight independent rolling CRC-32 lanes
+// over one buffer for any CPU, the term tables of the vector versions, and
+// the choice of implementation by CPU.
 //
 // The rolling step crc' = (crc >> 8) ^ crctab[(crc ^ b) & 0xFF] ^ crcrem[old]
 // is one dependent table load per byte, so a single lane runs at the load
@@ -8,6 +10,7 @@
 // overlaps their loads.
 #include "chunk/cutscan.h"
 
+#include <atomic>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -99,9 +102,7 @@ inline uint64_t below_limit_mask(const uint32_t* v) {
 #endif
 }
 
-}  // namespace
-
-void cut_candidates(const uint8_t* p, size_t n, uint64_t* bits) {
+void cut_candidates_lanes(const uint8_t* p, size_t n, uint64_t* bits) {
   // Lanes: enough chains to hide the table-load latency. Each lane owns a
   // fixed-size segment of a block, so one base pointer addresses all of them
   // and every lane's value stays in a register.
@@ -139,4 +140,147 @@ void cut_candidates(const uint8_t* p, size_t n, uint64_t* bits) {
     }
   }
   if (at < n) scan_one(p, at, n, bits);
+}
+
+// A vector version's whole words, then the rest of the last word.
+void cut_candidates_words(void (*words_fn)(const uint8_t*, size_t, uint64_t*), const uint8_t* p, size_t n,
+                          uint64_t* bits) {
+  const size_t words = n / 64;
+  if (words == 0) return cut_candidates_plain(p, n, bits);
+  words_fn(p, words, bits);
+  if (n % 64) {
+    bits[words] = 0;
+    scan_one(p, words * 64, n, bits);
+  }
+}
+
+// ---- Term tables ----
+
+cutscan_lanes::basis make_basis() {
+  cutscan_lanes::basis b{};
+  uint8_t w[16] = {};
+  b.zero = cutscan_window_crc(w);
+  uint32_t unit[16][8];  // term of byte k holding only bit j
+  for (int k = 0; k < 16; k++) {
+    for (int j = 0; j < 8; j++) {
+      w[k] = static_cast<uint8_t>(1u << j);
+      unit[k][j] = cutscan_window_crc(w) ^ b.zero;
+    }
+    w[k] = 0;
+  }
+  for (int k = 0; k < 16; k++) {
+    for (int v = 0; v < 256; v++) {
+      uint32_t t = 0;
+      for (int j = 0; j < 8; j++)
+        if (v >> j & 1) t ^= unit[k][j];
+      b.term[k][v] = t;
+    }
+    // Row i of the matrix (byte 7 - i) selects the input bits that flip output bit i.
+    uint64_t m = 0;
+    for (int i = 0; i < 8; i++) {
+      uint64_t row = 0;
+      for (int j = 0; j < 8; j++) row |= static_cast<uint64_t>(unit[k][j] >> (24 + i) & 1) << j;
+      m |= row << (8 * (7 - i));
+    }
+    b.top_matrix[k] = m;
+    for (int v = 0; v < 16; v++) {
+      for (int half = 0; half < 2; half++) {
+        const uint8_t top = static_cast<uint8_t>(b.term[k][v << (4 * half)] >> 24);
+        b.top_nibble[k][half][v] = top;
+        b.top_nibble[k][half][v + 16] = top;
+      }
+    }
+  }
+  return b;
+}
+
+// ---- Choice of implementation ----
+
+bool cpu_has(cutscan_impl impl) {
+#if defined(__x86_64__) || defined(__i386__)
+  switch (impl) {
+    case cutscan_impl_avx2:
+      return __builtin_cpu_supports("avx2");
+    case cutscan_impl_gfni:
+      return __builtin_cpu_supports("gfni") && __builtin_cpu_supports("avx512f") &&
+             __builtin_cpu_supports("avx512bw");
+    default:
+      return true;
+  }
+#else
+  return impl != cutscan_impl_avx2 && impl != cutscan_impl_gfni;
+#endif
+}
+
+cutscan_impl best_impl() {
+  if (cutscan_impl_supported(cutscan_impl_gfni)) return cutscan_impl_gfni;
+  if (cutscan_impl_supported(cutscan_impl_avx2)) return cutscan_impl_avx2;
+  return cutscan_impl_lanes;
+}
+
+// auto until the first scan or cutscan_force picks one.
+std::atomic<cutscan_impl> current_impl{cutscan_impl_auto};
+
+}  // namespace
+
+namespace cutscan_lanes {
+
+const basis& basis_get() {
+  static const basis b = make_basis();
+  return b;
+}
+
+}  // namespace cutscan_lanes
+
+bool cutscan_impl_supported(cutscan_impl impl) {
+  switch (impl) {
+    case cutscan_impl_auto:
+    case cutscan_impl_plain:
+    case cutscan_impl_lanes:
+      return true;
+    case cutscan_impl_avx2:
+      return cutscan_lanes::avx2_built && cpu_has(impl);
+    case cutscan_impl_gfni:
+      return cutscan_lanes::gfni_built && cpu_has(impl);
+  }
+  return false;
+}
+
+bool cutscan_force(cutscan_impl impl) {
+  if (!cutscan_impl_supported(impl)) return false;
+  current_impl.store(impl == cutscan_impl_auto ? best_impl() : impl, std::memory_order_relaxed);
+  return true;
+}
+
+cutscan_impl cutscan_impl_current() {
+  cutscan_impl impl = current_impl.load(std::memory_order_relaxed);
+  if (impl == cutscan_impl_auto) {
+    impl = best_impl();
+    current_impl.store(impl, std::memory_order_relaxed);
+  }
+  return impl;
+}
+
+const char* cutscan_impl_name(cutscan_impl impl) {
+  switch (impl) {
+    case cutscan_impl_auto: return "auto";
+    case cutscan_impl_plain: return "plain";
+    case cutscan_impl_lanes: return "lanes";
+    case cutscan_impl_avx2: return "avx2";
+    case cutscan_impl_gfni: return "gfni";
+  }
+  return "?";
+}
+
+void cut_candidates(const uint8_t* p, size_t n, uint64_t* bits) {
+  switch (cutscan_impl_current()) {
+    case cutscan_impl_gfni:
+      return cut_candidates_words(cutscan_lanes::cut_words_gfni, p, n, bits);
+    case cutscan_impl_avx2:
+      return cut_candidates_words(cutscan_lanes::cut_words_avx2, p, n, bits);
+    case cutscan_impl_lanes:
+      return cut_candidates_lanes(p, n, bits);
+    default:
+      return cut_candidates_plain(p, n, bits);
+  }
 }

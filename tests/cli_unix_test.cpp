@@ -477,6 +477,10 @@ TEST(Progress, NeverOnATerminalThatShowsTheData) {
 
 // --- Signals, read errors: no half-written output left behind -------------
 
+// Input for a signal mid-run: the encoder codes its input a MiB at a time, so
+// its output grows only while a later batch is still being fed.
+constexpr size_t mid_run_bytes = 40 * 65536;
+
 // Runs the program with its input fed slowly and sends `sig` once `watch`
 // has grown, while the run is surely under way. Returns the wait status.
 int signal_mid_run(const std::vector<std::string>& args, int out_fd, const std::string& watch, int sig,
@@ -499,7 +503,7 @@ int signal_mid_run(const std::vector<std::string>& args, int out_fd, const std::
 }
 
 TEST(Signal, EndsTheRunRemovesTheOutputAndKillsTheProgram) {
-  const bytes data = random_bytes(12 * 65536, 31);
+  const bytes data = random_bytes(mid_run_bytes, 31);
   struct {
     int sig;
     const char* mode;
@@ -514,7 +518,7 @@ TEST(Signal, EndsTheRunRemovesTheOutputAndKillsTheProgram) {
 }
 
 TEST(Signal, ThroughASymbolicLinkTheFileGoesAndTheLinkStays) {
-  const bytes data = random_bytes(12 * 65536, 32);
+  const bytes data = random_bytes(mid_run_bytes, 32);
   files f;
   std::string target = f("target"), link = f("link");
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
@@ -526,7 +530,7 @@ TEST(Signal, ThroughASymbolicLinkTheFileGoesAndTheLinkStays) {
 }
 
 TEST(Signal, StandardOutputIsNeverRemoved) {
-  const bytes data = random_bytes(12 * 65536, 33);
+  const bytes data = random_bytes(mid_run_bytes, 33);
   for (const char* name : {"-", "/dev/stdout"}) {
     files f;
     std::string out = f("stdout");
@@ -538,7 +542,7 @@ TEST(Signal, StandardOutputIsNeverRemoved) {
 
 TEST(Signal, AHangupIgnoredByTheParentIsIgnored) {
   // As under nohup: the run goes on to the end and keeps its output.
-  const bytes data = random_bytes(12 * 65536, 34);
+  const bytes data = random_bytes(mid_run_bytes, 34);
   const reference ref = encode_reference(data);
   files f;
   std::string out = f("out"), lines = f("lines");

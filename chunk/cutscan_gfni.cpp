@@ -1,0 +1,52 @@
+// Cut candidates with GFNI and AVX-512: the top byte of 64 windows' values at
+// once. As in the AVX2 version, the top byte is the zero window's XOR one
+// term per window byte; here each byte's term is an 8x8 bit matrix applied
+// by GF2P8AFFINEQB to 64 bytes, so a word of candidates takes 16 loads, 16
+// matrix products and a compare.
+// Built with -mgfni -mavx512f -mavx512bw on its own; called only after the
+// CPU has been checked.
+#include "chunk/cutscan.h"
+
+#if defined(__GFNI__) && defined(__AVX512F__) && defined(__AVX512BW__)
+
+#include <immintrin.h>
+
+namespace cutscan_lanes {
+
+const bool gfni_built = true;
+
+void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) {
+  const basis& b = basis_get();
+  __m512i mat[16];
+  for (int k = 0; k < 16; k++) mat[k] = _mm512_set1_epi64(static_cast<long long>(b.top_matrix[k]));
+  const __m512i lim = _mm512_set1_epi8(static_cast<char>(cutscan_top_limit));
+  const __m512i zero_top = _mm512_set1_epi8(static_cast<char>(b.zero >> 24));
+  for (size_t w = 0; w < words; w++) {
+    const uint8_t* q = p + 64 * w - 15;  // q[i .. i+15]: the window ending at position 64w + i
+    // Two chains, so the XORs do not wait on each other.
+    __m512i acc0 = zero_top, acc1 = _mm512_setzero_si512();
+#pragma GCC unroll 16
+    for (int k = 0; k < 16; k += 2) {
+      acc0 = _mm512_xor_si512(acc0, _mm512_gf2p8affine_epi64_epi8(_mm512_loadu_si512(q + k), mat[k], 0));
+      acc1 = _mm512_xor_si512(acc1, _mm512_gf2p8affine_epi64_epi8(_mm512_loadu_si512(q + k + 1), mat[k + 1], 0));
+    }
+    const __m512i acc = _mm512_xor_si512(acc0, acc1);
+    const uint64_t le = _mm512_cmple_epu8_mask(acc, lim);
+    const uint64_t eq = _mm512_cmpeq_epi8_mask(acc, lim);
+    bits[w] = settle_top_ties(b, q, le, eq);
+  }
+}
+
+}  // namespace cutscan_lanes
+
+#else  // not built for GFNI and AVX-512: never chosen
+
+namespace cutscan_lanes {
+
+const bool gfni_built = false;
+
+void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) { cut_candidates_plain(p, words * 64, bits); }
+
+}  // namespace cutscan_lanes
+
+#endif
