@@ -169,6 +169,9 @@ void* map_block(size_t bytes, bool huge) {
   return p;
 }
 
+// How far ahead of the output the decoder's window is committed.
+constexpr size_t window_lead = size_t{32} << 20;
+
 // Whether the encoder's index should have huge pages: it is probed at random,
 // so on huge pages a few thousand chunks commit and clear all of it, which
 // takes a second and a GiB for a small input. Only an input known to be large
@@ -184,7 +187,7 @@ bool index_wants_huge_pages(int fd, const struct stat& st) {
 }  // namespace
 
 bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
-                  const char* in_name, const char* out_name, std::string* err) {
+                  const char* in_name, const char* out_name, std::string* err, prefault* pf) {
   coro_header* h = &c->coro;
   h->outptr = h->outbeg = g_outbuf;
   h->outend = g_outbuf + cfg_iobuf;
@@ -196,6 +199,7 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
 
   progress prog;
   progress_start(&prog, in_fd, out_fd);
+  uint64_t out_total = 0;
   bool ok = true;
   for (;;) {
     uint32_t r = coro_call(c, body);
@@ -221,6 +225,8 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
       h->outptr = h->outbeg = g_outbuf;
       h->outend = g_outbuf + cfg_iobuf;
       progress_update(&prog, 0, cfg_iobuf);
+      out_total += cfg_iobuf;
+      if (pf) prefault_advance(pf, out_total);
     }
   }
   if (ok && !write_all(out_fd, h->outbeg, static_cast<size_t>(h->outptr - h->outbeg))) {
@@ -338,12 +344,19 @@ int lrdedup_main(int argc, char** argv) {
   const index_cfg cfg = index_cfg_default();
   const size_t block_bytes = decode ? cfg_decwinsize : index_table_bytes(cfg);
   // The window is written straight through: huge pages cost it nothing.
-  void* block = map_block(block_bytes, decode || index_wants_huge_pages(in_fd, in_st));
+  const bool large_index = !decode && index_wants_huge_pages(in_fd, in_st);
+  void* block = map_block(block_bytes, decode || large_index);
   if (!block) {
     errno = ENOMEM;
     return fail(std::string("cannot allocate ") + std::to_string(block_bytes >> 20) +
                 " MiB: " + std::strerror(ENOMEM));
   }
+  // The window fills in order, as the output grows: its pages are committed a
+  // little ahead of it. The index is probed at random: a large input touches
+  // nearly every page of it within its first MiB, so all are committed at once.
+  prefault pf;
+  if (decode) prefault_start(&pf, block, block_bytes, window_lead);
+  else if (large_index) prefault_start(&pf, block, block_bytes, block_bytes);
   if (decode) {
     c->win = static_cast<uint8_t*>(block);
     c->winpos = 0;
@@ -357,7 +370,8 @@ int lrdedup_main(int argc, char** argv) {
   }
 
   std::string err;
-  bool ok = driver_serve(c, decode ? decoder_run : encoder_run, in_fd, out_fd, in_name, out_name, &err);
+  bool ok = driver_serve(c, decode ? decoder_run : encoder_run, in_fd, out_fd, in_name, out_name, &err, &pf);
+  prefault_stop(&pf);
   munmap(block, block_bytes);
   // close() reports the errors of writes that were delayed (NFS, quotas).
   if (ok && close(out_fd) != 0 && errno != EINTR) {

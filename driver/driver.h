@@ -6,13 +6,15 @@
 #include <string>
 
 #include "codec/coder.h"
+#include "driver/prefault.h"
 
 // Runs `body` over the coder record `c` (already set up for its mode) through
 // the service loop: 65536-byte reads from in_fd, 65536-byte writes to out_fd,
 // the final partial write after REQ_DONE. Returns false with a one-line
-// message in *err ("name: reason") on a read or write error.
+// message in *err ("name: reason") on a read or write error. When pf is
+// given, it is told how far the output has come.
 bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
-                  const char* in_name, const char* out_name, std::string* err);
+                  const char* in_name, const char* out_name, std::string* err, prefault* pf = nullptr);
 
 // The statistics line "sum=… x=… avglen=….…\n".
 std::string driver_stats_line(uint64_t sum, uint64_t x);
