@@ -14,14 +14,23 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "driver/progress.h"
 
 namespace {
 
+// Output blocks: one being filled by the coder, the others queued for the
+// writer thread.
+constexpr unsigned out_slots = 8;
+
 uint8_t g_inbuf[cfg_iobuf];
-uint8_t g_outbuf[cfg_iobuf];
+uint8_t g_outbuf[out_slots][cfg_iobuf];
 coder g_coder;
 
 // The output file to remove if a signal ends the run: its name, and its device
@@ -141,6 +150,127 @@ ssize_t read_some(int fd, uint8_t* p, size_t n) {
   }
 }
 
+// Writes the output blocks in order from a second thread, so that the coder
+// goes on while the kernel copies a block into the page cache or waits for a
+// pipe to drain. The first failed write stops the writing; the coder learns
+// of it at its next block. Without a thread, blocks are written at once.
+// The progress line counts what has been written, also while the coder
+// waits for a free block or the end of the writing.
+class out_writer {
+ public:
+  out_writer(int fd, progress* prog) : fd_(fd), prog_(prog) {
+    try {
+      thread_ = std::thread([this] { run(); });
+      threaded_ = true;
+    } catch (const std::system_error&) {
+      threaded_ = false;
+    }
+  }
+  out_writer(const out_writer&) = delete;
+  out_writer& operator=(const out_writer&) = delete;
+  ~out_writer() { stop(true); }
+
+  // The block the coder fills now.
+  uint8_t* block() { return g_outbuf[fill_]; }
+
+  // Hands over the current block holding n bytes; waits for a free one.
+  // False, with errno set, when a write has failed.
+  bool submit(size_t n) {
+    if (!threaded_) {
+      if (!write_all(fd_, g_outbuf[fill_], n)) return false;
+      progress_update(prog_, 0, n);
+      return true;
+    }
+    std::unique_lock<std::mutex> lk(m_);
+    len_[fill_] = n;
+    count_++;
+    fill_ = (fill_ + 1) % out_slots;
+    work_.notify_one();
+    wait_reporting(lk, [this] { return count_ < out_slots || failed_; });
+    return ok_locked();
+  }
+
+  // Waits until every block handed over is written (abandon: dropped).
+  // False, with errno set, when a write has failed.
+  bool stop(bool abandon) {
+    if (!threaded_) return true;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      closing_ = true;
+      if (abandon) dropping_ = true;
+      work_.notify_one();
+    }
+    {
+      std::unique_lock<std::mutex> lk(m_);
+      wait_reporting(lk, [this] { return count_ == 0 || failed_ || dropping_; });
+    }
+    thread_.join();
+    threaded_ = false;
+    std::lock_guard<std::mutex> lk(m_);
+    return ok_locked();
+  }
+
+ private:
+  // Waits for pred, updating the progress line with the bytes written meanwhile.
+  template <class Pred>
+  void wait_reporting(std::unique_lock<std::mutex>& lk, Pred pred) {
+    for (;;) {
+      const uint64_t add = written_ - reported_;
+      reported_ = written_;
+      if (add) {
+        lk.unlock();
+        progress_update(prog_, 0, add);
+        lk.lock();
+        continue;
+      }
+      if (pred()) return;
+      room_.wait_for(lk, std::chrono::milliseconds(250));
+    }
+  }
+
+  bool ok_locked() {
+    if (!failed_) return true;
+    errno = err_;
+    return false;
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> lk(m_);
+    for (;;) {
+      work_.wait(lk, [this] { return count_ > 0 || closing_; });
+      if (count_ == 0 || dropping_) return;
+      const unsigned i = (fill_ + out_slots - count_) % out_slots;  // the oldest queued
+      const size_t n = len_[i];
+      lk.unlock();
+      const bool ok = write_all(fd_, g_outbuf[i], n);
+      const int e = errno;
+      lk.lock();
+      if (!ok) {
+        failed_ = true;
+        err_ = e;
+        room_.notify_all();
+        return;
+      }
+      count_--;
+      written_ += n;
+      room_.notify_all();
+    }
+  }
+
+  int fd_;
+  progress* prog_;
+  bool threaded_ = false;
+  std::thread thread_;
+  std::mutex m_;
+  std::condition_variable work_, room_;
+  size_t len_[out_slots] = {};
+  unsigned fill_ = 0;   // the coder's block
+  unsigned count_ = 0;  // blocks queued before it, oldest first
+  bool closing_ = false, dropping_ = false, failed_ = false;
+  int err_ = 0;
+  uint64_t written_ = 0, reported_ = 0;  // bytes written; those the progress line has
+};
+
 const char* fault_text(uint32_t fault) {
   switch (fault) {
     case fault_truncated_ref: return "stream ends inside a reference";
@@ -189,16 +319,17 @@ bool index_wants_huge_pages(int fd, const struct stat& st) {
 bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
                   const char* in_name, const char* out_name, std::string* err, prefault* pf) {
   coro_header* h = &c->coro;
-  h->outptr = h->outbeg = g_outbuf;
-  h->outend = g_outbuf + cfg_iobuf;
+  progress prog;
+  progress_start(&prog, in_fd, out_fd);
+  out_writer out(out_fd, &prog);
+  h->outptr = h->outbeg = out.block();
+  h->outend = h->outbeg + cfg_iobuf;
   h->inpptr = h->inpbeg = h->inpend = nullptr;
   h->inp_before = 0;
   h->state = REQ_DONE;
   h->f_eof = 0;
   h->handle = nullptr;
 
-  progress prog;
-  progress_start(&prog, in_fd, out_fd);
   uint64_t out_total = 0;
   bool ok = true;
   for (;;) {
@@ -217,22 +348,22 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
       h->inpend = g_inbuf + n;
       progress_update(&prog, h->inp_before + static_cast<uint64_t>(n), 0);
     } else if (r == REQ_OUTPUT) {
-      if (!write_all(out_fd, g_outbuf, cfg_iobuf)) {
+      if (!out.submit(cfg_iobuf)) {
         *err = sys_error(out_name);
         ok = false;
         break;
       }
-      h->outptr = h->outbeg = g_outbuf;
-      h->outend = g_outbuf + cfg_iobuf;
-      progress_update(&prog, 0, cfg_iobuf);
+      h->outptr = h->outbeg = out.block();
+      h->outend = h->outbeg + cfg_iobuf;
       out_total += cfg_iobuf;
       if (pf) prefault_advance(pf, out_total);
     }
   }
-  if (ok && !write_all(out_fd, h->outbeg, static_cast<size_t>(h->outptr - h->outbeg))) {
+  if (ok && !(out.submit(static_cast<size_t>(h->outptr - h->outbeg)) && out.stop(false))) {
     *err = sys_error(out_name);
     ok = false;
   }
+  out.stop(true);
   progress_end(&prog);
   coro_finish(h);
   return ok;

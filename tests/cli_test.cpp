@@ -117,6 +117,19 @@ TEST(Cli, FailedRunRemovesItsHalfWrittenOutput) {
   cmd_result r = run_cmd("ulimit -f 100; " + exe() + " e " + f.in + " " + f.enc);
   EXPECT_NE(r.status, 0);
   EXPECT_FALSE(file_exists(f.enc));
+
+  // Larger runs fail while many output blocks are still queued for writing,
+  // in both directions, with the write's own error.
+  write_file(f.in, with_repeats(6000000, 3000000, 11));
+  ASSERT_EQ(run_cmd(exe() + " e " + f.in + " " + f.enc).status, 0);
+  for (const char* mode : {"e", "d"}) {
+    const std::string in = mode[0] == 'e' ? f.in : f.enc;
+    r = run_cmd("ulimit -f 1000; " + exe() + " " + mode + " " + in + " " + f.out);
+    EXPECT_EQ(r.status, 1) << mode;
+    EXPECT_EQ(r.err, "lrdedup: " + f.out + ": File too large\n") << mode;
+    EXPECT_EQ(r.out.find("sum="), std::string::npos) << mode;
+    EXPECT_FALSE(file_exists(f.out)) << mode;
+  }
 }
 
 TEST(Cli, DirectoryInputIsAnError) {
