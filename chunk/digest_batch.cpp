@@ -83,7 +83,8 @@ void feed_start(feed* f, const chunk_span* chunks, size_t n, uint8_t (*keys)[16]
       feed_assign(f, j);
     }
   }
-  f->refilled = (1u << lanes) - 1;
+  // All lanes are new; a shift by 32 would be undefined.
+  f->refilled = lanes == 32 ? ~0u : (1u << lanes) - 1;
 }
 
 bool feed_step(feed* f) {
@@ -287,7 +288,18 @@ bool cpu_has_avx2() {
 #endif
 }
 
+bool cpu_has_avx512() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl");
+#else
+  return false;
+#endif
+}
+
+// Each in this order is the faster where the CPU runs both (bench/digest_bench).
 digest_impl best_impl() {
+  if (digest_impl_supported(digest_impl_avx512)) return digest_impl_avx512;
   if (digest_impl_supported(digest_impl_avx2)) return digest_impl_avx2;
   return digest_impl_vec128;
 }
@@ -309,6 +321,8 @@ bool digest_impl_supported(digest_impl impl) {
       return true;
     case digest_impl_avx2:
       return digest_lanes::avx2_built && cpu_has_avx2();
+    case digest_impl_avx512:
+      return digest_lanes::avx512_built && cpu_has_avx512();
   }
   return false;
 }
@@ -334,12 +348,16 @@ const char* digest_impl_name(digest_impl impl) {
     case digest_impl_plain: return "plain";
     case digest_impl_vec128: return "vec128";
     case digest_impl_avx2: return "avx2";
+    case digest_impl_avx512: return "avx512";
   }
   return "?";
 }
 
 void digest_batch(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
   switch (digest_impl_current()) {
+    case digest_impl_avx512:
+      digest_lanes::digest_batch_avx512(chunks, n, keys);
+      return;
     case digest_impl_avx2:
       digest_lanes::digest_batch_avx2(chunks, n, keys);
       return;

@@ -20,6 +20,7 @@ enum digest_impl {
   digest_impl_plain,   // one chunk at a time: the reference
   digest_impl_vec128,  // 4 chunks per 128-bit vector, two groups interleaved (SSE2 on any x86-64)
   digest_impl_avx2,    // 8 chunks per AVX2 instruction, two groups interleaved
+  digest_impl_avx512,  // 16 chunks per AVX-512 instruction, two groups interleaved
 };
 
 // Writes the key of chunks[i] to keys[i] for every i < n.
@@ -43,7 +44,8 @@ const char* digest_impl_name(digest_impl impl);
 // Shared by the implementations in chunk/; not for callers.
 namespace digest_lanes {
 
-constexpr unsigned max_lanes = 16;
+// The AVX-512 version's two groups of 16; lane masks are 32-bit.
+constexpr unsigned max_lanes = 32;
 
 // Hands chunks to the lanes of an interleaved implementation, one transform
 // per lane per step, and turns finished lanes into keys. A lane's block state
@@ -97,5 +99,9 @@ using ::md5_t;
 // Present in every build; does its work only when compiled for AVX2.
 extern const bool avx2_built;
 void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
+
+// Present in every build; does its work only when compiled for AVX-512 (F, BW, VL).
+extern const bool avx512_built;
+void digest_batch_avx512(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
 
 }  // namespace digest_lanes

@@ -226,13 +226,14 @@ TEST_P(DigestBatch, EmptyBatchAndBatchSplit) {
 
 INSTANTIATE_TEST_SUITE_P(Impl, DigestBatch,
                          ::testing::Values(digest_impl_plain, digest_impl_vec128, digest_impl_avx2,
-                                           digest_impl_auto),
+                                           digest_impl_avx512, digest_impl_auto),
                          [](const ::testing::TestParamInfo<digest_impl>& i) {
                            return std::string(digest_impl_name(i.param));
                          });
 
 TEST(DigestDispatch, ForceAndReport) {
-  const digest_impl all[] = {digest_impl_plain, digest_impl_vec128, digest_impl_avx2};
+  const digest_impl all[] = {digest_impl_plain, digest_impl_vec128, digest_impl_avx2,
+                             digest_impl_avx512};
   EXPECT_TRUE(digest_impl_supported(digest_impl_plain));
   EXPECT_TRUE(digest_impl_supported(digest_impl_vec128));
   for (digest_impl i : all) {
@@ -245,9 +246,11 @@ TEST(DigestDispatch, ForceAndReport) {
   digest_impl chosen = digest_impl_current();
   EXPECT_NE(chosen, digest_impl_auto);
   EXPECT_TRUE(digest_impl_supported(chosen));
-  // With AVX2 present, auto must not settle for a slower one.
-  if (digest_impl_supported(digest_impl_avx2)) EXPECT_EQ(chosen, digest_impl_avx2);
+  // Auto must not settle for a slower one than the CPU runs.
+  if (digest_impl_supported(digest_impl_avx512)) EXPECT_EQ(chosen, digest_impl_avx512);
+  else if (digest_impl_supported(digest_impl_avx2)) EXPECT_EQ(chosen, digest_impl_avx2);
   else EXPECT_EQ(chosen, digest_impl_vec128);
+  EXPECT_STRNE(digest_impl_name(digest_impl_avx2), digest_impl_name(digest_impl_avx512));
   EXPECT_STRNE(digest_impl_name(digest_impl_vec128), digest_impl_name(digest_impl_avx2));
   EXPECT_STRNE(digest_impl_name(digest_impl_plain), digest_impl_name(digest_impl_vec128));
 }
