@@ -46,11 +46,17 @@ for f in ${BENCH_FILES:-random.bin lib.tar share.tar}; do
   cat "$in" > /dev/null
   echo "== $f ($(stat -c %s "$in") bytes)"
   run "cat" "$in" "$in" cat "$in"
+  run "cp (the disk's pace)" "$in" "$work/$f.copy" cp "$in" "$work/$f.copy"
+  rm -f "$work/$f.copy"
   run "lrdedup e" "$in" "$work/$f.lrd" "$lr" e "$in" "$work/$f.lrd"
   lr_e=$(cat "$work/last.secs")
   run "lrdedup d" "$in" "$work/$f.lrd.out" "$lr" d "$work/$f.lrd" "$work/$f.lrd.out"
   lr_d=$(cat "$work/last.secs")
   cmp "$in" "$work/$f.lrd.out"
+  rm -f "$work/$f.lrd.out"
+  # The coder alone, without the page cache's cost of a new output file.
+  run "lrdedup e > /dev/null" "$in" "$work/$f.lrd" "$lr" e "$in" /dev/null
+  run "lrdedup d > /dev/null" "$in" "$in" "$lr" d "$work/$f.lrd" /dev/null
   run "zstd -1 --long=30 -T1" "$in" "$work/$f.zst" zstd -q -f -1 --long=30 -T1 "$in" -o "$work/$f.zst"
   z_e=$(cat "$work/last.secs")
   run "zstd -d" "$in" "$work/$f.zst.out" zstd -q -f -d --long=30 "$work/$f.zst" -o "$work/$f.zst.out"

@@ -69,19 +69,26 @@ inline void load_laps(const uint8_t* const* src, __m256i* d) {
   transpose8(d + 8);
 }
 
+// Keeps the compiler from reassociating a sum: left to itself it adds fn(b,c,d)
+// to a first, putting a second add between b and the rotation.
+inline __m256i settle(__m256i v) {
+  __asm__("" : "+x"(v));
+  return v;
+}
+
 // a = b + ((a + X[k] + T[i] + fn(b,c,d)) <<< s), in every group.
 #define V_STEP(fn, a, b, c, d, k, s, i)                                           \
   do {                                                                            \
     const __m256i t = t_of(i);                                                    \
     for (unsigned g = 0; g < groups; g++)                                         \
-      a[g] = add(b[g], rotl<s>(add(add(a[g], add(x[g][k], t)), fn(b[g], c[g], d[g])))); \
+      a[g] = add(b[g], rotl<s>(add(settle(add(a[g], add(x[g][k], t))), fn(b[g], c[g], d[g])))); \
   } while (0)
 // G as its two disjoint halves, added, so only (b & d) waits for b.
 #define V_STEP_G(a, b, c, d, k, s, i)                                                    \
   do {                                                                                   \
     const __m256i t = t_of(i);                                                           \
     for (unsigned g = 0; g < groups; g++) {                                              \
-      __m256i e = add(add(a[g], add(x[g][k], t)), _mm256_andnot_si256(d[g], c[g]));       \
+      __m256i e = add(settle(add(a[g], add(x[g][k], t))), _mm256_andnot_si256(d[g], c[g])); \
       a[g] = add(b[g], rotl<s>(add(e, _mm256_and_si256(b[g], d[g]))));                   \
     }                                                                                    \
   } while (0)
