@@ -185,7 +185,10 @@ class out_writer {
     len_[fill_] = n;
     count_++;
     fill_ = (fill_ + 1) % out_slots;
-    work_.notify_one();
+    // Woken for half the ring at a time: a fast sink (a pipe being read,
+    // /dev/null) would otherwise cost two context switches per block. A
+    // busy writer takes the new block without being woken.
+    if (count_ == out_slots / 2) work_.notify_one();
     wait_reporting(lk, [this] { return count_ < out_slots || failed_; });
     return ok_locked();
   }
