@@ -1,9 +1,11 @@
 // Decoding an in-memory stream with the fast and the plain body: encoder
 // output of generated data with many repeats, of text-like data, and of random
-// data. Bytes processed are decoded bytes.
+// data, and of a file named by LRDEDUP_BENCH_FILE (rows .../file, skipped
+// without it). Bytes processed are decoded bytes.
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -129,9 +131,33 @@ const input& randoms() {
 
 // committed: the window's pages are committed before the clock runs (the
 // decoder alone); otherwise each run faults them in as the program does.
+bytes file_data() {
+  const char* name = std::getenv("LRDEDUP_BENCH_FILE");
+  bytes v;
+  if (!name) return v;
+  std::FILE* f = std::fopen(name, "rb");
+  if (!f) return v;
+  uint8_t buf[1 << 16];
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) v.insert(v.end(), buf, buf + n);
+  std::fclose(f);
+  return v;
+}
+const input& files() {
+  static const input in = [] {
+    input i{file_data(), {}};
+    if (!i.data.empty()) i.stream = encode(i.data);
+    return i;
+  }();
+  return in;
+}
+
 template <coro_task (*body)(coder*), const input& (*which)(), bool committed = false>
 void bm_decode(benchmark::State& state) {
   const input& in = which();
+  if (in.data.empty()) {
+    state.SkipWithError("no input: LRDEDUP_BENCH_FILE names a readable, non-empty file");
+    return;
+  }
   auto c = std::make_unique<coder>();
   uint64_t total = 0;
   for (auto _ : state) {
@@ -158,5 +184,7 @@ BENCHMARK(bm_decode<decoder_run_fast, randoms>)->Name("decode/fast/random")->Uni
 BENCHMARK(bm_decode<decoder_run_plain, randoms>)->Name("decode/plain/random")->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_decode<decoder_run_fast, repeats, true>)->Name("decode/fast/repeats/committed")->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_decode<decoder_run_fast, randoms, true>)->Name("decode/fast/random/committed")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_fast, files>)->Name("decode/fast/file")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_fast, files, true>)->Name("decode/fast/file/committed")->Unit(benchmark::kMillisecond);
 
 }  // namespace
