@@ -477,7 +477,8 @@ int lrdedup_main(int argc, char** argv) {
   coder* c = &g_coder;
   const index_cfg cfg = index_cfg_default();
   const size_t block_bytes = decode ? cfg_decwinsize : index_table_bytes(cfg);
-  // The window is written straight through: huge pages cost it nothing.
+  // The window is written straight through, so its huge pages save little
+  // beside the faults, and are given up where they commit slowly.
   const bool large_index = !decode && index_wants_huge_pages(in_fd, in_st);
   void* block = map_block(block_bytes, decode || large_index);
   if (!block) {
@@ -489,7 +490,7 @@ int lrdedup_main(int argc, char** argv) {
   // little ahead of it. The index is probed at random: a large input touches
   // nearly every page of it within its first MiB, so all are committed at once.
   prefault pf;
-  if (decode) prefault_start(&pf, block, block_bytes, window_lead);
+  if (decode) prefault_start(&pf, block, block_bytes, window_lead, prefault_huge_while_fast);
   else if (large_index) prefault_start(&pf, block, block_bytes, block_bytes);
   if (decode) {
     c->win = static_cast<uint8_t*>(block);

@@ -19,16 +19,34 @@ struct prefault {
   uint64_t told = 0;  // the owner's last position given to the thread
   std::atomic<uint64_t> reached{0};
   std::atomic<bool> stop{false};
+  bool huge_while_fast = false;
+  std::atomic<bool> gave_up_huge{false};  // the rest of the block has small pages
   pthread_t thread{};
   bool running = false;
 };
+
+// What the thread does about huge pages advised for the block.
+enum prefault_huge {
+  prefault_huge_keep,  // commit them as they are
+  // Give them up (for the rest of the block, 4 KiB pages) as soon as they
+  // commit more slowly than small pages would. A virtual machine whose host
+  // has taken back the guest's free memory backs each huge page anew at
+  // first touch, several times slower than the scattered small pages it
+  // still holds; for a block written in order, small pages cost little.
+  prefault_huge_while_fast,
+};
+
+// Commit time (CPU ns a byte) beyond which prefault_huge_while_fast gives
+// up huge pages; tests set it to 0 to have them given up at once.
+extern double prefault_slow_huge_ns_per_byte;
 
 // Starts committing [p, p + bytes) in order, never more than `ahead` bytes
 // (nor more than the position itself, so a small run commits little) beyond
 // the position given by prefault_advance. ahead = bytes: all of it, at once.
 // Does nothing where the kernel cannot commit pages on request or no thread
 // can be started: the pages are then committed by first touch, as always.
-void prefault_start(prefault* f, void* p, size_t bytes, size_t ahead);
+void prefault_start(prefault* f, void* p, size_t bytes, size_t ahead,
+                    prefault_huge huge = prefault_huge_keep);
 
 // The owner has reached byte `pos` of the block (it goes through it in order).
 // Told a MiB at a time: a waiting thread is woken by a system call.

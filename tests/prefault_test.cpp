@@ -94,6 +94,61 @@ TEST(Prefault, AllAtOnceKeepsWhatTheOwnerWritesMeanwhile) {
   EXPECT_LE(nonzero, at.size());
 }
 
+// The THPeligible line of /proc/self/smaps for the mapping holding address a:
+// 1 or 0, or -1 when the kernel does not say.
+int thp_eligible(const void* a) {
+  std::FILE* f = std::fopen("/proc/self/smaps", "r");
+  if (!f) return -1;
+  char line[512];
+  bool inside = false;
+  int r = -1;
+  const auto x = reinterpret_cast<uintptr_t>(a);
+  while (std::fgets(line, sizeof line, f)) {
+    unsigned long lo = 0, hi = 0;
+    if (std::sscanf(line, "%lx-%lx ", &lo, &hi) == 2 && std::strchr(line, '-') < std::strchr(line, ' ')) {
+      inside = lo <= x && x < hi;
+    } else if (inside && std::sscanf(line, "THPeligible: %d", &r) == 1) {
+      break;
+    }
+  }
+  std::fclose(f);
+  return r;
+}
+
+// Huge pages given up while committing: the rest of the block is small pages,
+// and what the owner wrote meanwhile stays. A threshold of 0 makes every
+// piece slow; a huge one, none.
+TEST(Prefault, GivesUpSlowHugePagesAndKeepsTheContents) {
+  constexpr size_t MiB = size_t{1} << 20;
+  const double saved = prefault_slow_huge_ns_per_byte;
+  for (const double limit : {0.0, 1e12}) {
+    SCOPED_TRACE(limit);
+    mapping m(64 * MiB);
+    ASSERT_NE(m.p, nullptr);
+    madvise(m.p, m.bytes, MADV_HUGEPAGE);
+    const int eligible_before = thp_eligible(m.p + m.bytes - 1);
+    prefault_slow_huge_ns_per_byte = limit;
+    prefault f;
+    prefault_start(&f, m.p, m.bytes, m.bytes, prefault_huge_while_fast);
+    std::mt19937_64 rng(9);
+    std::vector<size_t> at(5000);
+    for (size_t& a : at) {
+      a = rng() % m.bytes;
+      m.p[a] = static_cast<uint8_t>(a % 251 + 1);
+    }
+    const bool ran = f.running;
+    if (ran) (void)becomes_resident(m, 0, m.bytes);
+    prefault_stop(&f);
+    prefault_slow_huge_ns_per_byte = saved;
+    for (size_t a : at) ASSERT_EQ(m.p[a], a % 251 + 1) << a;
+    if (!ran || m.resident(0, m.bytes) < m.bytes / static_cast<size_t>(sysconf(_SC_PAGESIZE))) continue;  // not committed by request
+    EXPECT_EQ(f.gave_up_huge.load(), limit == 0.0);
+    if (eligible_before == 1) {
+      EXPECT_EQ(thp_eligible(m.p + m.bytes - 1), limit == 0.0 ? 0 : 1);
+    }
+  }
+}
+
 TEST(Prefault, StopsAtOnceWhenTheOwnerNeverMoves) {
   mapping m(size_t{16} << 20);
   ASSERT_NE(m.p, nullptr);
