@@ -75,7 +75,10 @@ struct chunk_map {
       const uint64_t first = (a >> 6) + 1, last = (uint64_t{a} + len - 1) >> 6;
       if (last >= first) {
         const uint64_t count = last - first + 1;
-        if (count >= nb) {
+        if (count <= 8 && last < nb) {
+          // The usual chunk covers a few blocks: no call for those.
+          for (uint64_t b = first; b <= last; b++) m[b] = 0;
+        } else if (count >= nb) {
           std::memset(m, 0, nb);
         } else {
           const size_t b0 = static_cast<size_t>(first % nb);
@@ -173,6 +176,51 @@ struct input_scan {
   }
 };
 
+inline bool starts_marker(const uint8_t* p) {
+  return p[0] == fmt_marker0 && p[1] == fmt_marker1 && p[2] == fmt_marker2;
+}
+
+// Whole literal chunks, one after another, as long as each lies in the
+// scanned segment, starts with no marker, fits before the window's end and in
+// the output's room: the common case of a literal stretch, with the cursors
+// in registers. Stops before the first chunk that is not such a chunk; the
+// general path takes it from there, in the state it expects at a chunk's start.
+inline void literal_run(coder* c, input_scan& scan, chunk_map& map) {
+  coro_header* h = &c->coro;
+  const uint8_t* p = h->inpptr;
+  const uint8_t* const end = h->inpend;
+  uint8_t* out = h->outptr;
+  uint8_t* const out_end = h->outend;
+  uint8_t* const win = c->win;
+  const uint32_t winsize = c->winsize;
+  uint32_t pos = c->winpos;
+  uint64_t sum = c->sum, chunks = c->x;
+  while (end - p >= 4 && !starts_marker(p)) {
+    if (!scan.valid || p < scan.seg_beg || p >= scan.seg_end) break;
+    const size_t i0 = static_cast<size_t>(p - scan.seg_beg);
+    const size_t n = static_cast<size_t>(scan.seg_end - scan.seg_beg);
+    const size_t at = first_bit(scan.bits, i0 + cfg_minchunk - 1, std::min(n, i0 + cfg_maxchunk - 1));
+    if (at >= n || at >= i0 + cfg_maxchunk - 1) break;  // past the segment, or the forced cut
+    const size_t take = at + 1 - i0;
+    if (take > static_cast<size_t>(out_end - out) || take > winsize - pos) break;
+    std::memcpy(win + pos, p, take);
+    std::memcpy(out, p, take);
+    p += take;
+    out += take;
+    const uint32_t a = pos;
+    pos += static_cast<uint32_t>(take);
+    if (pos == winsize) pos = 0;
+    map.chunk_stored(a, static_cast<uint32_t>(take), pos);
+    sum += take;
+    chunks++;
+  }
+  h->inpptr = p;
+  h->outptr = out;
+  c->winpos = pos;
+  c->sum = sum;
+  c->x = chunks;
+}
+
 // Makes the chunker's rolling state that of the last 16 stored bytes, with a
 // fresh chunk, so that the plain copy cuts where the plain decoder would.
 void rebuild_chunker(coder* c) {
@@ -225,6 +273,10 @@ coro_task decoder_run_fast(coder* c) {
   size_t len = 0;
 
   for (;;) {
+    if (map.m && h->inpend - h->inpptr >= 4 && !starts_marker(h->inpptr)) {
+      if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
+      literal_run(c, scan, map);
+    }
     const uint32_t a = c->winpos;  // where the chunk's first byte goes
     uint32_t clen = 0;             // chunk bytes stored and written so far
     bool final = false;
