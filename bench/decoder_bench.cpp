@@ -176,6 +176,8 @@ void bm_decode(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(total));
   state.counters["ratio"] = static_cast<double>(in.data.size()) / static_cast<double>(in.stream.size());
+  state.counters["chunks"] = static_cast<double>(c->x);
+  state.counters["refs"] = static_cast<double>(c->dec_fast_refs + c->dec_slow_refs);
 }
 
 BENCHMARK(bm_decode<decoder_run_fast, repeats>)->Name("decode/fast/repeats")->Unit(benchmark::kMillisecond);
