@@ -3,6 +3,7 @@
 // Built with -mavx2 on its own so the rest of the program runs on any x86-64;
 // it is called only after the CPU has been checked.
 #include "chunk/digest_batch.h"
+#include "chunk/md5_rounds.h"
 
 #ifdef __AVX2__
 
@@ -84,7 +85,7 @@ inline __m256i settle(__m256i v) {
       a[g] = add(b[g], rotl<s>(add(settle(add(a[g], add(x[g][k], t))), fn(b[g], c[g], d[g])))); \
   } while (0)
 // G as its two disjoint halves, added, so only (b & d) waits for b.
-#define V_STEP_G(a, b, c, d, k, s, i)                                                    \
+#define V_STEP_G(fn, a, b, c, d, k, s, i)                                                    \
   do {                                                                                   \
     const __m256i t = t_of(i);                                                           \
     for (unsigned g = 0; g < groups; g++) {                                              \
@@ -92,16 +93,6 @@ inline __m256i settle(__m256i v) {
       a[g] = add(b[g], rotl<s>(add(e, _mm256_and_si256(b[g], d[g]))));                   \
     }                                                                                    \
   } while (0)
-#define V_QUAD(fn, k0, k1, k2, k3, s0, s1, s2, s3, i) \
-  V_STEP(fn, a, b, c, d, k0, s0, i);                  \
-  V_STEP(fn, d, a, b, c, k1, s1, i + 1);              \
-  V_STEP(fn, c, d, a, b, k2, s2, i + 2);              \
-  V_STEP(fn, b, c, d, a, k3, s3, i + 3)
-#define V_QUAD_G(k0, k1, k2, k3, i)    \
-  V_STEP_G(a, b, c, d, k0, 5, i);      \
-  V_STEP_G(d, a, b, c, k1, 9, i + 1);  \
-  V_STEP_G(c, d, a, b, k2, 14, i + 2); \
-  V_STEP_G(b, c, d, a, k3, 20, i + 3)
 
 // The MD5 transform of every lane's block x[group][word] from the initial
 // state; the state (initial values added) is XORed into words 0-3.
@@ -117,22 +108,7 @@ inline void md5_lanes(__m256i (*x)[16]) {
     c[g] = ic;
     d[g] = id;
   }
-  V_QUAD(md5_f, 0, 1, 2, 3, 7, 12, 17, 22, 0);
-  V_QUAD(md5_f, 4, 5, 6, 7, 7, 12, 17, 22, 4);
-  V_QUAD(md5_f, 8, 9, 10, 11, 7, 12, 17, 22, 8);
-  V_QUAD(md5_f, 12, 13, 14, 15, 7, 12, 17, 22, 12);
-  V_QUAD_G(1, 6, 11, 0, 16);
-  V_QUAD_G(5, 10, 15, 4, 20);
-  V_QUAD_G(9, 14, 3, 8, 24);
-  V_QUAD_G(13, 2, 7, 12, 28);
-  V_QUAD(md5_h, 5, 8, 11, 14, 4, 11, 16, 23, 32);
-  V_QUAD(md5_h, 1, 4, 7, 10, 4, 11, 16, 23, 36);
-  V_QUAD(md5_h, 13, 0, 3, 6, 4, 11, 16, 23, 40);
-  V_QUAD(md5_h, 9, 12, 15, 2, 4, 11, 16, 23, 44);
-  V_QUAD(md5_i, 0, 7, 14, 5, 6, 10, 15, 21, 48);
-  V_QUAD(md5_i, 12, 3, 10, 1, 6, 10, 15, 21, 52);
-  V_QUAD(md5_i, 8, 15, 6, 13, 6, 10, 15, 21, 56);
-  V_QUAD(md5_i, 4, 11, 2, 9, 6, 10, 15, 21, 60);
+  MD5_ROUNDS(V_STEP, V_STEP_G);
   for (unsigned g = 0; g < groups; g++) {
     x[g][0] = _mm256_xor_si256(x[g][0], add(a[g], ia));
     x[g][1] = _mm256_xor_si256(x[g][1], add(b[g], ib));
@@ -141,8 +117,6 @@ inline void md5_lanes(__m256i (*x)[16]) {
   }
 }
 
-#undef V_QUAD_G
-#undef V_QUAD
 #undef V_STEP_G
 #undef V_STEP
 

@@ -4,6 +4,7 @@
 // Built with -mavx512f -mavx512bw -mavx512vl on its own so the rest of the
 // program runs on any x86-64; it is called only after the CPU has been checked.
 #include "chunk/digest_batch.h"
+#include "chunk/md5_rounds.h"
 
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
 
@@ -97,11 +98,6 @@ inline __m512i settle(__m512i v) {
       a[g] = add(b[g], _mm512_rol_epi32(add(e, fn(b[g], c[g], d[g])), s));             \
     }                                                                                  \
   } while (0)
-#define V_QUAD(fn, k0, k1, k2, k3, s0, s1, s2, s3, i) \
-  V_STEP(fn, a, b, c, d, k0, s0, i);                  \
-  V_STEP(fn, d, a, b, c, k1, s1, i + 1);              \
-  V_STEP(fn, c, d, a, b, k2, s2, i + 2);              \
-  V_STEP(fn, b, c, d, a, k3, s3, i + 3)
 
 // The MD5 transform of every lane's block x[group][word] from the initial
 // state; the state (initial values added) is XORed into words 0-3.
@@ -117,22 +113,7 @@ inline void md5_lanes(__m512i (*x)[16]) {
     c[g] = ic;
     d[g] = id;
   }
-  V_QUAD(md5_f, 0, 1, 2, 3, 7, 12, 17, 22, 0);
-  V_QUAD(md5_f, 4, 5, 6, 7, 7, 12, 17, 22, 4);
-  V_QUAD(md5_f, 8, 9, 10, 11, 7, 12, 17, 22, 8);
-  V_QUAD(md5_f, 12, 13, 14, 15, 7, 12, 17, 22, 12);
-  V_QUAD(md5_g, 1, 6, 11, 0, 5, 9, 14, 20, 16);
-  V_QUAD(md5_g, 5, 10, 15, 4, 5, 9, 14, 20, 20);
-  V_QUAD(md5_g, 9, 14, 3, 8, 5, 9, 14, 20, 24);
-  V_QUAD(md5_g, 13, 2, 7, 12, 5, 9, 14, 20, 28);
-  V_QUAD(md5_h, 5, 8, 11, 14, 4, 11, 16, 23, 32);
-  V_QUAD(md5_h, 1, 4, 7, 10, 4, 11, 16, 23, 36);
-  V_QUAD(md5_h, 13, 0, 3, 6, 4, 11, 16, 23, 40);
-  V_QUAD(md5_h, 9, 12, 15, 2, 4, 11, 16, 23, 44);
-  V_QUAD(md5_i, 0, 7, 14, 5, 6, 10, 15, 21, 48);
-  V_QUAD(md5_i, 12, 3, 10, 1, 6, 10, 15, 21, 52);
-  V_QUAD(md5_i, 8, 15, 6, 13, 6, 10, 15, 21, 56);
-  V_QUAD(md5_i, 4, 11, 2, 9, 6, 10, 15, 21, 60);
+  MD5_ROUNDS(V_STEP, V_STEP);
   for (unsigned g = 0; g < groups; g++) {
     x[g][0] = _mm512_xor_si512(x[g][0], add(a[g], ia));
     x[g][1] = _mm512_xor_si512(x[g][1], add(b[g], ib));
@@ -141,7 +122,6 @@ inline void md5_lanes(__m512i (*x)[16]) {
   }
 }
 
-#undef V_QUAD
 #undef V_STEP
 
 // feed_step for 32 lanes in vectors: beside a 32-lane transform, the scalar

@@ -2,6 +2,7 @@
 // versions share, an interleaved version in generic 128-bit vectors that every
 // x86-64 runs, and the choice of implementation by CPU.
 #include "chunk/digest_batch.h"
+#include "chunk/md5_rounds.h"
 
 #include <atomic>
 #include <cstring>
@@ -195,19 +196,9 @@ inline u32x4 md5_i(u32x4 b, u32x4 c, u32x4 d) { return c ^ (b | ~d); }
 #define V_STEP(fn, a, b, c, d, k, s, i)    \
   for (unsigned g = 0; g < v_groups; g++) \
   (a)[g] = (b)[g] + rotl((a)[g] + x[g][k] + md5_t[i] + fn((b)[g], (c)[g], (d)[g]), (s))
-#define V_STEP_G(a, b, c, d, k, s, i)      \
+#define V_STEP_G(fn, a, b, c, d, k, s, i)      \
   for (unsigned g = 0; g < v_groups; g++) \
   (a)[g] = (b)[g] + rotl((a)[g] + x[g][k] + md5_t[i] + ((c)[g] & ~(d)[g]) + ((b)[g] & (d)[g]), (s))
-#define V_QUAD(fn, k0, k1, k2, k3, s0, s1, s2, s3, i) \
-  V_STEP(fn, a, b, c, d, k0, s0, i);                  \
-  V_STEP(fn, d, a, b, c, k1, s1, i + 1);              \
-  V_STEP(fn, c, d, a, b, k2, s2, i + 2);              \
-  V_STEP(fn, b, c, d, a, k3, s3, i + 3)
-#define V_QUAD_G(k0, k1, k2, k3, i)    \
-  V_STEP_G(a, b, c, d, k0, 5, i);      \
-  V_STEP_G(d, a, b, c, k1, 9, i + 1);  \
-  V_STEP_G(c, d, a, b, k2, 14, i + 2); \
-  V_STEP_G(b, c, d, a, k3, 20, i + 3)
 
 // The MD5 transform of every lane's block x[group][word] from the initial
 // state; the state (initial values added) is XORed into words 0-3.
@@ -220,22 +211,7 @@ void md5_vec128(u32x4 (*x)[16]) {
     c[g] = zero + 0x98BADCFE;
     d[g] = zero + 0x10325476;
   }
-  V_QUAD(md5_f, 0, 1, 2, 3, 7, 12, 17, 22, 0);
-  V_QUAD(md5_f, 4, 5, 6, 7, 7, 12, 17, 22, 4);
-  V_QUAD(md5_f, 8, 9, 10, 11, 7, 12, 17, 22, 8);
-  V_QUAD(md5_f, 12, 13, 14, 15, 7, 12, 17, 22, 12);
-  V_QUAD_G(1, 6, 11, 0, 16);
-  V_QUAD_G(5, 10, 15, 4, 20);
-  V_QUAD_G(9, 14, 3, 8, 24);
-  V_QUAD_G(13, 2, 7, 12, 28);
-  V_QUAD(md5_h, 5, 8, 11, 14, 4, 11, 16, 23, 32);
-  V_QUAD(md5_h, 1, 4, 7, 10, 4, 11, 16, 23, 36);
-  V_QUAD(md5_h, 13, 0, 3, 6, 4, 11, 16, 23, 40);
-  V_QUAD(md5_h, 9, 12, 15, 2, 4, 11, 16, 23, 44);
-  V_QUAD(md5_i, 0, 7, 14, 5, 6, 10, 15, 21, 48);
-  V_QUAD(md5_i, 12, 3, 10, 1, 6, 10, 15, 21, 52);
-  V_QUAD(md5_i, 8, 15, 6, 13, 6, 10, 15, 21, 56);
-  V_QUAD(md5_i, 4, 11, 2, 9, 6, 10, 15, 21, 60);
+  MD5_ROUNDS(V_STEP, V_STEP_G);
   for (unsigned g = 0; g < v_groups; g++) {
     x[g][0] ^= a[g] + 0x67452301;
     x[g][1] ^= b[g] + 0xEFCDAB89;
@@ -244,8 +220,6 @@ void md5_vec128(u32x4 (*x)[16]) {
   }
 }
 
-#undef V_QUAD_G
-#undef V_QUAD
 #undef V_STEP_G
 #undef V_STEP
 
