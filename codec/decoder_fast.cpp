@@ -174,6 +174,21 @@ struct input_scan {
     seg_end = p + n;
     valid = true;
   }
+
+  // Of a literal chunk with clen bytes before p (p in the segment): the bytes
+  // from p up to its cut, the first candidate from length 64 on or the forced
+  // cut at 65535, with *cut set; or up to the segment's end, when the cut
+  // lies beyond it.
+  size_t literal_take(const uint8_t* p, uint32_t clen, bool* cut) const {
+    const size_t i0 = static_cast<size_t>(p - seg_beg);
+    const size_t n = static_cast<size_t>(seg_end - seg_beg);
+    const size_t from = i0 + (clen < cfg_minchunk - 1 ? cfg_minchunk - 1 - clen : 0);
+    const size_t forced = i0 + (cfg_maxchunk - 1 - clen);
+    const size_t stop = forced < n ? forced + 1 : n;
+    const size_t at = first_bit(bits, from, stop);
+    *cut = at < stop || forced < n;
+    return (at < stop ? at + 1 : stop) - i0;
+  }
 };
 
 inline bool starts_marker(const uint8_t* p) {
@@ -197,11 +212,9 @@ inline void literal_run(coder* c, input_scan& scan, chunk_map& map) {
   uint64_t sum = c->sum, chunks = c->x;
   while (end - p >= 4 && !starts_marker(p)) {
     if (!scan.valid || p < scan.seg_beg || p >= scan.seg_end) break;
-    const size_t i0 = static_cast<size_t>(p - scan.seg_beg);
-    const size_t n = static_cast<size_t>(scan.seg_end - scan.seg_beg);
-    const size_t at = first_bit(scan.bits, i0 + cfg_minchunk - 1, std::min(n, i0 + cfg_maxchunk - 1));
-    if (at >= n || at >= i0 + cfg_maxchunk - 1) break;  // past the segment, or the forced cut
-    const size_t take = at + 1 - i0;
+    bool cut = false;
+    const size_t take = scan.literal_take(p, 0, &cut);
+    if (!cut) break;  // the chunk goes on past the segment
     if (take > static_cast<size_t>(out_end - out) || take > winsize - pos) break;
     std::memcpy(win + pos, p, take);
     std::memcpy(out, p, take);
@@ -395,10 +408,8 @@ coro_task decoder_run_fast(coder* c) {
         CORO_WRITE_BLOCK(h, src, len);
         clen = 4;
       }
-      // Literal: byte i of the scanned input makes the chunk clen + (i - i0) + 1
-      // bytes long; the cut is the first candidate from length 64 on, or the
-      // forced cut at 65535. Bytes up to the cut (or the buffer's end) go to
-      // the window and the output in bulk.
+      // Literal: bytes up to its cut (or the scanned segment's end) go to the
+      // window and the output in bulk.
       for (;;) {
         bool over = false;
         FAST_WAIT(over = true; break);
@@ -407,14 +418,8 @@ coro_task decoder_run_fast(coder* c) {
           break;
         }
         if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
-        const size_t i0 = static_cast<size_t>(h->inpptr - scan.seg_beg);
-        const size_t n = static_cast<size_t>(scan.seg_end - scan.seg_beg);
-        const size_t from = i0 + (clen < cfg_minchunk - 1 ? cfg_minchunk - 1 - clen : 0);
-        const size_t forced = i0 + (cfg_maxchunk - 1 - clen);
-        const size_t stop = forced < n ? forced + 1 : n;
-        const size_t at = first_bit(scan.bits, from, stop);
-        const bool cut = at < stop || forced < n;
-        const size_t take = (at < stop ? at + 1 : stop) - i0;
+        bool cut = false;
+        const size_t take = scan.literal_take(h->inpptr, clen, &cut);
         src = h->inpptr;
         len = take;
         h->inpptr += take;
