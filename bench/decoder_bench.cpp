@@ -12,28 +12,13 @@
 #include <random>
 #include <vector>
 
+#include "bench/bench_block.h"
 #include "codec/coder.h"
 #include "codec/decoder_fast.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-void* map_zero(size_t n) {
-  void* p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) std::abort();
-  madvise(p, n, MADV_HUGEPAGE);  // as the driver's window
-  return p;
-}
-
-// Has the kernel commit (zero-fill) every page of [p, p + n) now, so that a
-// timed run measures the decoder and not the page faults.
-void commit(void* p, size_t n) {
-#ifdef MADV_POPULATE_WRITE
-  if (madvise(p, n, MADV_POPULATE_WRITE) == 0) return;
-#endif
-  std::memset(p, 0, n);
-}
 
 // Runs a body over `in` with 64 KiB input and output buffers, as the driver
 // does, discarding the output. Returns the bytes written.
@@ -71,7 +56,7 @@ uint64_t run(coder* c, coro_task (*body)(coder*), const bytes& in, bytes* keep =
 bytes encode(const bytes& data) {
   const index_cfg cfg = index_cfg_default();
   const size_t tb = index_table_bytes(cfg);
-  void* tbl = map_zero(tb);
+  void* tbl = bench_map_block(tb, false);
   auto c = std::make_unique<coder>();
   index_init(&c->idx, static_cast<hslot*>(tbl), cfg);
   bytes out;
@@ -162,8 +147,7 @@ void bm_decode(benchmark::State& state) {
   uint64_t total = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    void* win = map_zero(cfg_decwinsize);
-    if (committed) commit(win, cfg_decwinsize);
+    void* win = bench_map_block(cfg_decwinsize, committed);
     c->win = static_cast<uint8_t*>(win);
     c->winpos = 0;
     c->winsize = cfg_decwinsize;

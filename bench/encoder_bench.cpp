@@ -7,10 +7,10 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <vector>
 
+#include "bench/bench_block.h"
 #include "codec/coder.h"
 #include "codec/encoder_fast.h"
 
@@ -51,23 +51,8 @@ const std::vector<uint8_t>& input(int kind) {
 coder g_coder;
 uint8_t g_out[cfg_iobuf];
 
-// One encode of `in`, served in 64 KiB pieces as the driver does; returns the
-// stream size.
-void* map_table(size_t tbytes, bool committed) {
-  void* tbl = mmap(nullptr, tbytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (tbl == MAP_FAILED) std::abort();
-#ifdef MADV_HUGEPAGE
-  madvise(tbl, tbytes, MADV_HUGEPAGE);
-#endif
-  if (committed) {
-#ifdef MADV_POPULATE_WRITE
-    if (madvise(tbl, tbytes, MADV_POPULATE_WRITE) != 0)
-#endif
-      std::memset(tbl, 0, tbytes);
-  }
-  return tbl;
-}
-
+// One encode of `in`, served in 64 KiB pieces as the driver does, with the
+// index table tbl; returns the stream size.
 uint64_t encode_once(coro_task (*body)(coder*), const std::vector<uint8_t>& in, void* tbl) {
   const index_cfg cfg = index_cfg_default();
   coder* c = &g_coder;
@@ -106,7 +91,7 @@ void bm_encode(benchmark::State& state) {
   uint64_t out = 0;
   for (auto _ : state) {
     if (committed) state.PauseTiming();
-    void* tbl = map_table(tbytes, committed);
+    void* tbl = bench_map_block(tbytes, committed);
     if (committed) state.ResumeTiming();
     out = encode_once(fast ? encoder_run_fast : encoder_run_plain, in, tbl);
     if (committed) state.PauseTiming();
