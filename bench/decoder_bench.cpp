@@ -14,6 +14,8 @@
 
 #include "bench/bench_block.h"
 #include "codec/coder.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
 #include "codec/decoder_fast.h"
 
 namespace {
@@ -151,11 +153,14 @@ void bm_decode(benchmark::State& state) {
     c->win = static_cast<uint8_t*>(win);
     c->winpos = 0;
     c->winsize = cfg_decwinsize;
+    void* map = bench_map_block(cfg_decwinsize / cfg_mapblock, committed);
+    c->chunkmap = static_cast<uint8_t*>(map);
     state.ResumeTiming();
     total += run(c.get(), body, in.stream);
     state.PauseTiming();
     if (c->sum != in.data.size()) state.SkipWithError("decoded size differs");
     munmap(win, cfg_decwinsize);
+    munmap(map, cfg_decwinsize / cfg_mapblock);
     state.ResumeTiming();
   }
   state.SetBytesProcessed(static_cast<int64_t>(total));

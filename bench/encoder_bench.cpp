@@ -12,7 +12,9 @@
 
 #include "bench/bench_block.h"
 #include "codec/coder.h"
+#include "codec/encoder.h"
 #include "codec/encoder_fast.h"
+#include "codec/worker.h"
 
 namespace {
 
@@ -85,7 +87,7 @@ uint64_t encode_once(coro_task (*body)(coder*), const std::vector<uint8_t>& in, 
 void bm_encode(benchmark::State& state) {
   const bool fast = state.range(0) != 0;
   const std::vector<uint8_t>& in = input(static_cast<int>(state.range(1)));
-  encoder_fast_threads(static_cast<unsigned>(state.range(2)));
+  worker_threads(static_cast<unsigned>(state.range(2)));
   const bool committed = state.range(3) != 0;
   const size_t tbytes = index_table_bytes(index_cfg_default());
   uint64_t out = 0;

@@ -1,8 +1,7 @@
-// The plain decoder body: restores the data from the stream, running the same chunker
-// over every decoded byte to find the chunk ends that the stream never stores.
-#include <cstring>
+// The decoder's dispatcher and its plain body, byte by byte: the reference of
+// the fast body in decoder_fast.cpp.
+#include "codec/decoder.h"
 
-#include "codec/coder.h"
 #include "codec/decoder_fast.h"
 #include "codec/format.h"
 
@@ -25,10 +24,29 @@ inline void decoder_feed_held(coder* c) {
 
 }  // namespace
 
+void decoder_copy_ref(coder* c, uint32_t distance) {
+  chunker* ck = &c->ck;
+  const uint32_t winsize = c->winsize;
+  c->nbuf = 0;
+  uint32_t s = (c->winpos - distance + winsize) % winsize;
+  for (;;) {
+    const uint8_t b = c->win[s];
+    chunk_feed_nodigest(ck, b);
+    c->cbuf[c->nbuf++] = b;
+    win_store(c, b);
+    if (chunk_boundary(ck)) break;
+    if (++s == winsize) s = 0;
+  }
+}
+
+coro_task decoder_run(coder* c) {
+  const bool fast = c->winsize >= cfg_mapblock && c->winsize % cfg_mapblock == 0;
+  return fast ? decoder_run_fast(c) : decoder_run_plain(c);
+}
+
 coro_task decoder_run_plain(coder* c) {
   coro_header* h = &c->coro;
   chunker* ck = &c->ck;
-  const uint32_t winsize = c->winsize;
 
   chunker_init(ck);
   c->x = 0;
@@ -50,7 +68,7 @@ coro_task decoder_run_plain(coder* c) {
     }
 
     const uint8_t* p = c->cbuf;
-    const bool marker = !final && p[0] == fmt_marker0 && p[1] == fmt_marker1 && p[2] == fmt_marker2;
+    const bool marker = !final && fmt_is_marker(p);
     if (final) {
       decoder_feed_held(c);
     } else if (marker && p[3] == fmt_kind_ref) {
@@ -66,22 +84,10 @@ coro_task decoder_run_plain(coder* c) {
           v = -1;
           truncated = true;
         }
-        distance += static_cast<uint32_t>(v) << (8 * k);
+        distance = fmt_distance_byte(distance, v, k);
       }
       note_ref_fault(c, truncated, distance, c->sum, marker_offset);
-
-      // Copy one byte at a time, each read before the next is stored, so an
-      // overlapping source reads bytes of the same copy. The forced cut ends it.
-      c->nbuf = 0;
-      uint32_t s = (c->winpos - distance + winsize) % winsize;
-      for (;;) {
-        const uint8_t b = c->win[s];
-        chunk_feed_nodigest(ck, b);
-        c->cbuf[c->nbuf++] = b;
-        win_store(c, b);
-        if (chunk_boundary(ck)) break;
-        if (++s == winsize) s = 0;
-      }
+      decoder_copy_ref(c, distance);
     } else {
       if (marker && p[3] == fmt_kind_escape) {
         // The escape stays in cbuf[0..3] unwritten; slot 4 is never used.

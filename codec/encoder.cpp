@@ -1,11 +1,11 @@
-// The plain encoder body, byte by byte: the reference of the batched body in
-// encoder_fast.cpp. It cuts the input into chunks and writes each as a reference
-// to an earlier chunk with the same key, or as its own (maybe escaped) bytes.
-#include <cstring>
+// The encoder's dispatcher and its plain body, byte by byte: the reference of
+// the batched body in encoder_fast.cpp.
+#include "codec/encoder.h"
 
-#include "codec/coder.h"
 #include "codec/encoder_fast.h"
 #include "codec/format.h"
+
+coro_task encoder_run(coder* c) { return encoder_run_fast(c); }
 
 coro_task encoder_run_plain(coder* c) {
   coro_header* h = &c->coro;
@@ -34,36 +34,28 @@ coro_task encoder_run_plain(coder* c) {
     chunk_close(ck);
     const uint32_t n = hkey_len(ck->hkey);
 
-    bool as_ref = false;
-    uint32_t distance = 0;
+    // The header in front of the chunk's bytes: a reference replaces them.
+    uint8_t hdr[fmt_ref_bytes];
+    size_t hn = 0;
     if (index_find_or_add(&c->idx, ck->hkey, c->pos)) {
-      const uint32_t m = c->idx.match_pos;
-      // A stored position at or above pos lies before the last wrap of pos.
-      distance = m < c->pos ? c->pos - m : c->pos - m + poswrap;
-      if (distance < window)
-        as_ref = true;
-      else
+      const uint32_t distance = pos_distance(c->pos, c->idx.match_pos, poswrap);
+      if (distance < window) {
+        fmt_put_ref(hdr, distance);
+        hn = fmt_ref_bytes;
+      } else {
         c->c_discard++;
-    }
-
-    if (as_ref) {
-      const uint8_t ref[fmt_ref_bytes] = {
-          fmt_marker0, fmt_marker1, fmt_marker2, fmt_kind_ref,
-          static_cast<uint8_t>(distance), static_cast<uint8_t>(distance >> 8),
-          static_cast<uint8_t>(distance >> 16), static_cast<uint8_t>(distance >> 24)};
-      const uint8_t* src = ref;
-      size_t len = sizeof ref;
-      CORO_WRITE_BLOCK(h, src, len);
-    } else {
-      if (nbuf >= 4 && fmt_needs_escape(c->cbuf)) {
-        static constexpr uint8_t esc[fmt_escape_bytes] = {fmt_marker0, fmt_marker1, fmt_marker2,
-                                                          fmt_kind_escape};
-        const uint8_t* src = esc;
-        size_t len = sizeof esc;
-        CORO_WRITE_BLOCK(h, src, len);
       }
-      const uint8_t* src = c->cbuf;
-      size_t len = nbuf;
+    }
+    if (hn == 0 && nbuf >= 4 && fmt_needs_escape(c->cbuf)) {
+      fmt_put_header(hdr, fmt_kind_escape);
+      hn = fmt_escape_bytes;
+    }
+    const uint8_t* src = hdr;
+    size_t len = hn;
+    CORO_WRITE_BLOCK(h, src, len);
+    if (hn != fmt_ref_bytes) {
+      src = c->cbuf;
+      len = nbuf;
       CORO_WRITE_BLOCK(h, src, len);
     }
 

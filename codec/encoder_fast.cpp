@@ -12,25 +12,20 @@
 // current one is looked up. Only the index work and the output stay in chunk
 // order, exactly as the plain body does them.
 //
-// A second thread: the cut scan alone runs below 1 GB/s on one core, so a
-// helper thread scans batch i+1 while the body codes batch i, and both then
-// share the digest of batch i+1. Work is handed out in pieces through an atomic
-// counter, so whichever thread is free takes the next piece; the cut bits and
-// keys do not depend on who computed them, so the stream stays the same.
+// A second thread: the cut scan alone runs below 1 GB/s on one core, so the
+// worker (codec/worker.h) scans batch i+1 while the body codes batch i, and
+// both then share the digest of batch i+1. The cut bits and keys do not depend
+// on who computed them, so the stream stays the same.
 #include "codec/encoder_fast.h"
 
-#include <pthread.h>
-
-#include <atomic>
-#include <condition_variable>
+#include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <thread>
+#include <utility>
 
 #include "chunk/cutscan.h"
 #include "chunk/digest_batch.h"
-#include "codec/coder.h"
 #include "codec/format.h"
+#include "codec/worker.h"
 
 namespace {
 
@@ -48,6 +43,8 @@ constexpr size_t prefetch_ahead = 32;
 // owns its words of the bit map.
 constexpr size_t scan_piece = size_t{64} << 10;
 constexpr size_t digest_piece = 256;  // chunks
+static_assert(scan_piece % 64 == 0, "a scan piece owns whole words of the bit map");
+static_assert(hist + 1 == cfg_hashwin, "the staged history completes the first window");
 
 // A staging area, taken once for the whole run (about 2.5 MiB; two of them,
 // one being coded while the other is filled and scanned). The 15 history
@@ -65,108 +62,40 @@ struct stage_area {
 };
 stage_area g_stage[2];
 
-std::atomic<bool> g_force_plain{false};
-std::atomic<unsigned> g_threads{2};
-
-// One job of pieces, shared by the body and the helper thread.
-enum job_kind { job_scan, job_digest };
-struct job_board {
-  std::mutex m;
-  std::condition_variable cv_job, cv_idle;
-  uint64_t gen = 0;     // bumped for every job posted to the helper
-  bool active = false;  // the helper is working on a job
-  bool helper = false;  // a helper thread runs
-  job_kind kind = job_scan;
-  stage_area* st = nullptr;
-  uint32_t count = 0;
-  std::atomic<uint32_t> next{0}, done{0};
-};
-// Never destroyed: the helper waits on it until the process ends, and
-// destroying a condition variable with a waiter blocks the exit.
-job_board& g_job = *new job_board;
-
-void run_piece(job_kind kind, stage_area* st, uint32_t k) {
-  if (kind == job_scan) {
-    const size_t from = k * scan_piece;
-    const size_t to = std::min(st->filled, from + scan_piece);
-    cut_candidates(st->buf + hist + from, to - from, st->bits + from / 64);
-  } else {
-    const size_t from = k * digest_piece;
-    const size_t n = std::min(st->nch - from, digest_piece);
-    digest_batch(st->spans + from, n, st->keys + from);
-  }
+void scan_piece_fn(void* ctx, uint32_t k) {
+  stage_area* st = static_cast<stage_area*>(ctx);
+  const size_t from = k * scan_piece;
+  const size_t to = std::min(st->filled, from + scan_piece);
+  cut_candidates(st->buf + hist + from, to - from, st->bits + from / 64);
 }
 
-// Takes pieces until none is left. REQUIRES: the job's fields stay put, which
-// they do while the helper is active or the body is between begin and end.
-void run_pieces(job_board* b) {
+void digest_piece_fn(void* ctx, uint32_t k) {
+  stage_area* st = static_cast<stage_area*>(ctx);
+  const size_t from = k * digest_piece;
+  const size_t n = std::min(st->nch - from, digest_piece);
+  digest_batch(st->spans + from, n, st->keys + from);
+}
+
+// Once the scan of `nxt` is done: its chunks from the length rules, their
+// keys, and its unfinished chunk, with the history in front of it, carried
+// to the front of `cur`'s buffer. Returns the carried chunk's length.
+size_t finish_batch(stage_area* nxt, stage_area* cur) {
+  uint8_t* const data = nxt->buf + hist;
+  const size_t filled = nxt->filled;
+  size_t nch = 0, start = 0;
   for (;;) {
-    const uint32_t k = b->next.fetch_add(1, std::memory_order_relaxed);
-    if (k >= b->count) break;
-    run_piece(b->kind, b->st, k);
-    b->done.fetch_add(1, std::memory_order_release);
+    const uint32_t len = cutscan_next_cut(nxt->bits, start, filled);
+    if (len == 0) break;
+    nxt->spans[nch++] = chunk_span{data + start, len};
+    start += len;
   }
-}
-
-void* helper_main(void* arg) {
-  job_board* b = static_cast<job_board*>(arg);
-  std::unique_lock<std::mutex> lk(b->m);
-  uint64_t seen = 0;
-  for (;;) {
-    b->cv_job.wait(lk, [&] { return b->gen != seen; });
-    seen = b->gen;
-    b->active = true;
-    lk.unlock();
-    run_pieces(b);
-    lk.lock();
-    b->active = false;
-    b->cv_idle.notify_all();
-  }
-  return nullptr;
-}
-
-// Starts the helper once per process, when two threads are wanted and the
-// machine has them; without it the body does every piece itself.
-void helper_start() {
-  if (g_job.helper || g_threads.load(std::memory_order_relaxed) < 2 || std::thread::hardware_concurrency() < 2)
-    return;
-  pthread_t t;
-  if (pthread_create(&t, nullptr, helper_main, &g_job) != 0) return;
-  pthread_detach(t);
-  g_job.helper = true;
-}
-
-bool use_helper() { return g_job.helper && g_threads.load(std::memory_order_relaxed) >= 2; }
-
-// Waits until the helper has left its last job, so that its fields may change.
-void job_quiesce() {
-  if (!g_job.helper) return;
-  std::unique_lock<std::mutex> lk(g_job.m);
-  g_job.cv_idle.wait(lk, [] { return !g_job.active; });
-}
-
-// Posts a job; the helper starts on it at once, the body joins in job_end.
-void job_begin(job_kind kind, stage_area* st, uint32_t count) {
-  job_board* b = &g_job;
-  std::unique_lock<std::mutex> lk(b->m);
-  if (b->helper) b->cv_idle.wait(lk, [&] { return !b->active; });
-  b->kind = kind;
-  b->st = st;
-  b->count = count;
-  b->next.store(0, std::memory_order_relaxed);
-  b->done.store(0, std::memory_order_relaxed);
-  if (use_helper()) {
-    b->gen++;
-    lk.unlock();
-    b->cv_job.notify_one();
-  }
-}
-
-// Does the pieces left and waits for those the helper took.
-void job_end() {
-  job_board* b = &g_job;
-  run_pieces(b);
-  while (b->done.load(std::memory_order_acquire) < b->count) std::this_thread::yield();
+  if (nxt->eof) nxt->spans[nch++] = chunk_span{data + start, static_cast<uint32_t>(filled - start)};
+  nxt->nch = nch;
+  worker_begin(digest_piece_fn, nxt, static_cast<uint32_t>((nch + digest_piece - 1) / digest_piece));
+  worker_end();
+  if (nxt->eof) return 0;
+  std::memcpy(cur->buf, data + start - hist, filled - start + hist);
+  return filled - start;
 }
 
 // Where the chunk loop stands in the current batch, and the output it could
@@ -181,28 +110,31 @@ struct batch_state {
   size_t out_n[2];
 };
 
-inline uint32_t home_of(const uint8_t* key, uint32_t tblsize) {
-  uint32_t w;
-  std::memcpy(&w, key, 4);  // little-endian host, as index.cpp reads it
-  return w % tblsize;
-}
-
 inline void prefetch_home(const chunk_index* ix, const uint8_t* key) {
-  const uint8_t* slot = reinterpret_cast<const uint8_t*>(ix->tbl + home_of(key, ix->cfg.tblsize));
+  const uint8_t* slot = reinterpret_cast<const uint8_t*>(ix->tbl + index_home_slot(key, ix->cfg.tblsize));
   // The home slot and the one after it: most lookups stop there; a miss also
   // writes the home slot.
   __builtin_prefetch(slot, 1, 3);
   __builtin_prefetch(slot + 39, 1, 3);
 }
 
-// Puts len bytes in the output buffer when they fit without filling it; a
-// write that fills it must hand the buffer over first, so that is left to the
-// coroutine.
-inline bool put_room(coro_header* h, const uint8_t* p, size_t len) {
-  if (static_cast<size_t>(h->outend - h->outptr) <= len) return false;
-  std::memcpy(h->outptr, p, len);
-  h->outptr += len;
-  return true;
+// Puts a chunk's header (hn bytes of s->hdr) and bytes (p, len) in the output
+// buffer when they fit without filling it. A write that fills the buffer must
+// hand it over first, so that is left to the coroutine: false, with the
+// output pending in s.
+inline bool put_chunk(coro_header* h, batch_state* s, size_t hn, const uint8_t* p, size_t len) {
+  if (static_cast<size_t>(h->outend - h->outptr) > hn + len) {
+    std::memcpy(h->outptr, s->hdr, hn);
+    h->outptr += hn;
+    std::memcpy(h->outptr, p, len);
+    h->outptr += len;
+    return true;
+  }
+  s->out_p[0] = s->hdr;
+  s->out_n[0] = hn;
+  s->out_p[1] = p;
+  s->out_n[1] = len;
+  return false;
 }
 
 // Codes chunks s->j.. of the batch: lookup, distance rule, output, counters,
@@ -223,56 +155,26 @@ bool run_chunks(coder* c, batch_state* s) {
   size_t j = s->j;
   for (; j < n && !pending; j++) {
     if (j + prefetch_ahead < n) prefetch_home(ix, keys[j + prefetch_ahead]);
-    const uint8_t* key = keys[j];
     const uint32_t len = spans[j].len;
     const uint8_t* p = spans[j].p;
     bool as_ref = false;
-    uint32_t distance = 0;
-    if (index_find_or_add(ix, key, pos)) {
-      const uint32_t m = ix->match_pos;
-      distance = m < pos ? pos - m : pos - m + poswrap;
-      if (distance < window)
+    if (index_find_or_add(ix, keys[j], pos)) {
+      const uint32_t distance = pos_distance(pos, ix->match_pos, poswrap);
+      if (distance < window) {
         as_ref = true;
-      else
+        fmt_put_ref(s->hdr, distance);
+        pending = !put_chunk(h, s, fmt_ref_bytes, s->hdr, 0);
+      } else {
         discard++;
-    }
-    if (as_ref) {
-      uint8_t* hd = s->hdr;
-      hd[0] = fmt_marker0;
-      hd[1] = fmt_marker1;
-      hd[2] = fmt_marker2;
-      hd[3] = fmt_kind_ref;
-      std::memcpy(hd + 4, &distance, 4);  // little-endian host
-      if (!put_room(h, hd, fmt_ref_bytes)) {
-        s->out_p[0] = hd;
-        s->out_n[0] = fmt_ref_bytes;
-        s->out_n[1] = 0;
-        pending = true;
       }
-    } else {
+    }
+    if (!as_ref) {
       size_t hn = 0;
       if (len >= 4 && fmt_needs_escape(p)) {
-        uint8_t* hd = s->hdr;
-        hd[0] = fmt_marker0;
-        hd[1] = fmt_marker1;
-        hd[2] = fmt_marker2;
-        hd[3] = fmt_kind_escape;
+        fmt_put_header(s->hdr, fmt_kind_escape);
         hn = fmt_escape_bytes;
       }
-      if (static_cast<size_t>(h->outend - h->outptr) > hn + len) {
-        if (hn) {
-          std::memcpy(h->outptr, s->hdr, hn);
-          h->outptr += hn;
-        }
-        std::memcpy(h->outptr, p, len);
-        h->outptr += len;
-      } else {
-        s->out_p[0] = s->hdr;
-        s->out_n[0] = hn;
-        s->out_p[1] = p;
-        s->out_n[1] = len;
-        pending = true;
-      }
+      pending = !put_chunk(h, s, hn, p, len);
     }
     sum += len;
     pos += len;
@@ -290,14 +192,6 @@ bool run_chunks(coder* c, batch_state* s) {
 
 }  // namespace
 
-void encoder_force_plain(bool plain) { g_force_plain.store(plain, std::memory_order_relaxed); }
-
-coro_task encoder_run(coder* c) {
-  return g_force_plain.load(std::memory_order_relaxed) ? encoder_run_plain(c) : encoder_run_fast(c);
-}
-
-void encoder_fast_threads(unsigned n) { g_threads.store(n, std::memory_order_relaxed); }
-
 coro_task encoder_run_fast(coder* c) {
   coro_header* h = &c->coro;
 
@@ -306,11 +200,10 @@ coro_task encoder_run_fast(coder* c) {
   c->sum = 0;
   c->pos = 0;
   c->c_discard = 0;
-  helper_start();
-  job_quiesce();  // a run abandoned by its driver may have left a job running
+  worker_prepare();
 
   // Batch i is coded from `cur` while batch i+1 is filled into `nxt` and
-  // scanned by the helper; then both threads digest batch i+1, its unfinished
+  // scanned by the worker; then both threads digest batch i+1, its unfinished
   // chunk is carried to the front of cur's buffer, and the two swap.
   stage_area* cur = &g_stage[0];
   stage_area* nxt = &g_stage[1];
@@ -328,8 +221,7 @@ coro_task encoder_run_fast(coder* c) {
       nxt->eof = false;
       while (filled < want) {
         if (h->inpptr < h->inpend) {
-          size_t k = static_cast<size_t>(h->inpend - h->inpptr);
-          if (k > want - filled) k = want - filled;
+          size_t k = std::min(static_cast<size_t>(h->inpend - h->inpptr), want - filled);
           std::memcpy(data + filled, h->inpptr, k);
           h->inpptr += k;
           filled += k;
@@ -344,7 +236,7 @@ coro_task encoder_run_fast(coder* c) {
       nxt->filled = filled;
       // Candidates of the whole staged data (the carried chunk is scanned
       // again: its bits are at other indexes now, and it is short on average).
-      job_begin(job_scan, nxt, static_cast<uint32_t>((filled + scan_piece - 1) / scan_piece));
+      worker_begin(scan_piece_fn, nxt, static_cast<uint32_t>((filled + scan_piece - 1) / scan_piece));
     }
 
     if (have_cur) {
@@ -361,29 +253,8 @@ coro_task encoder_run_fast(coder* c) {
       }
     }
     if (!more) break;
-    job_end();
-
-    // The length rules from each chunk's start, then the keys.
-    uint8_t* const data = nxt->buf + hist;
-    const size_t filled = nxt->filled;
-    size_t nch = 0, start = 0;
-    for (;;) {
-      const uint32_t len = cutscan_next_cut(nxt->bits, start, filled);
-      if (len == 0) break;
-      nxt->spans[nch++] = chunk_span{data + start, len};
-      start += len;
-    }
-    if (nxt->eof) nxt->spans[nch++] = chunk_span{data + start, static_cast<uint32_t>(filled - start)};
-    nxt->nch = nch;
-    job_begin(job_digest, nxt, static_cast<uint32_t>((nch + digest_piece - 1) / digest_piece));
-    job_end();
-
-    // Carry the unfinished chunk, with the history in front of it, to the
-    // front of the buffer just coded.
-    if (!nxt->eof) {
-      tail = filled - start;
-      std::memcpy(cur->buf, data + start - hist, tail + hist);
-    }
+    worker_end();
+    tail = finish_batch(nxt, cur);
     std::swap(cur, nxt);
     have_cur = true;
   }

@@ -32,19 +32,7 @@
 
 namespace {
 
-uint32_t home_slot(const uint8_t* key, uint32_t tblsize) {
-  const uint32_t w = uint32_t{key[0]} | uint32_t{key[1]} << 8 | uint32_t{key[2]} << 16 |
-                     uint32_t{key[3]} << 24;
-  return w % tblsize;
-}
-
 uint32_t next_slot(uint32_t s, uint32_t tblsize) { return s + 1 == tblsize ? 0 : s + 1; }
-
-// Age of an entry stored at `stored`, seen from `pos`: 1 to poswrap. A stored
-// position equal to pos lies a whole wrap back, as the encoder's distance has it.
-uint32_t entry_age(uint32_t pos, uint32_t stored, uint32_t poswrap) {
-  return pos > stored ? pos - stored : pos - stored + poswrap;
-}
 
 // Keys sharing a window mostly differ in the length field already, so it and
 // byte 13 go first; the outcome is plain equality of all 16 bytes.
@@ -62,16 +50,16 @@ void put(hslot* slot, const uint8_t* key, uint32_t value) {
 void index_init(chunk_index* ix, hslot* tbl, const index_cfg& cfg) {
   ix->match_pos = 0;
   ix->sweep_pos = 0;
-  std::memset(ix->hinf, 0, sizeof ix->hinf);
+  std::memset(ix->hinfs, 0, sizeof ix->hinfs);
   ix->tbl = tbl;
   ix->cfg = cfg;
 }
 
 bool index_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos) {
   hslot* const tbl = ix->tbl;
-  ::hinf* const rec = ix->hinf;
+  hinf* const rec = ix->hinfs;
   const uint32_t tblsize = ix->cfg.tblsize;
-  const uint32_t h = home_slot(key, tblsize);
+  const uint32_t h = index_home_slot(key, tblsize);
 
   // The lookup and the gathering of the run walk the same slots, up to the
   // first empty one, so one walk does both; a hit just abandons the scratch.
@@ -118,13 +106,13 @@ bool index_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos) {
   const uint32_t decwinsize = ix->cfg.decwinsize;
   const uint32_t poswrap = ix->cfg.poswrap;
   for (uint32_t i = 0; i <= victim; i++) {
-    if (rec[i].value >= 2 && entry_age(pos, rec[i].value - 2, poswrap) >= decwinsize)
+    if (rec[i].value >= 2 && pos_distance(pos, rec[i].value - 2, poswrap) >= decwinsize)
       rec[i].value = 1;
   }
 
   // A run shorter than the window keeps its victim in the empty slot that
   // ended it; a full window drops the victim for the new entry.
-  ::hinf& fresh = m < cfg_probe ? rec[m++] : rec[victim];
+  hinf& fresh = m < cfg_probe ? rec[m++] : rec[victim];
   std::memcpy(fresh.key, key, sizeof fresh.key);
   fresh.value = pos + 2;
   fresh.home = h;
@@ -146,7 +134,7 @@ void index_sweep(chunk_index* ix, uint32_t len, uint32_t pos) {
   uint32_t sp = ix->sweep_pos;
   for (uint32_t n = index_sweep_count(ix->cfg, len); n != 0; n--) {
     hslot& e = tbl[sp];
-    if (e.value >= 2 && entry_age(pos, e.value - 2, poswrap) >= decwinsize) e.value = 1;
+    if (e.value >= 2 && pos_distance(pos, e.value - 2, poswrap) >= decwinsize) e.value = 1;
     sp = next_slot(sp, tblsize);
   }
   ix->sweep_pos = sp;

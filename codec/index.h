@@ -23,6 +23,8 @@ struct hslot {
 static_assert(sizeof(hslot) == 20);
 
 // One entry of a run while an insertion rearranges it.
+// `home` is never read back: it keeps the record at the 28 bytes that the
+// start-up line reports as sizeof(hinf).
 struct hinf {
   uint8_t key[16];
   uint32_t value;
@@ -57,10 +59,24 @@ constexpr uint64_t index_table_bytes(const index_cfg& cfg) {
 struct chunk_index {
   uint32_t match_pos;       // position stored in the entry of the last hit
   uint32_t sweep_pos;       // next slot the sweep examines
-  ::hinf hinf[cfg_probe];   // scratch of an insertion (::, as the member hides the type)
+  hinf hinfs[cfg_probe];    // scratch of an insertion
   hslot* tbl;               // cfg.tblsize slots, zero-filled by the owner
   index_cfg cfg;
 };
+
+// Distance from a chunk stored at `stored` to the position `pos`, both modulo
+// poswrap: 1 to poswrap. A stored position equal to pos lies a whole wrap back.
+// The encoder's reference distance and an entry's age both follow this rule.
+inline uint32_t pos_distance(uint32_t pos, uint32_t stored, uint32_t poswrap) {
+  return stored < pos ? pos - stored : pos - stored + poswrap;
+}
+
+// Home slot of a key: its bytes 0-3 as a little-endian number, modulo tblsize.
+inline uint32_t index_home_slot(const uint8_t* key, uint32_t tblsize) {
+  const uint32_t w = uint32_t{key[0]} | uint32_t{key[1]} << 8 | uint32_t{key[2]} << 16 |
+                     uint32_t{key[3]} << 24;
+  return w % tblsize;
+}
 
 // Resets the index over a zero-filled table of cfg.tblsize slots.
 void index_init(chunk_index* ix, hslot* tbl, const index_cfg& cfg);

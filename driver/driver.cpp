@@ -21,6 +21,8 @@
 #include <system_error>
 #include <thread>
 
+#include "codec/decoder.h"
+#include "codec/encoder.h"
 #include "driver/progress.h"
 
 namespace {
@@ -492,10 +494,15 @@ int lrdedup_main(int argc, char** argv) {
   prefault pf;
   if (decode) prefault_start(&pf, block, block_bytes, window_lead, prefault_huge_while_fast);
   else if (large_index) prefault_start(&pf, block, block_bytes, block_bytes);
+  // The fast decoder's chunk-start map, a byte per 64 window bytes; without
+  // it every reference takes the plain copy.
+  const size_t map_bytes = decode ? cfg_decwinsize / cfg_mapblock : 0;
+  void* chunkmap = decode ? map_block(map_bytes, false) : nullptr;
   if (decode) {
     c->win = static_cast<uint8_t*>(block);
     c->winpos = 0;
     c->winsize = cfg_decwinsize;
+    c->chunkmap = static_cast<uint8_t*>(chunkmap);
   } else {
     index_init(&c->idx, static_cast<hslot*>(block), cfg);
     std::fprintf(stats, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n",
@@ -508,6 +515,7 @@ int lrdedup_main(int argc, char** argv) {
   bool ok = driver_serve(c, decode ? decoder_run : encoder_run, in_fd, out_fd, in_name, out_name, &err, &pf);
   prefault_stop(&pf);
   munmap(block, block_bytes);
+  if (chunkmap) munmap(chunkmap, map_bytes);
   // close() reports the errors of writes that were delayed (NFS, quotas).
   if (ok && close(out_fd) != 0 && errno != EINTR) {
     err = sys_error(out_name);

@@ -4,6 +4,7 @@
 // output bytes, sum, x, fault and fault offset.
 #include <cstring>
 
+#include "codec/decoder.h"
 #include "codec/decoder_fast.h"
 #include "test_util.h"
 

@@ -7,7 +7,9 @@
 #include <iterator>
 #include <string>
 
+#include "codec/encoder.h"
 #include "codec/encoder_fast.h"
+#include "codec/worker.h"
 #include "test_util.h"
 
 namespace {
@@ -214,10 +216,10 @@ TEST(EncoderFast, SmallIndexDistanceLimitDiscardsAndWrap) {
 TEST(EncoderFast, WithoutTheHelperThread) {
   // The body does every scan and digest piece itself; and back to two
   // threads, so that a helper started earlier is handed work again.
-  encoder_fast_threads(1);
+  worker_threads(1);
   expect_same(with_repeats(3 * mib + 5, 16), "one thread");
   expect_same(cat({bytes(mib + 7, 0), random_bytes(mib, 17)}), "one thread, zero run", index_cfg{1024, 65536, 4 * 65536});
-  encoder_fast_threads(2);
+  worker_threads(2);
   expect_same(with_repeats(3 * mib + 5, 16), "two threads again");
 }
 

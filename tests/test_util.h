@@ -19,7 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "chunk/chunker.h"
-#include "codec/coder.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
 
 using bytes = std::vector<uint8_t>;
 
@@ -105,7 +106,7 @@ inline bytes up_to_last_cut(bytes v) {
 // A coder record with its own small or default-sized blocks.
 struct test_coder {
   std::unique_ptr<coder> c = std::make_unique<coder>();
-  std::unique_ptr<mapped> block;
+  std::unique_ptr<mapped> block, map;
 
   static test_coder encoder(const index_cfg& cfg) {
     test_coder t;
@@ -119,6 +120,8 @@ struct test_coder {
     t.c->win = static_cast<uint8_t*>(t.block->p);
     t.c->winpos = 0;
     t.c->winsize = winsize;
+    t.map = std::make_unique<mapped>(winsize / cfg_mapblock + 1);
+    t.c->chunkmap = static_cast<uint8_t*>(t.map->p);
     return t;
   }
 };

@@ -8,7 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "codec/coder.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
 
 namespace {
 
@@ -46,10 +47,11 @@ std::vector<uint8_t> run(coder* c, coro_task (*body)(coder*), const uint8_t* in,
 
 std::vector<uint8_t> decode(const uint8_t* in, size_t n, size_t piece, uint32_t* fault, uint64_t* sum) {
   auto c = std::make_unique<coder>();
-  std::vector<uint8_t> win(fuzz_window);
+  std::vector<uint8_t> win(fuzz_window), map(fuzz_window / cfg_mapblock + 1);
   c->win = win.data();
   c->winpos = 0;
   c->winsize = fuzz_window;
+  c->chunkmap = map.data();
   std::vector<uint8_t> out = run(c.get(), decoder_run, in, n, piece);
   *fault = c->fault;
   *sum = c->sum;

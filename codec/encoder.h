@@ -1,0 +1,13 @@
+// The encoder: cuts the input into chunks and writes each as a reference to an
+// earlier chunk with the same key, or as its own (maybe escaped) bytes.
+#pragma once
+
+#include "codec/coder.h"
+
+// The encoder body, run by coro_call: the batched body (encoder_fast.h).
+// REQUIRES: idx set up by index_init over a zero-filled table.
+coro_task encoder_run(coder* c);
+
+// Byte by byte through chunk_feed and chunk_close: the reference that the
+// batched body is tested against. Same stream, same counters.
+coro_task encoder_run_plain(coder* c);
