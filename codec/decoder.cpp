@@ -24,6 +24,15 @@ inline void decoder_feed_held(coder* c) {
 
 }  // namespace
 
+void decoder_reset(coder* c) {
+  chunker_init(&c->ck);
+  c->x = 0;
+  c->sum = 0;
+  c->nbuf = 0;
+  c->fault = fault_none;
+  c->fault_offset = 0;
+}
+
 void decoder_copy_ref(coder* c, uint32_t distance) {
   chunker* ck = &c->ck;
   const uint32_t winsize = c->winsize;
@@ -47,13 +56,7 @@ coro_task decoder_run(coder* c) {
 coro_task decoder_run_plain(coder* c) {
   coro_header* h = &c->coro;
   chunker* ck = &c->ck;
-
-  chunker_init(ck);
-  c->x = 0;
-  c->sum = 0;
-  c->nbuf = 0;
-  c->fault = fault_none;
-  c->fault_offset = 0;
+  decoder_reset(c);
 
   for (;;) {
     // Holding: the first four bytes of a chunk decide its form.

@@ -25,6 +25,10 @@ coro_task decoder_run(coder* c);
 // Byte by byte: every decoded byte through the chunker. The reference.
 coro_task decoder_run_plain(coder* c);
 
+// Start-up of both bodies: chunker, counters and fault reset; the window and
+// winpos are left as the owner set them.
+void decoder_reset(coder* c);
+
 // A reference's copy, shared by both bodies: from `distance` bytes back, one
 // byte at a time into cbuf (nbuf bytes) and the window, each read before the
 // next is stored, so an overlapping source reads bytes of the same copy. The

@@ -50,7 +50,9 @@ inline void win_put(coder* c, const uint8_t* src, size_t n) {
 struct chunk_map {
   uint8_t* m;
   size_t nb;  // blocks
-  explicit chunk_map(coder* c) : m(c->chunkmap), nb(c->winsize / cfg_mapblock) {}
+  explicit chunk_map(coder* c) : m(c->chunkmap), nb(c->winsize / cfg_mapblock) {
+    if (m) set_start(c->winpos);
+  }
   void set_start(uint32_t p) { m[p >> 6] = static_cast<uint8_t>(1 + (p & 63)); }
 
   // After a chunk of len bytes was stored from index a: clears the blocks its
@@ -161,6 +163,28 @@ void rebuild_chunker(coder* c) {
 }
 
 
+// At a chunk's start: runs whole plain literal chunks in bulk while they lie
+// in the scanned input, scanning from here first where needed.
+inline void literal_chunks(coder* c, input_scan& scan, chunk_map& map) {
+  const coro_header* h = &c->coro;
+  if (!map.m || h->inpend - h->inpptr < 4 || fmt_is_marker(h->inpptr)) return;
+  if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
+  literal_run(c, scan, map);
+}
+
+// Of a literal chunk with clen bytes so far: takes its next bytes from the
+// input, up to its cut or the scanned segment's end, into the window. Returns
+// where they lie in the input and sets *n to their count and *cut.
+inline const uint8_t* literal_step(coder* c, input_scan& scan, uint32_t clen, size_t* n, bool* cut) {
+  coro_header* h = &c->coro;
+  if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
+  const uint8_t* p = h->inpptr;
+  *n = scan.literal_take(p, clen, cut);
+  h->inpptr += *n;
+  win_put(c, p, *n);
+  return p;
+}
+
 // Copies a reference's chunk into the window: whole, by memmove, when its
 // source is a recorded whole chunk lying before the destination; else byte by
 // byte through the chunker. Adds the chunk's bytes to `out`; returns its length.
@@ -213,22 +237,16 @@ uint32_t copy_reference(coder* c, const chunk_map& map, uint32_t distance, out_s
 
 coro_task decoder_run_fast(coder* c) {
   coro_header* h = &c->coro;
-  chunker_init(&c->ck);
-  c->x = c->sum = c->dec_fast_refs = c->dec_slow_refs = c->fault_offset = 0;
-  c->nbuf = 0;
-  c->fault = fault_none;
+  decoder_reset(c);
+  c->dec_fast_refs = c->dec_slow_refs = 0;
   chunk_map map(c);
-  if (map.m) map.set_start(c->winpos);
   input_scan scan;
   scan.new_buffer(h->inpptr);
   const uint8_t* src = nullptr;  // CORO_WRITE_BLOCK's cursor
   size_t len = 0;
 
   for (;;) {
-    if (map.m && h->inpend - h->inpptr >= 4 && !fmt_is_marker(h->inpptr)) {
-      if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
-      literal_run(c, scan, map);
-    }
+    literal_chunks(c, scan, map);
     const uint32_t a = c->winpos;  // where the chunk's first byte goes
     uint32_t clen = 0;             // chunk bytes stored and written so far
     bool final = false;
@@ -236,40 +254,32 @@ coro_task decoder_run_fast(coder* c) {
     // Holding: the first four bytes decide the form. When the buffer holds
     // them they are only looked at, so a literal keeps them in the input.
     uint8_t* held = c->cbuf;
-    uint32_t nh = 0;
     const bool in_input = h->inpend - h->inpptr >= 4;
-    if (in_input) {
-      std::memcpy(held, h->inpptr, 4);
-      nh = 4;
-    }
+    uint32_t nh = in_input ? 4 : 0;
+    if (in_input) std::memcpy(held, h->inpptr, 4);
     while (nh < 4 && !final) {
       FAST_WAIT(h, scan, final);
       if (!final) held[nh++] = *h->inpptr++;
     }
     const bool marker = !final && fmt_is_marker(held);
     const bool reference = marker && held[3] == fmt_kind_ref;
+    // A reference's or an escape's four bytes are dropped; a literal's are its data.
+    const bool dropped = marker && held[3] <= fmt_kind_escape;
+    if (dropped && in_input) h->inpptr += 4;
     out_spans out;
     if (reference) {
-      if (in_input) h->inpptr += 4;
       const uint64_t marker_offset = coro_input_offset(h) - 4;
       uint32_t distance = 0;
       bool truncated = false;
-      if (h->inpend - h->inpptr >= 4) {
-        distance = fmt_get_u32(h->inpptr);
-        h->inpptr += 4;
-      } else {
-        for (uint32_t k = 0; k < 4; k++) {
-          bool over = false;
-          FAST_WAIT(h, scan, over);
-          truncated |= over;
-          distance = fmt_distance_byte(distance, over ? -1 : *h->inpptr++, k);
-        }
+      for (uint32_t k = 0; k < 4; k++) {
+        bool over = false;
+        FAST_WAIT(h, scan, over);
+        truncated |= over;
+        distance = fmt_distance_byte(distance, over ? -1 : *h->inpptr++, k);
       }
       note_ref_fault(c, truncated, distance, c->sum, marker_offset);
       clen = copy_reference(c, map, distance, &out);
-    } else if (marker && held[3] == fmt_kind_escape) {
-      if (in_input) h->inpptr += 4;  // the escape is dropped
-    } else if (!in_input) {
+    } else if (!dropped && !in_input) {
       // Held across input buffers (or a final chunk of 0 to 3 bytes): stored
       // and written as the chunk's start.
       win_put(c, held, nh);
@@ -287,14 +297,9 @@ coro_task decoder_run_fast(coder* c) {
     while (!reference && !final) {
       FAST_WAIT(h, scan, final);
       if (final) break;
-      if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
       bool cut = false;
-      const size_t take = scan.literal_take(h->inpptr, clen, &cut);
-      src = h->inpptr;
-      len = take;
-      h->inpptr += take;
-      clen += static_cast<uint32_t>(take);
-      win_put(c, src, take);
+      src = literal_step(c, scan, clen, &len, &cut);
+      clen += static_cast<uint32_t>(len);
       CORO_WRITE_BLOCK(h, src, len);
       if (cut) break;
     }
