@@ -1,0 +1,5 @@
+// The command line of lrdedup: `lrdedup e|d <input> <output>`.
+#pragma once
+
+// The whole program: returns the exit status.
+int lrdedup_main(int argc, char** argv);
