@@ -22,6 +22,10 @@
 namespace {
 
 constexpr char cfg_usage[] = "usage: lrdedup e|d <input> <output>   ('-' for standard input or output)\n";
+constexpr char cfg_modes[] =
+    "  e    encode <input> into a stream (any mode not starting with 'd' encodes)\n"
+    "  d    decode a stream written by 'lrdedup e' back into the original data\n"
+    "  -    as <input>, read standard input; as <output>, write standard output\n";
 
 coder g_coder;
 
@@ -69,9 +73,23 @@ const char* fault_text(uint32_t fault) {
   }
 }
 
+// Prints `text` on standard output for --help and --version: the exit status.
+int answer(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    error_line(sys_error("(stdout)"));
+    return 1;
+  }
+  return 0;
+}
+
 // Reads the command line into *a: -1 when a run follows, else the exit
-// status (too few arguments).
+// status of a request answered here (help, version, too few arguments).
 int parse(int argc, char** argv, cli_args* a) {
+  if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")))
+    return answer(std::string(cfg_usage) + cfg_modes);
+  if (argc == 2 && (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V")))
+    return answer("lrdedup " LRDEDUP_VERSION "\n");
   if (argc < 4) {
     std::fputs(cfg_usage, stderr);
     return 1;

@@ -1,4 +1,5 @@
-// The command line of lrdedup: `lrdedup e|d <input> <output>`.
+// The command line of lrdedup: `lrdedup e|d <input> <output>`, and the
+// one-argument requests --help (-h) and --version (-V).
 #pragma once
 
 // The whole program: returns the exit status.
