@@ -1,5 +1,5 @@
-// Where huge pages pay: they save most TLB misses and page faults, but each
-// touch commits and clears 2 MiB.
+// Anonymous mappings, with huge pages where they pay: they save most TLB misses
+// and page faults, but each touch commits and clears 2 MiB.
 #include "driver/block.h"
 
 #include <sys/mman.h>

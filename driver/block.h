@@ -1,6 +1,5 @@
-// The mode's large block (the encoder's chunk index, the decoder's window)
-// and the decoder's chunk-start map: anonymous memory, zero-filled and
-// committed only where touched, with huge pages where they pay.
+// The mode's large block (the encoder's chunk index, the decoder's window) and
+// the decoder's chunk-start map: zero-filled, committed only where touched.
 #pragma once
 
 #include <sys/stat.h>

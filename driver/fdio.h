@@ -1,6 +1,5 @@
-// Descriptor I/O of the driver: standard descriptors that can be relied on,
-// whole reads and writes across signals and non-blocking descriptors, and a
-// system error as a message.
+// Descriptor I/O: standard descriptors that can be relied on, and reads and
+// writes that go on across signals and non-blocking descriptors.
 #pragma once
 
 #include <sys/types.h>

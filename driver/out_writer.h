@@ -1,6 +1,5 @@
-// Writes the output blocks in order from a second thread, so that the coder
-// goes on while the kernel copies a block into the page cache or waits for a
-// pipe to drain.
+// The output blocks, written in order by a second thread: the coder goes on
+// while the kernel copies a block into the page cache or a pipe drains.
 #pragma once
 
 #include <condition_variable>

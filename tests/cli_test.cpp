@@ -1,6 +1,5 @@
-// The built program: command line, --help and --version, exit statuses, what
-// it prints, failure cases (write and read errors, allocation, output =
-// input), a large input, pipes.
+// The built program: command line, --help and --version, exit statuses, what it
+// prints, failures (write, read, allocation, output = input), a large input, pipes.
 #include <algorithm>
 #include <regex>
 
