@@ -144,6 +144,7 @@ bool create_output(const cli_args& a, cli_files* f) {
     error_line(std::string(a.out_name) + ": output is the input file");
     return false;
   }
+  // No signal may end the run between creating the file and arming its removal.
   block_fatal_signals(true);
   f->out_fd = open(a.out_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0666);
   if (f->out_fd < 0) {
