@@ -1,4 +1,4 @@
 // lrdedup: long-range deduplicating compressor. See README.md.
-#include "driver/driver.h"
+#include "driver/cli.h"
 
 int main(int argc, char** argv) { return lrdedup_main(argc, argv); }

@@ -1,3 +1,5 @@
+// The committing thread: a piece at a time, never beyond what the owner allows,
+// and judging the cost of huge pages as it goes.
 #include "driver/prefault.h"
 
 #include <sys/mman.h>
@@ -12,9 +14,9 @@ namespace {
 
 // Committed per request: small enough to stop soon when told, large enough
 // that the calls cost nothing beside the zero-filling.
-constexpr size_t piece = size_t{8} << 20;
+constexpr size_t cfg_piece = size_t{8} << 20;
 
-constexpr size_t huge_page = size_t{2} << 20;
+constexpr size_t cfg_huge_page = size_t{2} << 20;
 
 // CPU time of this thread: a page the host backs anew stalls the thread
 // inside the kernel, where it counts; being preempted does not.
@@ -40,7 +42,7 @@ void* prefault_main(void* arg) {
       f->reached.wait(at, std::memory_order_acquire);
       continue;
     }
-    const size_t n = std::min(piece, limit - done);
+    const size_t n = std::min(cfg_piece, limit - done);
     const int64_t t0 = huge ? thread_ns() : 0;
     // Fails on kernels without it (before Linux 5.14), or when memory is short;
     // the owner's own touches then commit the pages, or report the shortage.
@@ -52,7 +54,8 @@ void* prefault_main(void* arg) {
     if (huge && n >= (size_t{4} << 20) && done < f->bytes &&
         static_cast<double>(thread_ns() - t0) > prefault_slow_huge_ns_per_byte * static_cast<double>(n)) {
       const uintptr_t base = reinterpret_cast<uintptr_t>(f->p);
-      const size_t from = std::min<size_t>(f->bytes, ((base + done + huge_page - 1) & ~(huge_page - 1)) - base);
+      const size_t from =
+          std::min<size_t>(f->bytes, ((base + done + cfg_huge_page - 1) & ~(cfg_huge_page - 1)) - base);
       if (from < f->bytes) madvise(f->p + from, f->bytes - from, MADV_NOHUGEPAGE);
       huge = false;
       f->gave_up_huge.store(true, std::memory_order_relaxed);

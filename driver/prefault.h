@@ -1,9 +1,5 @@
-// Commits the pages of the large block from a second thread. The kernel
-// zero-fills every page at its first touch, which for a GiB costs a large
-// share of a run (far more in a virtual machine, whose host also backs each
-// page at first use); done beside the coder it costs the coder nothing.
-// Committing never changes the block's contents, so the thread needs no
-// coordination with the coder's reads and writes.
+// Commits the pages of the large block from a second thread, so that their
+// zero-filling at first touch costs the coder nothing.
 #pragma once
 
 #include <pthread.h>
@@ -12,6 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// The kernel zero-fills every page at its first touch, which for a GiB costs a
+// large share of a run (far more in a virtual machine, whose host also backs
+// each page at first use). Committing never changes the block's contents, so
+// the thread needs no coordination with the coder's reads and writes.
 struct prefault {
   uint8_t* p = nullptr;
   size_t bytes = 0;

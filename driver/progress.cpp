@@ -1,6 +1,5 @@
 // Progress line: bytes read and written, ratio, speed; percentage and time left
-// when the input's size is known. At most four updates a second, never wider
-// than the terminal, so that a carriage return always gets back to its start.
+// when the input's size is known. At most four updates a second.
 #include "driver/progress.h"
 
 #include <signal.h>
@@ -14,9 +13,9 @@
 
 namespace {
 
-constexpr int64_t delay_ns = 1000000000;  // nothing for runs shorter than a second
-constexpr int64_t period_ns = 250000000;
-constexpr char erase_seq[] = "\r\033[K";
+constexpr int64_t cfg_delay_ns = 1000000000;  // nothing for runs shorter than a second
+constexpr int64_t cfg_period_ns = 250000000;
+constexpr char cfg_erase_seq[] = "\r\033[K";
 
 // Set while a line is on the screen, for progress_erase_from_signal.
 volatile sig_atomic_t g_on_screen = 0;
@@ -53,7 +52,7 @@ void progress_start(progress* p, int in_fd, int out_fd) {
   if (!p->enabled) return;
   p->in_size = bytes_left(in_fd);
   p->start_ns = now_ns();
-  p->next_ns = p->start_ns + delay_ns;
+  p->next_ns = p->start_ns + cfg_delay_ns;
 }
 
 void progress_update(progress* p, uint64_t in_total, uint64_t out_add) {
@@ -62,7 +61,7 @@ void progress_update(progress* p, uint64_t in_total, uint64_t out_add) {
   p->out_bytes += out_add;
   const int64_t t = now_ns();
   if (t < p->next_ns) return;
-  p->next_ns = t + period_ns;
+  p->next_ns = t + cfg_period_ns;
 
   const double secs = static_cast<double>(t - p->start_ns) / 1e9;
   const double mb_in = static_cast<double>(p->in_bytes) / 1e6;
@@ -88,7 +87,7 @@ void progress_update(progress* p, uint64_t in_total, uint64_t out_add) {
   struct winsize ws;
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 && len > ws.ws_col - 1u)
     len = ws.ws_col - 1u;
-  std::fputs(erase_seq, stderr);
+  std::fputs(cfg_erase_seq, stderr);
   std::fwrite(line, 1, len, stderr);
   std::fflush(stderr);
   p->shown = true;
@@ -97,7 +96,7 @@ void progress_update(progress* p, uint64_t in_total, uint64_t out_add) {
 
 void progress_end(progress* p) {
   if (p->shown) {
-    std::fputs(erase_seq, stderr);
+    std::fputs(cfg_erase_seq, stderr);
     std::fflush(stderr);
   }
   p->shown = false;
@@ -106,7 +105,7 @@ void progress_end(progress* p) {
 
 void progress_erase_from_signal() {
   if (g_on_screen) {
-    ssize_t r = write(STDERR_FILENO, erase_seq, sizeof erase_seq - 1);
+    ssize_t r = write(STDERR_FILENO, cfg_erase_seq, sizeof cfg_erase_seq - 1);
     (void)r;
   }
 }

@@ -1,6 +1,5 @@
-// A self-overwriting progress line on standard error, shown only when standard
-// error is a terminal, the output is not one, and the run has lasted more than
-// a second.
+// A self-overwriting progress line on standard error: only when standard error
+// is a terminal, the output is not one, and the run has lasted over a second.
 #pragma once
 
 #include <cstdint>

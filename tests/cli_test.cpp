@@ -1,5 +1,7 @@
-// The built program: command line, exit statuses, what it prints, the mended
-// failure cases (write and read errors, allocation, output = input), pipes.
+// The built program: command line, --help and --version, exit statuses, what it
+// prints, failures (write, read, allocation, output = input), a large input, pipes.
+#include <algorithm>
+
 #include "test_util.h"
 
 namespace {
@@ -16,12 +18,40 @@ struct files {
 };
 
 TEST(Cli, TooFewArgumentsExitOneWithNothingOnStdout) {
-  for (const char* args : {"", " e", " e in"}) {
+  for (const char* args : {"", " e", " e in", " -h in", " --versions"}) {
     cmd_result r = run_cmd(exe() + args);
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_EQ(r.out, "") << args;
     EXPECT_NE(r.err.find("usage"), std::string::npos);
   }
+}
+
+TEST(Cli, HelpAndVersionAloneAnswerOnStdoutWithStatusZero) {
+  const std::string usage = run_cmd(exe()).err;
+  for (const char* opt : {" --help", " -h"}) {
+    cmd_result r = run_cmd(exe() + opt);
+    EXPECT_EQ(r.status, 0) << opt;
+    EXPECT_EQ(r.err, "") << opt;
+    // The usage line of a bare run, then a line each for e, d and '-'.
+    EXPECT_EQ(r.out.rfind(usage, 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("\n  e "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n  d "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n  - "), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
+  }
+  for (const char* opt : {" --version", " -V"}) {
+    cmd_result r = run_cmd(exe() + opt);
+    EXPECT_EQ(r.status, 0) << opt;
+    EXPECT_EQ(r.err, "") << opt;
+    // "lrdedup 1.2.3": digits and two dots, then the end of the line.
+    EXPECT_EQ(r.out.rfind("lrdedup ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find_first_not_of("0123456789.", 8), r.out.size() - 1) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '.'), 2) << r.out;
+    EXPECT_EQ(r.out.back(), '\n');
+  }
+  cmd_result r = run_cmd(exe() + " --help >/dev/full");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "lrdedup: (stdout): No space left on device\n");
 }
 
 TEST(Cli, MissingInputDoesNotCreateTheOutput) {
@@ -44,7 +74,7 @@ TEST(Cli, UnwritableOutputExitsOne) {
 TEST(Cli, ModeIsTheFirstLetterD) {
   files f;
   write_file(f.in, {});
-  for (const char* m : {"d", "decode", "D-is-not-d", "x", "c", "''"}) {
+  for (const char* m : {"d", "decode", "D-is-not-d", "x", "c", "''", "--help"}) {
     cmd_result r = run_cmd(exe() + " " + m + " " + f.in + " " + f.out + " ignored extra");
     EXPECT_EQ(r.status, 0) << m;
     bool decodes = m[0] == 'd';
@@ -110,6 +140,28 @@ TEST(Cli, FullDiskIsAnErrorNotASuccess) {
   EXPECT_EQ(r.out.find("sum="), std::string::npos);
 }
 
+TEST(Cli, UnwritableStatisticsFailTheRunButKeepTheCompleteOutput) {
+  files f;
+  const bytes in = with_repeats(100000, 50000, 12);
+  write_file(f.in, in);
+  ASSERT_EQ(run_cmd(exe() + " e " + f.in + " " + f.enc).status, 0);
+  const bytes stream = read_file(f.enc);
+  for (const char* mode : {"e", "d"}) {
+    const std::string& from = mode[0] == 'e' ? f.in : f.enc;
+    const bytes& want = mode[0] == 'e' ? stream : in;
+    cmd_result r = run_cmd(exe() + " " + mode + " " + from + " " + f.out + " >/dev/full");
+    EXPECT_EQ(r.status, 1) << mode;
+    EXPECT_EQ(r.err, "lrdedup: (stdout): No space left on device\n") << mode;
+    EXPECT_TRUE(read_file(f.out) == want) << mode;
+    // With the data on standard output the statistics go to standard error,
+    // and so does the message that they could not be written.
+    std::remove(f.out.c_str());
+    r = run_cmd(exe() + " " + mode + " " + from + " - >" + f.out + " 2>/dev/full");
+    EXPECT_EQ(r.status, 1) << mode;
+    EXPECT_TRUE(read_file(f.out) == want) << mode;
+  }
+}
+
 TEST(Cli, FailedRunRemovesItsHalfWrittenOutput) {
   files f;
   // A file size limit makes a write fail part way through the output.
@@ -130,6 +182,24 @@ TEST(Cli, FailedRunRemovesItsHalfWrittenOutput) {
     EXPECT_EQ(r.out.find("sum="), std::string::npos) << mode;
     EXPECT_FALSE(file_exists(f.out)) << mode;
   }
+}
+
+TEST(Cli, AnInputOfAQuarterGigabyteOrMoreCodesAsThroughAPipe) {
+  // From a file this large the index has huge pages, committed at once from
+  // a second thread; through a pipe, of unknown size, it has neither. The
+  // stream must not tell the two apart.
+  files f;
+  write_file(f.in, {});
+  ASSERT_EQ(truncate(f.in.c_str(), off_t{256} << 20), 0);
+  cmd_result file = run_cmd(exe() + " e " + f.in + " " + f.enc);
+  ASSERT_EQ(file.status, 0) << file.err;
+  cmd_result pipe = run_cmd("cat " + f.in + " | " + exe() + " e - " + f.out);
+  ASSERT_EQ(pipe.status, 0) << pipe.err;
+  EXPECT_EQ(file.out, pipe.out);
+  EXPECT_NE(file.out.find("\nsum=268435456 x=4097 avglen=65520.0\n"), std::string::npos) << file.out;
+  const bytes stream = read_file(f.enc);
+  EXPECT_EQ(stream.size(), 102391u);
+  EXPECT_TRUE(stream == read_file(f.out));
 }
 
 TEST(Cli, DirectoryInputIsAnError) {

@@ -1,7 +1,5 @@
-// The built program as a Unix filter: terminals (through pseudo-terminals),
-// the progress line, signals and read errors that must not leave a
-// half-written output, '-' on either side, non-blocking and closed standard
-// descriptors.
+// The built program as a Unix filter: terminals, progress, signals and read
+// errors, '-' on either side, non-blocking and closed standard descriptors.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>

@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "driver/driver.h"
+#include "driver/serve.h"
 #include "test_util.h"
 
 namespace {

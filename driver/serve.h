@@ -1,5 +1,5 @@
-// The driver: command line, files, the large block, the service loop that runs
-// a coder body and serves its input and output requests, and the statistics.
+// The service loop that runs a coder body and serves its input and output
+// requests from descriptors, and the statistics line of a run.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +12,10 @@
 // the service loop: 65536-byte reads from in_fd, 65536-byte writes to out_fd,
 // the final partial write after REQ_DONE. Returns false with a one-line
 // message in *err ("name: reason") on a read or write error. When pf is
-// given, it is told how far the output has come.
+// given, it is told how far the output has come. One at a time: the buffers
+// are the program's own.
 bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
                   const char* in_name, const char* out_name, std::string* err, prefault* pf = nullptr);
 
 // The statistics line "sum=… x=… avglen=….…\n".
 std::string driver_stats_line(uint64_t sum, uint64_t x);
-
-// The whole program: returns the exit status.
-int lrdedup_main(int argc, char** argv);

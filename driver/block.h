@@ -1,0 +1,31 @@
+// The mode's large block (the encoder's chunk index, the decoder's window) and
+// the decoder's chunk-start map: zero-filled, committed only where touched.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstddef>
+
+#include "driver/prefault.h"
+
+struct run_block {
+  void* p = nullptr;
+  size_t bytes = 0;
+  void* chunkmap = nullptr;  // decoder only; null when it could not be had
+  size_t map_bytes = 0;
+  prefault pf;               // commits p's pages from a second thread
+};
+
+// Maps the encoder's index of `bytes`. On huge pages, all committed at once,
+// only when in_fd (st being its status) is known to hold at least 256 MiB.
+// False, with nothing mapped, when the memory cannot be had.
+bool map_index_block(run_block* b, size_t bytes, int in_fd, const struct stat& st);
+
+// Maps the decoder's window of `bytes` on huge pages, committed a little
+// ahead of the output (told by prefault_advance on b->pf), and then its
+// chunk-start map of map_bytes; without the map every reference takes the
+// plain copy. False, with nothing mapped, when the window cannot be had.
+bool map_window_block(run_block* b, size_t bytes, size_t map_bytes);
+
+// Stops committing and unmaps everything mapped.
+void release_block(run_block* b);

@@ -1,0 +1,254 @@
+// What the command line asks for, the files it names, the block the mode
+// needs, and the lines and exit status a run ends with.
+#include "driver/cli.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "driver/block.h"
+#include "driver/fdio.h"
+#include "driver/serve.h"
+#include "driver/signals.h"
+
+namespace {
+
+constexpr char cfg_usage[] = "usage: lrdedup e|d <input> <output>   ('-' for standard input or output)\n";
+constexpr char cfg_modes[] =
+    "  e    encode <input> into a stream (any mode not starting with 'd' encodes)\n"
+    "  d    decode a stream written by 'lrdedup e' back into the original data\n"
+    "  -    as <input>, read standard input; as <output>, write standard output\n";
+
+coder g_coder;
+
+struct cli_args {
+  bool decode;
+  bool in_std, out_std;  // '-': standard input, standard output
+  const char* in_path;
+  const char* out_path;
+  const char* in_name;  // in messages: the path, or "(stdin)"
+  const char* out_name;
+};
+
+struct cli_files {
+  int in_fd = -1;
+  struct stat in_st;
+  int out_fd = STDOUT_FILENO;
+  // The data goes to standard output: by '-', or by a name such as
+  // /dev/stdout that opens the same pipe or file (a device like /dev/null
+  // does not count). The statistics then go to standard error.
+  bool data_on_stdout = false;
+  FILE* stats = stdout;
+};
+
+void error_line(const std::string& msg) { std::fprintf(stderr, "lrdedup: %s\n", msg.c_str()); }
+
+// error_line, and the output removed if this run created or truncated it.
+// The exit status.
+int fail(const std::string& msg) {
+  error_line(msg);
+  remove_output_after_failure();
+  return 1;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+const char* fault_text(uint32_t fault) {
+  switch (fault) {
+    case fault_truncated_ref: return "stream ends inside a reference";
+    case fault_zero_distance: return "reference with distance 0";
+    case fault_far_distance: return "reference beyond the 1000 MiB window";
+    case fault_before_start: return "reference before the start of the data";
+    default: return "unknown fault";
+  }
+}
+
+// Prints `text` on standard output for --help and --version: the exit status.
+int answer(const std::string& text) {
+  std::fputs(text.c_str(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    error_line(sys_error("(stdout)"));
+    return 1;
+  }
+  return 0;
+}
+
+// Reads the command line into *a: -1 when a run follows, else the exit
+// status of a request answered here (help, version, too few arguments).
+int parse(int argc, char** argv, cli_args* a) {
+  if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")))
+    return answer(std::string(cfg_usage) + cfg_modes);
+  if (argc == 2 && (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V")))
+    return answer("lrdedup " LRDEDUP_VERSION "\n");
+  if (argc < 4) {
+    std::fputs(cfg_usage, stderr);
+    return 1;
+  }
+  a->decode = argv[1][0] == 'd';
+  a->in_std = std::strcmp(argv[2], "-") == 0;
+  a->out_std = std::strcmp(argv[3], "-") == 0;
+  a->in_path = argv[2];
+  a->out_path = argv[3];
+  a->in_name = a->in_std ? "(stdin)" : argv[2];
+  a->out_name = a->out_std ? "(stdout)" : argv[3];
+  return -1;
+}
+
+// '-' cannot name a standard descriptor that was closed (closed_std as
+// reopen_closed_std_fds returns it). False after the message.
+bool std_sides_open(const cli_args& a, unsigned closed_std) {
+  const bool in_closed = a.in_std && (closed_std & 1), out_closed = a.out_std && (closed_std & 2);
+  if (!in_closed && !out_closed) return true;
+  errno = EBADF;
+  error_line(sys_error(in_closed ? a.in_name : a.out_name));
+  return false;
+}
+
+// Opens the input and refuses a directory, and a terminal to decode from.
+// False after the message.
+bool open_input(const cli_args& a, cli_files* f) {
+  f->in_fd = a.in_std ? STDIN_FILENO : open(a.in_path, O_RDONLY | O_NOCTTY);
+  if (f->in_fd < 0 || fstat(f->in_fd, &f->in_st) != 0) {
+    error_line(sys_error(a.in_name));
+    return false;
+  }
+  if (S_ISDIR(f->in_st.st_mode)) {
+    errno = EISDIR;
+    error_line(sys_error(a.in_name));
+    return false;
+  }
+  if (a.decode && isatty(f->in_fd)) {
+    error_line(std::string(a.in_name) + ": refusing to read a compressed stream from a terminal");
+    return false;
+  }
+  return true;
+}
+
+// Creates or truncates a named output, arming its removal when it is a
+// regular file that standard output does not write to. False after the
+// message.
+bool create_output(const cli_args& a, cli_files* f) {
+  // Opening the output truncates it: refuse first if it is the input itself.
+  struct stat st;
+  if (stat(a.out_path, &st) == 0 && S_ISREG(st.st_mode) && same_file(st, f->in_st)) {
+    error_line(std::string(a.out_name) + ": output is the input file");
+    return false;
+  }
+  // No signal may end the run between creating the file and arming its removal.
+  block_fatal_signals(true);
+  f->out_fd = open(a.out_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0666);
+  if (f->out_fd < 0) {
+    error_line(sys_error(a.out_name));
+    return false;
+  }
+  struct stat std_st;
+  if (fstat(f->out_fd, &st) == 0) {
+    f->data_on_stdout = fstat(STDOUT_FILENO, &std_st) == 0 && same_file(st, std_st) && !S_ISCHR(st.st_mode);
+    // Never a device, and never the file standard output writes to.
+    if (S_ISREG(st.st_mode) && !f->data_on_stdout) arm_output_removal(a.out_path, st);
+  }
+  block_fatal_signals(false);
+  return true;
+}
+
+// Opens the output (standard output for '-') and refuses a terminal to
+// encode to. False after the message.
+bool open_output(const cli_args& a, cli_files* f) {
+  f->data_on_stdout = a.out_std;
+  if (!a.out_std && !create_output(a, f)) return false;
+  f->stats = f->data_on_stdout ? stderr : stdout;
+  if (!a.decode && isatty(f->out_fd)) {
+    fail(std::string(a.out_name) + ": refusing to write a compressed stream to a terminal");
+    return false;
+  }
+  return true;
+}
+
+// Maps the mode's block and sets up the coder record over it; the encoder
+// then prints its first line. False after the message.
+bool set_up_coder(const cli_args& a, const cli_files& f, run_block* b) {
+  coder* c = &g_coder;
+  const index_cfg cfg = index_cfg_default();
+  const size_t bytes = a.decode ? cfg_decwinsize : index_table_bytes(cfg);
+  if (!(a.decode ? map_window_block(b, bytes, cfg_decwinsize / cfg_mapblock)
+                 : map_index_block(b, bytes, f.in_fd, f.in_st))) {
+    errno = ENOMEM;
+    fail(std::string("cannot allocate ") + std::to_string(bytes >> 20) + " MiB: " + std::strerror(ENOMEM));
+    return false;
+  }
+  if (a.decode) {
+    c->win = static_cast<uint8_t*>(b->p);
+    c->winpos = 0;
+    c->winsize = cfg_decwinsize;
+    c->chunkmap = static_cast<uint8_t*>(b->chunkmap);
+  } else {
+    index_init(&c->idx, static_cast<hslot*>(b->p), cfg);
+    std::fprintf(f.stats, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n",
+                 static_cast<int>(cfg_tblsize), static_cast<int>(cfg_decwinsize),
+                 static_cast<int>(sizeof(hinf)));
+    std::fflush(f.stats);
+  }
+  return true;
+}
+
+// Runs the coder over the files and closes the output; on success the output
+// is kept from then on. False after the message.
+bool run(const cli_args& a, const cli_files& f, run_block* b) {
+  std::string err;
+  bool ok = driver_serve(&g_coder, a.decode ? decoder_run : encoder_run, f.in_fd, f.out_fd, a.in_name,
+                         a.out_name, &err, &b->pf);
+  release_block(b);
+  // close() reports the errors of writes that were delayed (NFS, quotas).
+  if (ok && close(f.out_fd) != 0 && errno != EINTR) {
+    err = sys_error(a.out_name);
+    ok = false;
+  }
+  if (!ok) {
+    fail(err);
+    return false;
+  }
+  disarm_output_removal();
+  return true;
+}
+
+// Prints the statistics, and names a corrupt stream's first fault: the exit
+// status.
+int report(const cli_args& a, const cli_files& f) {
+  const coder* c = &g_coder;
+  if (!a.decode) std::fprintf(f.stats, "c_discard=%" PRIu64 "\n", c->c_discard);
+  std::fputs(driver_stats_line(c->sum, c->x).c_str(), f.stats);
+  if (std::fflush(f.stats) != 0 || std::ferror(f.stats)) {
+    error_line(sys_error(f.stats == stdout ? "(stdout)" : "(stderr)"));
+    return 1;
+  }
+  if (a.decode && c->fault != fault_none) {
+    error_line(std::string(a.in_name) + ": corrupt stream: " + fault_text(c->fault) + " at offset " +
+               std::to_string(c->fault_offset));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int lrdedup_main(int argc, char** argv) {
+  const unsigned closed_std = reopen_closed_std_fds();
+  cli_args a{};
+  if (const int status = parse(argc, argv, &a); status >= 0) return status;
+  ignore_file_size_signal();
+  cli_files f;
+  if (!std_sides_open(a, closed_std) || !open_input(a, &f) || !open_output(a, &f)) return 1;
+  run_block b;
+  if (!set_up_coder(a, f, &b) || !run(a, f, &b)) return 1;
+  return report(a, f);
+}

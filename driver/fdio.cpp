@@ -1,0 +1,67 @@
+// Reads and writes that see a signal or a non-blocking descriptor as a
+// reason to try again, never as an error.
+#include "driver/fdio.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// Waits until fd is ready for `events`; a descriptor set non-blocking by
+// whoever handed it to us says EAGAIN instead of waiting itself.
+void wait_ready(int fd, short events) {
+  pollfd pf{fd, events, 0};
+  while (poll(&pf, 1, -1) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+unsigned reopen_closed_std_fds() {
+  unsigned closed = 0;
+  for (int fd = 0; fd <= 2; fd++) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    closed |= 1u << fd;
+    int k = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (k >= 0 && k != fd) {
+      dup2(k, fd);
+      close(k);
+    }
+  }
+  return closed;
+}
+
+bool write_all(int fd, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    ssize_t k = write(fd, p, n);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_ready(fd, POLLOUT);
+        continue;
+      }
+      return false;
+    }
+    p += k;
+    n -= static_cast<size_t>(k);
+  }
+  return true;
+}
+
+ssize_t read_some(int fd, uint8_t* p, size_t n) {
+  for (;;) {
+    ssize_t k = read(fd, p, n);
+    if (k >= 0) return k;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      wait_ready(fd, POLLIN);
+      continue;
+    }
+    if (errno != EINTR) return k;
+  }
+}
+
+std::string sys_error(const char* name) { return std::string(name) + ": " + std::strerror(errno); }

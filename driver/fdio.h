@@ -1,0 +1,26 @@
+// Descriptor I/O: standard descriptors that can be relied on, and reads and
+// writes that go on across signals and non-blocking descriptors.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A closed standard descriptor would be taken by the next open(): the output
+// file could become descriptor 1 or 2 and get the statistics or the messages
+// written into it. Opens each closed one on /dev/null; returns which were
+// closed (bit 0 = standard input, and so on).
+unsigned reopen_closed_std_fds();
+
+// Writes all n bytes, resuming after short writes and signals, and waiting
+// on a descriptor that says EAGAIN. False, with errno set, on an error.
+bool write_all(int fd, const uint8_t* p, size_t n);
+
+// Reads up to n bytes, likewise resumed and waited for: 0 at the end of the
+// input, -1 with errno set on an error.
+ssize_t read_some(int fd, uint8_t* p, size_t n);
+
+// "name: " and the text of errno.
+std::string sys_error(const char* name);

@@ -1,0 +1,60 @@
+// The output blocks, written in order by a second thread: the coder goes on
+// while the kernel copies a block into the page cache or a pipe drains.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "codec/format.h"
+#include "driver/progress.h"
+
+// Output blocks: one being filled by the coder, the others queued for the
+// writer thread.
+constexpr unsigned cfg_out_slots = 8;
+
+// The first failed write stops the writing; the coder learns of it at its
+// next block. Without a thread, blocks are written at once. The progress
+// line counts what has been written, also while the coder waits for a free
+// block or the end of the writing. One at a time: the blocks are the
+// program's own, cfg_iobuf bytes each.
+class out_writer {
+ public:
+  out_writer(int fd, progress* prog);
+  out_writer(const out_writer&) = delete;
+  out_writer& operator=(const out_writer&) = delete;
+  ~out_writer() { stop(true); }
+
+  // The block the coder fills now.
+  uint8_t* block();
+
+  // Hands over the current block holding n bytes; waits for a free one.
+  // False, with errno set, when a write has failed.
+  bool submit(size_t n);
+
+  // Waits until every block handed over is written (abandon: dropped).
+  // False, with errno set, when a write has failed.
+  bool stop(bool abandon);
+
+ private:
+  // Waits for pred, updating the progress line with the bytes written meanwhile.
+  template <class Pred>
+  void wait_reporting(std::unique_lock<std::mutex>& lk, Pred pred);
+  bool ok_locked();
+  void run();
+
+  int fd_;
+  progress* prog_;
+  bool threaded_ = false;
+  std::thread thread_;
+  std::mutex m_;
+  std::condition_variable work_, room_;
+  size_t len_[cfg_out_slots] = {};
+  unsigned fill_ = 0;   // the coder's block
+  unsigned count_ = 0;  // blocks queued before it, oldest first
+  bool closing_ = false, dropping_ = false, failed_ = false;
+  int err_ = 0;
+  uint64_t written_ = 0, reported_ = 0;  // bytes written; those the progress line has
+};
