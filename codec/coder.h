@@ -18,9 +18,13 @@ struct coder {
   uint32_t nbuf;  // decoder: bytes of the current chunk held in cbuf
   uint8_t cbuf[cfg_cbuf];
 
-  // Encoder tail.
+  // Encoder tail. The owner hands in the input's history (codec/history.h),
+  // against which every reference is checked before it is written.
   chunk_index idx;
   uint64_t c_discard;  // chunks found but too far back to reference
+  uint64_t c_collide;  // chunks with an earlier chunk's key but other bytes
+  const uint8_t* hist; // the input as delivered: byte o at hist[o % hist_ring]
+  uint64_t hist_ring;  // length of that ring; 0: no ring, byte o at hist[o]
 
   // Decoder tail. The owner hands in the window and, for the fast body, the
   // chunk-start map of winsize / cfg_mapblock bytes; both zero-filled.

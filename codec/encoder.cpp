@@ -4,6 +4,7 @@
 
 #include "codec/encoder_fast.h"
 #include "codec/format.h"
+#include "codec/history.h"
 
 coro_task encoder_run(coder* c) { return encoder_run_fast(c); }
 
@@ -18,6 +19,7 @@ coro_task encoder_run_plain(coder* c) {
   c->sum = 0;
   c->pos = 0;
   c->c_discard = 0;
+  c->c_collide = 0;
 
   for (;;) {
     // Collect one chunk: feed bytes until the chunker cuts or the input ends.
@@ -39,11 +41,13 @@ coro_task encoder_run_plain(coder* c) {
     size_t hn = 0;
     if (index_find_or_add(&c->idx, ck->hkey, c->pos)) {
       const uint32_t distance = pos_distance(c->pos, c->idx.match_pos, poswrap);
-      if (distance < window) {
+      if (distance >= window) {
+        c->c_discard++;
+      } else if (hist_equal(c, c->sum, distance, c->cbuf, nbuf)) {
         fmt_put_ref(hdr, distance);
         hn = fmt_ref_bytes;
       } else {
-        c->c_discard++;
+        c->c_collide++;
       }
     }
     if (hn == 0 && nbuf >= 4 && fmt_needs_escape(c->cbuf)) {

@@ -25,6 +25,7 @@
 #include "chunk/cutscan.h"
 #include "chunk/digest_batch.h"
 #include "codec/format.h"
+#include "codec/history.h"
 #include "codec/worker.h"
 
 namespace {
@@ -32,7 +33,7 @@ namespace {
 // Fresh input bytes per batch. The unfinished chunk of a batch (at most
 // cfg_maxchunk - 1 bytes) is carried to the front of the next one.
 constexpr size_t batch_new = size_t{1} << 20;
-constexpr size_t hist = cutscan_history;
+constexpr size_t scan_hist = cutscan_history;
 constexpr size_t data_cap = cfg_maxchunk + batch_new;
 constexpr size_t max_chunks = data_cap / cfg_minchunk + 2;
 // Chunks ahead whose probe windows are prefetched: enough to cover a DRAM
@@ -44,7 +45,10 @@ constexpr size_t prefetch_ahead = 32;
 constexpr size_t scan_piece = size_t{64} << 10;
 constexpr size_t digest_piece = 256;  // chunks
 static_assert(scan_piece % 64 == 0, "a scan piece owns whole words of the bit map");
-static_assert(hist + 1 == cfg_hashwin, "the staged history completes the first window");
+// From a chunk being coded, the input taken in reaches at most to the end of
+// its batch, the next batch and the rest of an input buffer.
+static_assert(2 * (batch_new + cfg_maxchunk) + cfg_iobuf <= cfg_hist_lead, "the history ring keeps the window");
+static_assert(scan_hist + 1 == cfg_hashwin, "the staged history completes the first window");
 
 // A staging area, taken once for the whole run (about 2.5 MiB; two of them,
 // one being coded while the other is filled and scanned). The 15 history
@@ -52,7 +56,7 @@ static_assert(hist + 1 == cfg_hashwin, "the staged history completes the first w
 // first position; at the very start they are zero, as the chunker's window
 // begins. No cut at a chunk offset of 63 or more reads them anyway.
 struct stage_area {
-  alignas(64) uint8_t buf[hist + data_cap];
+  alignas(64) uint8_t buf[scan_hist + data_cap];
   uint64_t bits[(data_cap + 63) / 64];
   chunk_span spans[max_chunks];
   uint8_t keys[max_chunks][16];
@@ -66,7 +70,7 @@ void scan_piece_fn(void* ctx, uint32_t k) {
   stage_area* st = static_cast<stage_area*>(ctx);
   const size_t from = k * scan_piece;
   const size_t to = std::min(st->filled, from + scan_piece);
-  cut_candidates(st->buf + hist + from, to - from, st->bits + from / 64);
+  cut_candidates(st->buf + scan_hist + from, to - from, st->bits + from / 64);
 }
 
 void digest_piece_fn(void* ctx, uint32_t k) {
@@ -80,7 +84,7 @@ void digest_piece_fn(void* ctx, uint32_t k) {
 // keys, and its unfinished chunk, with the history in front of it, carried
 // to the front of `cur`'s buffer. Returns the carried chunk's length.
 size_t finish_batch(stage_area* nxt, stage_area* cur) {
-  uint8_t* const data = nxt->buf + hist;
+  uint8_t* const data = nxt->buf + scan_hist;
   const size_t filled = nxt->filled;
   size_t nch = 0, start = 0;
   for (;;) {
@@ -94,7 +98,7 @@ size_t finish_batch(stage_area* nxt, stage_area* cur) {
   worker_begin(digest_piece_fn, nxt, static_cast<uint32_t>((nch + digest_piece - 1) / digest_piece));
   worker_end();
   if (nxt->eof) return 0;
-  std::memcpy(cur->buf, data + start - hist, filled - start + hist);
+  std::memcpy(cur->buf, data + start - scan_hist, filled - start + scan_hist);
   return filled - start;
 }
 
@@ -160,12 +164,14 @@ bool run_chunks(coder* c, batch_state* s) {
     bool as_ref = false;
     if (index_find_or_add(ix, keys[j], pos)) {
       const uint32_t distance = pos_distance(pos, ix->match_pos, poswrap);
-      if (distance < window) {
+      if (distance >= window) {
+        discard++;
+      } else if (hist_equal(c, sum, distance, p, len)) {
         as_ref = true;
         fmt_put_ref(s->hdr, distance);
         pending = !put_chunk(h, s, fmt_ref_bytes, s->hdr, 0);
       } else {
-        discard++;
+        c->c_collide++;
       }
     }
     if (!as_ref) {
@@ -200,6 +206,7 @@ coro_task encoder_run_fast(coder* c) {
   c->sum = 0;
   c->pos = 0;
   c->c_discard = 0;
+  c->c_collide = 0;
   worker_prepare();
 
   // Batch i is coded from `cur` while batch i+1 is filled into `nxt` and
@@ -209,13 +216,13 @@ coro_task encoder_run_fast(coder* c) {
   stage_area* nxt = &g_stage[1];
   bool have_cur = false;
   size_t tail = 0;  // bytes of the unfinished chunk at the front of nxt's data
-  std::memset(nxt->buf, 0, hist);
+  std::memset(nxt->buf, 0, scan_hist);
   batch_state s;
   for (;;) {
     const bool more = !(have_cur && cur->eof);
     if (more) {
       // Stage up to batch_new fresh bytes behind the carried-over chunk.
-      uint8_t* const data = nxt->buf + hist;
+      uint8_t* const data = nxt->buf + scan_hist;
       size_t filled = tail;
       const size_t want = tail + batch_new;
       nxt->eof = false;

@@ -141,6 +141,8 @@ inline mem_run run_mem(coder* c, coro_task (*body)(coder*), const bytes& in, siz
   h->outptr = h->outbeg = obuf.data();
   h->outend = obuf.data() + out_size;
   size_t at = 0;
+  c->hist = in.data();  // the whole input stays in memory: no ring
+  c->hist_ring = 0;
   for (;;) {
     uint32_t q = coro_call(c, body);
     if (q == REQ_DONE) break;

@@ -1,0 +1,30 @@
+// The encoder's view of the input it has been given: a reference is written
+// only when the chunk's bytes equal the earlier bytes it points at, since two
+// chunks with equal keys need not be equal (the digest is no secret).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "codec/coder.h"
+
+// Input bytes the encoder may take in beyond the start of the chunk it is
+// coding: a ring of the input must be this much longer than the window, so
+// that the bytes a reference points at are still in it.
+constexpr uint64_t cfg_hist_lead = uint64_t{4} << 20;
+
+// Ring length for an input that cannot be mapped: the window and the lead,
+// in whole input buffers so that no read straddles the ring's end.
+constexpr uint64_t cfg_hist_ring = cfg_decwinsize + cfg_hist_lead;
+static_assert(cfg_hist_ring % cfg_iobuf == 0, "whole input buffers fill the ring");
+
+// True when the len bytes at p equal the input bytes from offset o - distance.
+// REQUIRES: the owner keeps every input byte from o - cfg_decwinsize on in the
+// history (hist, hist_ring) until the chunk at o is coded.
+inline bool hist_equal(const coder* c, uint64_t o, uint32_t distance, const uint8_t* p, uint32_t len) {
+  if (!c->hist || distance > o) return false;
+  const uint64_t from = c->hist_ring ? (o - distance) % c->hist_ring : o - distance;
+  const uint64_t room = c->hist_ring ? c->hist_ring - from : len;
+  const size_t k = len < room ? len : static_cast<size_t>(room);
+  return std::memcmp(c->hist + from, p, k) == 0 && std::memcmp(c->hist, p + k, len - k) == 0;
+}
