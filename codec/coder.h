@@ -26,9 +26,12 @@ struct coder {
   const uint8_t* hist; // the input as delivered: byte o at hist[o % hist_ring]
   uint64_t hist_ring;  // length of that ring; 0: no ring, byte o at hist[o]
 
-  // Decoder tail. The owner hands in the window and, for the fast body, the
-  // chunk-start map of winsize / cfg_mapblock bytes; both zero-filled.
-  uint8_t* win;        // the last winsize decoded bytes, a ring
+  // Decoder tail. The owner hands in the window, or the output file and its
+  // output buffers (codec/dec_history.h), and, for the fast body, the
+  // chunk-start map of winsize / cfg_mapblock bytes; all zero-filled.
+  uint8_t* win;        // the last winsize decoded bytes, a ring; null in file mode
+  const uint8_t* outmap;   // file mode: the output file, mapped for reading
+  const uint8_t* outring;  // file mode: the owner's output buffers, in a ring
   uint32_t winpos;     // where the next decoded byte is stored
   uint32_t winsize;    // cfg_decwinsize in the program; smaller in tests
   uint8_t* chunkmap;   // chunk starts of the window (null: every reference copies byte by byte)

@@ -2,23 +2,18 @@
 // the fast body in decoder_fast.cpp.
 #include "codec/decoder.h"
 
+#include "codec/dec_history.h"
 #include "codec/decoder_fast.h"
 #include "codec/format.h"
 
 namespace {
-
-// Stores one decoded byte in the window ring.
-inline void win_store(coder* c, uint8_t b) {
-  c->win[c->winpos] = b;
-  if (++c->winpos == c->winsize) c->winpos = 0;
-}
 
 // Feeds and stores the held first bytes of a chunk. No cut can fall among
 // them: a chunk needs 64 bytes before it can be cut.
 inline void decoder_feed_held(coder* c) {
   for (uint32_t i = 0; i < c->nbuf; i++) {
     chunk_feed_nodigest(&c->ck, c->cbuf[i]);
-    win_store(c, c->cbuf[i]);
+    dh_store_byte(c, c->cbuf[i]);
   }
 }
 
@@ -38,13 +33,29 @@ void decoder_copy_ref(coder* c, uint32_t distance) {
   const uint32_t winsize = c->winsize;
   c->nbuf = 0;
   uint32_t s = (c->winpos - distance + winsize) % winsize;
-  for (;;) {
-    const uint8_t b = c->win[s];
+  if (!dh_file_mode(c)) {
+    for (;;) {
+      const uint8_t b = c->win[s];
+      chunk_feed_nodigest(ck, b);
+      c->cbuf[c->nbuf++] = b;
+      dh_store_byte(c, b);
+      if (chunk_boundary(ck)) break;
+      if (++s == winsize) s = 0;
+    }
+    return;
+  }
+  // The same bytes from the output: nothing is handed over before the chunk
+  // ends, and the copy's own bytes, which a short distance reads, are in cbuf.
+  const uint64_t start = c->sum;
+  const uint64_t floor = dh_ring_floor(start);
+  for (int64_t o = dh_offset_of(c, start, s);; o++) {
+    const uint8_t b = o < 0                               ? 0
+                      : static_cast<uint64_t>(o) >= start ? c->cbuf[o - static_cast<int64_t>(start)]
+                                                          : dh_file_byte(c, static_cast<uint64_t>(o), floor);
     chunk_feed_nodigest(ck, b);
     c->cbuf[c->nbuf++] = b;
-    win_store(c, b);
+    dh_store_byte(c, b);
     if (chunk_boundary(ck)) break;
-    if (++s == winsize) s = 0;
   }
 }
 
@@ -106,7 +117,7 @@ coro_task decoder_run_plain(coder* c) {
         if (final) break;
         c->cbuf[c->nbuf++] = b;
         chunk_feed_nodigest(ck, b);
-        win_store(c, b);
+        dh_store_byte(c, b);
         if (chunk_boundary(ck)) break;
       }
     }

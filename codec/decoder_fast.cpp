@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codec/dec_history.h"
 #include "codec/decoder.h"
 #include "codec/decoder_scan.h"
 #include "codec/format.h"
@@ -29,18 +30,6 @@
 namespace {
 
 static_assert(cfg_mapblock == 64, "the map's block arithmetic shifts by 6");
-
-// Stores n decoded bytes in the window ring; n may exceed the window.
-inline void win_put(coder* c, const uint8_t* src, size_t n) {
-  while (n > 0) {
-    size_t k = std::min<size_t>(n, c->winsize - c->winpos);
-    std::memcpy(c->win + c->winpos, src, k);
-    c->winpos += static_cast<uint32_t>(k);
-    if (c->winpos == c->winsize) c->winpos = 0;
-    src += k;
-    n -= k;
-  }
-}
 
 // Chunk starts of the window, one byte per 64-byte block. Invariant: every
 // entry lying among the last `d` stored bytes (d < winsize) is the true start
@@ -131,7 +120,7 @@ inline void literal_run(coder* c, input_scan& scan, chunk_map& map) {
     const size_t take = scan.literal_take(p, 0, &cut);
     if (!cut) break;  // the chunk goes on past the segment
     if (take > static_cast<size_t>(out_end - out) || take > winsize - pos) break;
-    std::memcpy(win + pos, p, take);
+    if (win) std::memcpy(win + pos, p, take);
     std::memcpy(out, p, take);
     p += take;
     out += take;
@@ -155,7 +144,12 @@ inline void literal_run(coder* c, input_scan& scan, chunk_map& map) {
 void rebuild_chunker(coder* c) {
   uint8_t last[16];
   const uint32_t w = c->winsize;
-  for (uint32_t j = 0; j < 16; j++) last[j] = c->win[(c->winpos + w - 16 + j) % w];
+  const uint64_t floor = dh_ring_floor(c->sum);
+  for (uint32_t j = 0; j < 16; j++) {
+    const uint32_t s = (c->winpos + w - 16 + j) % w;
+    const int64_t o = dh_offset_of(c, c->sum, s);
+    last[j] = !dh_file_mode(c) ? c->win[s] : o < 0 ? 0 : dh_file_byte(c, static_cast<uint64_t>(o), floor);
+  }
   chunker* ck = &c->ck;
   ck->crc = cutscan_window_crc(last);
   for (uint32_t j = 0; j < 16; j++) ck->ring[(ck->hpos - 16 + j) & 0xFF] = last[j];
@@ -181,13 +175,54 @@ inline const uint8_t* literal_step(coder* c, input_scan& scan, uint32_t clen, si
   const uint8_t* p = h->inpptr;
   *n = scan.literal_take(p, clen, cut);
   h->inpptr += *n;
-  win_put(c, p, *n);
+  dh_store(c, p, *n);
   return p;
 }
 
 // Copies a reference's chunk into the window: whole, by memmove, when its
 // source is a recorded whole chunk lying before the destination; else byte by
 // byte through the chunker. Adds the chunk's bytes to `out`; returns its length.
+// A reference to the whole chunk of `whole` bytes at window index s: copied
+// in the window, in pieces split at its end (memmove: for a distance near the
+// window size the two pieces may overlap in memory), then written from there.
+void whole_in_window(coder* c, uint32_t s, uint32_t whole, out_spans* out) {
+  const uint32_t winsize = c->winsize;
+  const uint32_t a = c->winpos;
+  uint32_t from = s, rest = whole;
+  while (rest > 0) {
+    const uint32_t k = std::min({rest, winsize - from, winsize - c->winpos});
+    std::memmove(c->win + c->winpos, c->win + from, k);
+    from += k;
+    if (from == winsize) from = 0;
+    c->winpos += k;
+    if (c->winpos == winsize) c->winpos = 0;
+    rest -= k;
+  }
+  const uint32_t part = std::min(whole, winsize - a);
+  out->add(c->win + a, part);
+  out->add(c->win, whole - part);
+}
+
+// File mode: the whole chunk of `whole` bytes at output offset o, written
+// straight from the file or the output ring. The ring's oldest buffer is
+// handed out again if writing the chunk fills the current one, so a source
+// in it goes through cbuf first.
+void whole_from_file(coder* c, uint64_t o, uint32_t whole, out_spans* out) {
+  const uint64_t floor = dh_ring_floor(c->sum);
+  if (o + whole <= floor) {
+    out->add(c->outmap + o, whole);
+  } else if (o >= floor + cfg_iobuf) {
+    const uint64_t r = o % cfg_outring;
+    const uint32_t part = static_cast<uint32_t>(std::min<uint64_t>(whole, cfg_outring - r));
+    out->add(c->outring + r, part);
+    out->add(c->outring, whole - part);
+  } else {
+    for (uint32_t i = 0; i < whole; i++) c->cbuf[i] = dh_file_byte(c, o + i, floor);
+    out->add(c->cbuf, whole);
+  }
+  dh_advance(c, whole);
+}
+
 uint32_t copy_reference(coder* c, const chunk_map& map, uint32_t distance, out_spans* out) {
   const uint32_t winsize = c->winsize;
   const uint32_t a = c->winpos;
@@ -195,21 +230,10 @@ uint32_t copy_reference(coder* c, const chunk_map& map, uint32_t distance, out_s
   uint32_t whole = 0;
   if (distance < winsize && distance <= c->sum &&
       map.whole_chunk_at(s, std::min(distance, cfg_maxchunk), &whole)) {
-    // Pieces split at the window's end (memmove: for a distance near the
-    // window size the two pieces may overlap in memory).
-    uint32_t from = s, rest = whole;
-    while (rest > 0) {
-      const uint32_t k = std::min({rest, winsize - from, winsize - c->winpos});
-      std::memmove(c->win + c->winpos, c->win + from, k);
-      from += k;
-      if (from == winsize) from = 0;
-      c->winpos += k;
-      if (c->winpos == winsize) c->winpos = 0;
-      rest -= k;
-    }
-    const uint32_t part = std::min(whole, winsize - a);
-    out->add(c->win + a, part);
-    out->add(c->win, whole - part);
+    if (dh_file_mode(c))
+      whole_from_file(c, c->sum - distance, whole, out);
+    else
+      whole_in_window(c, s, whole, out);
     c->dec_fast_refs++;
     return whole;
   }
@@ -282,7 +306,7 @@ coro_task decoder_run_fast(coder* c) {
     } else if (!dropped && !in_input) {
       // Held across input buffers (or a final chunk of 0 to 3 bytes): stored
       // and written as the chunk's start.
-      win_put(c, held, nh);
+      dh_store(c, held, nh);
       out.add(held, nh);
       clen = nh;
     }
