@@ -1,73 +1,284 @@
 #!/usr/bin/env bash
-# End-to-end comparison: lrdedup against zstd --long and cat on the same
-# inputs, in one run. Prints MB/s, output size, peak memory and ratios.
+# End-to-end benchmark as a user meets it: lrdedup against zstd --long and
+# cp, file to file, on the same inputs, in one run.
 #
 #   bench/compare.sh [LRDEDUP] [WORKDIR]
 #
 # LRDEDUP defaults to build/release/lrdedup, WORKDIR to /tmp/lrdedup-bench.
-# BENCH_FILES picks inputs by name (default: random.bin lib.tar share.tar).
-# BENCH_RUNS=N times every command N times and keeps the fastest (default 1):
-# on a virtual machine whose host takes back freed memory, a first run pays
-# for backing its memory anew, and the runs after it mostly do not.
-# Inputs are made once and kept: 1 GB of random data, a tar of
-# /usr/lib/x86_64-linux-gnu and a tar of /usr/share. Every input is read once
-# before timing, so the page cache holds it.
+# BENCH_FILES picks inputs by name (default: tar10M.bin tar100M.bin lib.tar
+#   share.tar llvm.tar random.bin disk.img); a name not in that list is taken
+#   as a file already in WORKDIR.
+# BENCH_RUNS sets the number of rounds (default 3).
+#
+# What it measures, and why this way:
+# - Fresh memory. On this kind of virtual machine the host takes back memory
+#   that is freed, and backing it anew is slow: a first touch of 1 GiB costs
+#   0.5 to 1.7 s with small pages, up to 2.9 s with huge ones. A user's run
+#   meets such memory, for its own buffers and for the page cache of the file
+#   it writes. So the headline times are file to file, every output file is
+#   removed before the command that writes it (a new file each time) and the
+#   decoded files are removed once checked.
+# - Alternation. Each round runs lrdedup e, zstd -1 --long=30 -T1, cp,
+#   lrdedup d, zstd -d --long=30, cp, one after the other, so that no tool
+#   finds the memory that it freed itself a moment before still warm; running
+#   one command N times back to back would favour its later runs.
+# - Medians. The headline is the median over the rounds (cp runs twice a
+#   round, so its median is over twice as many runs); the range column shows
+#   the spread. The fastest of N runs back to back to /dev/null, the coder
+#   without the cost of a new output file, is kept as secondary rows.
+# - Memory. Each run is under /usr/bin/time -v (maximum resident set, which
+#   counts the pages of mapped files too) while a background loop reads
+#   RssAnon from /proc/PID/status every ~10 ms (peak anonymous memory, the
+#   program's own buffers). Both are the largest over the runs, in MiB.
+# - cp copies the same uncompressed data file to file: the pace of the page
+#   cache and the disk, which a compressor writing a file cannot beat. The
+#   ratios compare lrdedup's time with it and with zstd's.
+# Every decoded file is compared with its input by cmp; a mismatch stops the
+# script (the /dev/null decodes of the secondary rows cannot be compared).
+# Every input is read once before its runs, so the page cache holds it.
+#
+# Inputs, made in WORKDIR on first use and kept:
+#   random.bin   1 GB from /dev/urandom (nothing to find)
+#   lib.tar      tar of /usr/lib/x86_64-linux-gnu
+#   share.tar    tar of /usr/share
+#   llvm.tar     tar of four LLVM releases (13 to 16) unpacked from Debian's
+#                llvm-N-dev and libllvmN packages (apt-get download; the .deb
+#                files are kept in WORKDIR/llvm-debs), about 1.6 GB
+#   tar10M.bin   the first 10 MB of lib.tar
+#   tar100M.bin  the first 100 MB of lib.tar
+#   disk.img     like a disk image, about 1 GB: 16 MiB chunks of lib.tar from
+#                varied offsets between 64 MiB runs of zeros, ending with a
+#                zero run off a 4 KiB boundary. For every input the decoded
+#                files' allocated size is printed beside their size, as a
+#                decoder may leave holes for zero blocks.
 set -euo pipefail
+export LC_ALL=C
 here=$(cd "$(dirname "$0")/.." && pwd)
 lr=${1:-$here/build/release/lrdedup}
 work=${2:-/tmp/lrdedup-bench}
+runs=${BENCH_RUNS:-3}
+files=${BENCH_FILES:-tar10M.bin tar100M.bin lib.tar share.tar llvm.tar random.bin disk.img}
+MiB=1048576
+
+die() { echo "compare.sh: $*" >&2; exit 1; }
+[[ $runs =~ ^[1-9][0-9]*$ ]] || die "BENCH_RUNS must be a positive number, not '$runs'"
+[ -x "$lr" ] || die "lrdedup not found at $lr (build it, or pass its path)"
+command -v zstd >/dev/null || die "zstd not found: apt-get install zstd"
+[ -x /usr/bin/time ] || die "/usr/bin/time not found: apt-get install time"
 mkdir -p "$work"
-command -v zstd >/dev/null || { echo "zstd not found: apt-get install zstd" >&2; exit 1; }
-[ -x /usr/bin/time ] || { echo "/usr/bin/time not found: apt-get install time" >&2; exit 1; }
+# A descriptor that never has data: 'read -t 0.01' on it is a 10 ms sleep
+# without starting a process.
+exec {tick}<> <(:)
 
-[ -f "$work/random.bin" ] || head -c 1000000000 /dev/urandom > "$work/random.bin"
-[ -f "$work/lib.tar" ] || tar cf "$work/lib.tar" -C /usr/lib x86_64-linux-gnu 2>/dev/null || true
-[ -f "$work/share.tar" ] || tar cf "$work/share.tar" -C /usr share 2>/dev/null || true
+# ---------------------------------------------------------------- inputs
 
-# run NAME BASIS OUT CMD...: times CMD, prints one row. MB/s and the size
-# ratio are counted against BASIS, the uncompressed input.
-run() {
-  local name=$1 in=$2 out=$3; shift 3
-  local tv="$work/time.txt"
-  local t0 t1 k secs="" s size rss=0 r insize
-  for ((k = 0; k < ${BENCH_RUNS:-1}; k++)); do
-    t0=$(date +%s.%N)
-    /usr/bin/time -v -o "$tv" "$@" > /dev/null
-    t1=$(date +%s.%N)
-    s=$(echo "$t1 - $t0" | bc -l)
-    r=$(awk -F: '/Maximum resident set size/ {gsub(/ /,"",$2); print $2}' "$tv")
-    [ "$r" -gt "$rss" ] && rss=$r
-    if [ -z "$secs" ] || [ "$(echo "$s < $secs" | bc -l)" = 1 ]; then secs=$s; fi
-  done
-  insize=$(stat -c %s "$in")
-  size=$(stat -c %s "$out")
-  printf '%-26s %10.0f MB/s %14d bytes %8.1f%% %8d MiB peak\n' "$name" \
-    "$(echo "$insize / $secs / 1000000" | bc -l)" "$size" "$(echo "100 * $size / $insize" | bc -l)" "$((rss / 1024))"
-  echo "$secs" > "$work/last.secs"
+apt_updated=0
+fetch_deb() { # fetch_deb PKG DIR: apt-get download PKG into DIR unless there
+  local p=$1 dir=$2 f
+  for f in "$dir/${p}_"*.deb; do [ -s "$f" ] && return 0; done
+  (cd "$dir" && apt-get download "$p" >/dev/null 2>&1) && return 0
+  if ((apt_updated == 0)); then
+    apt_updated=1
+    echo "compare.sh: apt-get download $p failed, running apt-get update" >&2
+    apt-get update >/dev/null 2>&1 || echo "compare.sh: apt-get update failed" >&2
+    (cd "$dir" && apt-get download "$p" >/dev/null 2>&1) && return 0
+  fi
+  return 1
 }
 
-for f in ${BENCH_FILES:-random.bin lib.tar share.tar}; do
-  in="$work/$f"
-  [ -s "$in" ] || continue
+make_llvm() { # make_llvm PART
+  local debs=$work/llvm-debs root=$work/llvm-root p d n=0
+  mkdir -p "$debs"
+  rm -rf "$root"
+  mkdir -p "$root"
+  for p in llvm-13-dev llvm-14-dev llvm-15-dev llvm-16-dev libllvm13 libllvm14 libllvm15 libllvm16; do
+    if fetch_deb "$p" "$debs"; then
+      for d in "$debs/${p}_"*.deb; do dpkg-deb -x "$d" "$root"; n=$((n + 1)); done
+    else
+      echo "compare.sh: package $p is not available; llvm.tar is made without it" >&2
+    fi
+  done
+  ((n > 0)) || die "no LLVM package could be downloaded, cannot make llvm.tar"
+  tar cf "$1" -C "$root" .
+  rm -rf "$root"
+}
+
+make_disk() { # make_disk PART: 16 MiB chunks of lib.tar between zero runs
+  local src=$work/lib.tar size k off
+  size=$(stat -c %s "$src")
+  ((size > 32 * MiB)) || die "lib.tar is too small to make disk.img"
+  chunk() { dd if="$src" bs=1M iflag=skip_bytes,count_bytes skip="$1" count=$((16 * MiB)) status=none; }
+  {
+    for ((k = 0; k < 12; k++)); do
+      off=$(((k * 77 * MiB + k * 4099 + 512) % (size - 16 * MiB)))
+      chunk "$off"
+      head -c $((64 * MiB)) /dev/zero
+    done
+    chunk $(((size - 16 * MiB) / 3 + 1))
+    head -c $((4 * MiB + 1536)) /dev/zero
+  } > "$1"
+}
+
+ensure() { # ensure NAME: make WORKDIR/NAME if it is not there yet
+  local f=$1 out=$work/$1 part=$work/$1.part
+  [ -s "$out" ] && return 0
+  case $f in
+    random.bin) echo "making $f" >&2; head -c 1000000000 /dev/urandom > "$part" ;;
+    lib.tar) echo "making $f" >&2; tar cf "$part" -C /usr/lib x86_64-linux-gnu 2>/dev/null || true ;;
+    share.tar) echo "making $f" >&2; tar cf "$part" -C /usr share 2>/dev/null || true ;;
+    llvm.tar) echo "making $f" >&2; make_llvm "$part" ;;
+    tar10M.bin) ensure lib.tar; echo "making $f" >&2; head -c 10000000 "$work/lib.tar" > "$part" ;;
+    tar100M.bin) ensure lib.tar; echo "making $f" >&2; head -c 100000000 "$work/lib.tar" > "$part" ;;
+    disk.img) ensure lib.tar; echo "making $f" >&2; make_disk "$part" ;;
+    *) die "no input $out, and $f is not one this script can make" ;;
+  esac
+  [ -s "$part" ] || die "could not make $f"
+  mv "$part" "$out"
+}
+
+# ---------------------------------------------------------------- one run
+
+# sample DONE PIDFILE OUT (in the background): once PIDFILE names the pid of
+# /usr/bin/time, finds its child and reads the child's RssAnon every ~10 ms
+# (every ~1 ms until the child is found and for its first 20 samples, so that
+# a short run is seen too) until DONE exists; writes the largest value seen
+# (KiB) to OUT.
+sample() {
+  set +e
+  local done=$1 pidf=$2 out=$3 tpid="" cpid="" max=0 n=0 k v rest
+  while [ ! -e "$done" ]; do
+    [ -z "$tpid" ] && [ -s "$pidf" ] && read -r tpid < "$pidf"
+    [ -n "$tpid" ] && [ -z "$cpid" ] && read -r cpid rest 2>/dev/null < "/proc/$tpid/task/$tpid/children"
+    if [ -n "$cpid" ]; then
+      n=$((n + 1))
+      while read -r k v rest; do
+        if [ "$k" = RssAnon: ]; then ((v > max)) && max=$v; break; fi
+      done 2>/dev/null < "/proc/$cpid/status"
+    fi
+    if ((n < 20)); then read -r -t 0.001 -u "$tick" k; else read -r -t 0.01 -u "$tick" k; fi
+  done
+  echo "$max" > "$out"
+}
+
+# measure CMD...: runs CMD once; sets m_us (wall time, microseconds), m_rss
+# and m_anon (KiB). The sampler starts before the clock does.
+measure() {
+  local done=$work/.done pidf=$work/.pid anonf=$work/.anon tv=$work/.time log=$work/.log
+  local spid tpid rc=0 t0 t1
+  rm -f "$done" "$pidf" "$anonf"
+  sample "$done" "$pidf" "$anonf" &
+  spid=$!
+  t0=${EPOCHREALTIME/./}
+  /usr/bin/time -v -o "$tv" "$@" > "$log" 2>&1 &
+  tpid=$!
+  echo "$tpid" > "$pidf"
+  wait "$tpid" || rc=$?
+  t1=${EPOCHREALTIME/./}
+  : > "$done"
+  wait "$spid" || true
+  if ((rc != 0)); then
+    cat "$log" >&2
+    die "command failed (exit $rc): $*"
+  fi
+  m_us=$((t1 - t0))
+  m_rss=$(awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}' "$tv")
+  m_anon=$(< "$anonf")
+}
+
+# Per command label: the run times (us), largest RSS and RssAnon (KiB), the
+# output size.
+declare -A times rss anon osize
+record() { # record LABEL OUTFILE: after measure
+  local l=$1
+  times[$l]="${times[$l]:-} $m_us"
+  rss[$l]=$((m_rss > ${rss[$l]:-0} ? m_rss : ${rss[$l]:-0}))
+  anon[$l]=$((m_anon > ${anon[$l]:-0} ? m_anon : ${anon[$l]:-0}))
+  if [ "$2" = /dev/null ]; then osize[$l]=0; else osize[$l]=$(stat -c %s "$2"); fi
+}
+timed() { # timed LABEL OUTFILE CMD...: removes OUTFILE, runs and records CMD
+  local l=$1 o=$2
+  shift 2
+  [ "$o" = /dev/null ] || rm -f "$o"
+  measure "$@"
+  record "$l" "$o"
+}
+median() { tr ' ' '\n' <<< "$1" | grep . | sort -n | awk '{v[NR] = $1} END {printf "%.0f\n", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+fastest() { tr ' ' '\n' <<< "$1" | grep . | sort -n | head -1; }
+spread() { tr ' ' '\n' <<< "$1" | grep . | sort -n | awk 'NR == 1 {a = $1} {b = $1} END {printf "%.3f-%.3f", a / 1e6, b / 1e6}'; }
+check() { # check INPUT DECODED WHO ROUND
+  cmp -s "$1" "$2" || die "MISMATCH: $3's decoded $2 differs from $1 (round $4); the file is kept"
+}
+alloc() { # alloc FILE: "apparent/allocated MiB"
+  stat -c '%s %b %B' "$1" | awk '{printf "%.1f/%.1f", $1 / 1048576, $2 * $3 / 1048576}'
+}
+
+# ---------------------------------------------------------------- report
+
+row_fmt='%-30s %9s %15s %9s %14s %8s %9s %10s\n'
+print_row() { # print_row LABEL US INSIZE
+  local l=$1 us=$2 in=$3 size=${osize[$1]} pct
+  pct=$(awk -v s="$size" -v i="$in" 'BEGIN {printf "%.2f%%", 100 * s / i}')
+  [ "$size" = 0 ] && { size=-; pct=-; }
+  printf "$row_fmt" "$l" "$(awk -v u="$us" 'BEGIN {printf "%.3f", u / 1e6}')" "$(spread "${times[$l]}")" \
+    "$(awk -v u="$us" -v i="$in" 'BEGIN {printf "%.1f", i / u}')" "$size" "$pct" \
+    "$((${rss[$l]} / 1024))" "$((${anon[$l]} / 1024))"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+mbs() { awk -v u="$1" -v i="$2" 'BEGIN {printf "%.0f", i / u}'; }
+
+summary=""
+echo "lrdedup: $lr"
+echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, kernel $(uname -r), transparent huge pages: $(cat /sys/kernel/mm/transparent_hugepage/enabled 2>/dev/null || echo unknown)"
+echo "rounds: $runs; workdir: $work"
+
+for f in $files; do
+  ensure "$f"
+  in=$work/$f
+  lrd=$work/$f.lrd zst=$work/$f.zst copy=$work/$f.copy
+  insize=$(stat -c %s "$in")
   cat "$in" > /dev/null
-  echo "== $f ($(stat -c %s "$in") bytes)"
-  run "cat" "$in" "$in" cat "$in"
-  run "cp (the disk's pace)" "$in" "$work/$f.copy" cp "$in" "$work/$f.copy"
-  rm -f "$work/$f.copy"
-  run "lrdedup e" "$in" "$work/$f.lrd" "$lr" e "$in" "$work/$f.lrd"
-  lr_e=$(cat "$work/last.secs")
-  run "lrdedup d" "$in" "$work/$f.lrd.out" "$lr" d "$work/$f.lrd" "$work/$f.lrd.out"
-  lr_d=$(cat "$work/last.secs")
-  cmp "$in" "$work/$f.lrd.out"
-  rm -f "$work/$f.lrd.out"
-  # The coder alone, without the page cache's cost of a new output file.
-  run "lrdedup e > /dev/null" "$in" "$work/$f.lrd" "$lr" e "$in" /dev/null
-  run "lrdedup d > /dev/null" "$in" "$in" "$lr" d "$work/$f.lrd" /dev/null
-  run "zstd -1 --long=30 -T1" "$in" "$work/$f.zst" zstd -q -f -1 --long=30 -T1 "$in" -o "$work/$f.zst"
-  z_e=$(cat "$work/last.secs")
-  run "zstd -d" "$in" "$work/$f.zst.out" zstd -q -f -d --long=30 "$work/$f.zst" -o "$work/$f.zst.out"
-  z_d=$(cat "$work/last.secs")
-  printf 'ratios: encode speed lrdedup/zstd %.2f, decode speed lrdedup/zstd %.2f\n' \
-    "$(echo "$z_e / $lr_e" | bc -l)" "$(echo "$z_d / $lr_d" | bc -l)"
-  rm -f "$work/$f.lrd.out" "$work/$f.zst.out"
+  times=() rss=() anon=() osize=()
+  for ((r = 1; r <= runs; r++)); do
+    timed "lrdedup e" "$lrd" "$lr" e "$in" "$lrd"
+    timed "zstd -1 --long=30 -T1" "$zst" zstd -q -f -1 --long=30 -T1 "$in" -o "$zst"
+    timed "cp" "$copy" cp "$in" "$copy"
+    ((r == runs)) && a_cp=$(alloc "$copy")
+    rm -f "$copy"
+    timed "lrdedup d" "$lrd.out" "$lr" d "$lrd" "$lrd.out"
+    check "$in" "$lrd.out" "lrdedup d" "$r"
+    ((r == runs)) && a_lr=$(alloc "$lrd.out")
+    rm -f "$lrd.out"
+    timed "zstd -d --long=30" "$zst.out" zstd -q -f -d --long=30 "$zst" -o "$zst.out"
+    check "$in" "$zst.out" "zstd -d" "$r"
+    ((r == runs)) && a_z=$(alloc "$zst.out")
+    rm -f "$zst.out"
+    timed "cp" "$copy" cp "$in" "$copy"
+    rm -f "$copy"
+  done
+  for ((r = 1; r <= runs; r++)); do timed "lrdedup e > /dev/null" /dev/null "$lr" e "$in" /dev/null; done
+  for ((r = 1; r <= runs; r++)); do timed "lrdedup d > /dev/null" /dev/null "$lr" d "$lrd" /dev/null; done
+
+  echo
+  echo "== $f: $insize bytes; median of $runs rounds (cp: of twice as many), file to file, tools alternating"
+  printf "$row_fmt" "command" "median s" "range s" "MB/s" "output bytes" "output" "RSS MiB" "anon MiB"
+  for l in "lrdedup e" "zstd -1 --long=30 -T1" "cp" "lrdedup d" "zstd -d --long=30"; do
+    print_row "$l" "$(median "${times[$l]}")" "$insize"
+  done
+  echo "secondary: fastest of $runs back to back, output to /dev/null"
+  for l in "lrdedup e > /dev/null" "lrdedup d > /dev/null"; do
+    print_row "$l" "$(fastest "${times[$l]}")" "$insize"
+  done
+  le=$(median "${times[lrdedup e]}") ze=$(median "${times[zstd -1 --long=30 -T1]}")
+  ld=$(median "${times[lrdedup d]}") zd=$(median "${times[zstd -d --long=30]}")
+  cpt=$(median "${times[cp]}")
+  echo "ratios: speed lrdedup e / zstd $(ratio "$ze" "$le"), speed lrdedup d / zstd -d $(ratio "$zd" "$ld"), time lrdedup e / cp $(ratio "$le" "$cpt"), time lrdedup d / cp $(ratio "$ld" "$cpt"), size lrdedup / zstd $(ratio "${osize[lrdedup e]}" "${osize[zstd -1 --long=30 -T1]}")"
+  echo "decoded files, apparent/allocated MiB: input $(alloc "$in"), lrdedup d $a_lr, zstd -d $a_z, cp $a_cp"
+  summary+="| $f | $(mbs "$le" "$insize") | $(mbs "$ze" "$insize") | $(ratio "$ze" "$le") | $(mbs "$ld" "$insize") | $(mbs "$zd" "$insize") | $(ratio "$zd" "$ld") | $(mbs "$cpt" "$insize") | $(ratio "$le" "$cpt") | $(ratio "$ld" "$cpt") | $((${anon[lrdedup e]} / 1024)) | $((${anon[lrdedup d]} / 1024)) |"$'\n'
 done
+
+echo
+echo "Summary: MB/s of the uncompressed size, medians of $runs rounds, file to file; ratio = lrdedup speed / zstd speed; e/cp, d/cp = lrdedup time / cp time; anon = peak RssAnon MiB"
+echo
+echo "| input | lrdedup e MB/s | zstd -1 MB/s | ratio | lrdedup d MB/s | zstd -d MB/s | ratio | cp MB/s | e/cp | d/cp | e anon MiB | d anon MiB |"
+echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"
+printf '%s' "$summary"

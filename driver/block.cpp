@@ -61,9 +61,25 @@ bool map_window_block(run_block* b, size_t bytes, size_t map_bytes) {
   return true;
 }
 
+bool map_output_history(run_block* b, int out_fd, size_t map_bytes) {
+  // As far as the address space allows: 16 TiB, else less.
+  for (int bits = 44; bits >= 36 && !b->outmap; bits--) {
+    void* p = mmap(nullptr, size_t{1} << bits, PROT_READ, MAP_SHARED, out_fd, 0);
+    if (p == MAP_FAILED) continue;
+    b->outmap = p;
+    b->outmap_len = size_t{1} << bits;
+  }
+  if (!b->outmap) return false;
+  b->chunkmap = map_zeroed(map_bytes, false);
+  if (b->chunkmap) b->map_bytes = map_bytes;
+  return true;
+}
+
 void release_block(run_block* b) {
   prefault_stop(&b->pf);
   if (b->p) munmap(b->p, b->bytes);
   if (b->chunkmap) munmap(b->chunkmap, b->map_bytes);
+  if (b->outmap) munmap(const_cast<void*>(b->outmap), b->outmap_len);
   b->p = b->chunkmap = nullptr;
+  b->outmap = nullptr;
 }

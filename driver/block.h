@@ -14,6 +14,8 @@ struct run_block {
   void* chunkmap = nullptr;  // decoder only; null when it could not be had
   size_t map_bytes = 0;
   prefault pf;               // commits p's pages from a second thread
+  const void* outmap = nullptr;  // decoder into a file: the output, mapped for reading
+  size_t outmap_len = 0;
 };
 
 // Maps the encoder's index of `bytes`. On huge pages, all committed at once,
@@ -26,6 +28,13 @@ bool map_index_block(run_block* b, size_t bytes, int in_fd, const struct stat& s
 // chunk-start map of map_bytes; without the map every reference takes the
 // plain copy. False, with nothing mapped, when the window cannot be had.
 bool map_window_block(run_block* b, size_t bytes, size_t map_bytes);
+
+// Decoding into the regular file out_fd: maps the file for reading as far as
+// it may grow (a large reach of address space; the pages come from the page
+// cache) and the chunk-start map of map_bytes, with no window: the output is
+// the history. False, with nothing mapped, where the file cannot be mapped;
+// the window then serves.
+bool map_output_history(run_block* b, int out_fd, size_t map_bytes);
 
 // Stops committing and unmaps everything mapped.
 void release_block(run_block* b);

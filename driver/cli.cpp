@@ -16,6 +16,7 @@
 #include "codec/encoder.h"
 #include "driver/block.h"
 #include "driver/fdio.h"
+#include "driver/input.h"
 #include "driver/serve.h"
 #include "driver/signals.h"
 
@@ -47,6 +48,7 @@ struct cli_files {
   // does not count). The statistics then go to standard error.
   bool data_on_stdout = false;
   FILE* stats = stdout;
+  input_source in;  // the encoder's input, kept as its history
 };
 
 void error_line(const std::string& msg) { std::fprintf(stderr, "lrdedup: %s\n", msg.c_str()); }
@@ -174,42 +176,67 @@ bool open_output(const cli_args& a, cli_files* f) {
   return true;
 }
 
+// The decoder's history: the output file itself when it is a regular file
+// this run writes and can map, else the window. False after the message.
+bool set_up_decoder(const cli_files& f, run_block* b) {
+  coder* c = &g_coder;
+  struct stat st;
+  const bool file = !f.data_on_stdout && fstat(f.out_fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                    map_output_history(b, f.out_fd, cfg_decwinsize / cfg_mapblock);
+  if (!file && !map_window_block(b, cfg_decwinsize, cfg_decwinsize / cfg_mapblock)) {
+    errno = ENOMEM;
+    fail(std::string("cannot allocate ") + std::to_string(cfg_decwinsize >> 20) + " MiB: " + std::strerror(ENOMEM));
+    return false;
+  }
+  if (file) arm_mapping_fault(1, b->outmap, b->outmap_len);
+  c->win = static_cast<uint8_t*>(b->p);
+  c->outmap = static_cast<const uint8_t*>(b->outmap);
+  c->winpos = 0;
+  c->winsize = cfg_decwinsize;
+  c->chunkmap = static_cast<uint8_t*>(b->chunkmap);
+  return true;
+}
+
 // Maps the mode's block and sets up the coder record over it; the encoder
 // then prints its first line. False after the message.
-bool set_up_coder(const cli_args& a, const cli_files& f, run_block* b) {
+bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
+  set_mapping_fault_message(0, (std::string("lrdedup: ") + a.in_name + ": file changed size while reading\n").c_str());
+  set_mapping_fault_message(1, (std::string("lrdedup: ") + a.out_name + ": file changed size while writing\n").c_str());
+  if (a.decode) return set_up_decoder(*f, b);
   coder* c = &g_coder;
   const index_cfg cfg = index_cfg_default();
-  const size_t bytes = a.decode ? cfg_decwinsize : index_table_bytes(cfg);
-  if (!(a.decode ? map_window_block(b, bytes, cfg_decwinsize / cfg_mapblock)
-                 : map_index_block(b, bytes, f.in_fd, f.in_st))) {
+  const size_t bytes = index_table_bytes(cfg);
+  if (!map_index_block(b, bytes, f->in_fd, f->in_st) || !input_open(&f->in, f->in_fd, f->in_st, true)) {
     errno = ENOMEM;
     fail(std::string("cannot allocate ") + std::to_string(bytes >> 20) + " MiB: " + std::strerror(ENOMEM));
     return false;
   }
-  if (a.decode) {
-    c->win = static_cast<uint8_t*>(b->p);
-    c->winpos = 0;
-    c->winsize = cfg_decwinsize;
-    c->chunkmap = static_cast<uint8_t*>(b->chunkmap);
-  } else {
-    index_init(&c->idx, static_cast<hslot*>(b->p), cfg);
-    std::fprintf(f.stats, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n",
-                 static_cast<int>(cfg_tblsize), static_cast<int>(cfg_decwinsize),
-                 static_cast<int>(sizeof(hinf)));
-    std::fflush(f.stats);
-  }
+  index_init(&c->idx, static_cast<hslot*>(b->p), cfg);
+  std::fprintf(f->stats, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n", static_cast<int>(cfg_tblsize),
+               static_cast<int>(cfg_decwinsize), static_cast<int>(sizeof(hinf)));
+  std::fflush(f->stats);
   return true;
 }
 
 // Runs the coder over the files and closes the output; on success the output
 // is kept from then on. False after the message.
-bool run(const cli_args& a, const cli_files& f, run_block* b) {
+bool run(const cli_args& a, cli_files* f, run_block* b) {
+  serve_io io;
+  io.in_fd = f->in_fd;
+  io.out_fd = f->out_fd;
+  io.in_name = a.in_name;
+  io.out_name = a.out_name;
+  io.in = a.decode ? nullptr : &f->in;
+  io.file_out = b->outmap != nullptr;
+  io.outmap_len = b->outmap_len;
   std::string err;
-  bool ok = driver_serve(&g_coder, a.decode ? decoder_run : encoder_run, f.in_fd, f.out_fd, a.in_name,
-                         a.out_name, &err, &b->pf);
+  bool ok = driver_serve(&g_coder, a.decode ? decoder_run : encoder_run, io, &err, &b->pf);
+  arm_mapping_fault(0, nullptr, 0);
+  arm_mapping_fault(1, nullptr, 0);
   release_block(b);
+  if (!a.decode) input_close(&f->in);
   // close() reports the errors of writes that were delayed (NFS, quotas).
-  if (ok && close(f.out_fd) != 0 && errno != EINTR) {
+  if (ok && close(f->out_fd) != 0 && errno != EINTR) {
     err = sys_error(a.out_name);
     ok = false;
   }
@@ -231,6 +258,13 @@ int report(const cli_args& a, const cli_files& f) {
     error_line(sys_error(f.stats == stdout ? "(stdout)" : "(stderr)"));
     return 1;
   }
+  if (!a.decode && c->c_collide > 0) {
+    // The output is right: those chunks went in full. Worth knowing all the
+    // same, as such pairs do not come about by chance.
+    error_line(std::string(a.in_name) + ": " + std::to_string(c->c_collide) +
+               (c->c_collide == 1 ? " chunk had" : " chunks had") +
+               " the key of an earlier chunk but other bytes; written in full");
+  }
   if (a.decode && c->fault != fault_none) {
     error_line(std::string(a.in_name) + ": corrupt stream: " + fault_text(c->fault) + " at offset " +
                std::to_string(c->fault_offset));
@@ -249,6 +283,6 @@ int lrdedup_main(int argc, char** argv) {
   cli_files f;
   if (!std_sides_open(a, closed_std) || !open_input(a, &f) || !open_output(a, &f)) return 1;
   run_block b;
-  if (!set_up_coder(a, f, &b) || !run(a, f, &b)) return 1;
+  if (!set_up_coder(a, &f, &b) || !run(a, &f, &b)) return 1;
   return report(a, f);
 }

@@ -20,15 +20,27 @@ constexpr unsigned cfg_out_slots = 8;
 // line counts what has been written, also while the coder waits for a free
 // block or the end of the writing. One at a time: the blocks are the
 // program's own, cfg_iobuf bytes each.
+//
+// Sparse: the output is a regular file, written at offsets; whole aligned
+// 4 KiB blocks of zero bytes are left as holes, and stop() sets the file's
+// exact size. A file that another process shortens meanwhile fails the run.
 class out_writer {
  public:
-  out_writer(int fd, progress* prog);
+  out_writer(int fd, progress* prog, bool sparse = false);
   out_writer(const out_writer&) = delete;
   out_writer& operator=(const out_writer&) = delete;
   ~out_writer() { stop(true); }
 
   // The block the coder fills now.
   uint8_t* block();
+
+  // All blocks, in the order they are handed out: block k is at ring() +
+  // (k % cfg_out_slots) * cfg_iobuf, and is written before it is handed out
+  // again.
+  static const uint8_t* ring();
+
+  // After a failure: the file was shortened by another process.
+  bool changed_size() const { return changed_size_; }
 
   // Hands over the current block holding n bytes; waits for a free one.
   // False, with errno set, when a write has failed.
@@ -44,9 +56,17 @@ class out_writer {
   void wait_reporting(std::unique_lock<std::mutex>& lk, Pred pred);
   bool ok_locked();
   void run();
+  // Writes the n bytes at p that follow those written so far.
+  bool put(const uint8_t* p, size_t n);
+  bool put_sparse(const uint8_t* p, size_t n);
+  bool finish_sparse();
 
   int fd_;
   progress* prog_;
+  bool sparse_;
+  bool changed_size_ = false;
+  uint64_t off_ = 0;        // bytes put so far
+  uint64_t size_mark_ = 0;  // sparse: the size the file was last given
   bool threaded_ = false;
   std::thread thread_;
   std::mutex m_;

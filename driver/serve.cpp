@@ -9,18 +9,30 @@
 #include "driver/out_writer.h"
 #include "driver/progress.h"
 
-namespace {
-
-uint8_t g_inbuf[cfg_iobuf];
-
-}  // namespace
-
 bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
                   const char* in_name, const char* out_name, std::string* err, prefault* pf) {
+  serve_io io;
+  io.in_fd = in_fd;
+  io.out_fd = out_fd;
+  io.in_name = in_name;
+  io.out_name = out_name;
+  return driver_serve(c, body, io, err, pf);
+}
+
+bool driver_serve(coder* c, coro_task (*body)(coder*), const serve_io& io, std::string* err, prefault* pf) {
   coro_header* h = &c->coro;
+  input_source plain;
+  input_source* in = io.in;
+  if (!in) {
+    input_open(&plain, io.in_fd, {}, false);
+    in = &plain;
+  }
+  const char* const in_name = io.in_name;
+  const char* const out_name = io.out_name;
   progress prog;
-  progress_start(&prog, in_fd, out_fd);
-  out_writer out(out_fd, &prog);
+  progress_start(&prog, io.in_fd, io.out_fd);
+  out_writer out(io.out_fd, &prog, io.file_out);
+  if (io.file_out) c->outring = out_writer::ring();
   h->outptr = h->outbeg = out.block();
   h->outend = h->outbeg + cfg_iobuf;
   h->inpptr = h->inpbeg = h->inpend = nullptr;
@@ -36,19 +48,27 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
     if (r == REQ_DONE) break;
     if (r == REQ_INPUT) {
       h->inp_before += static_cast<uint64_t>(h->inpend - h->inpbeg);
-      ssize_t n = read_some(in_fd, g_inbuf, cfg_iobuf);
+      const uint8_t* p = nullptr;
+      const ssize_t n = input_next(in, &p);
       if (n < 0) {
         *err = sys_error(in_name);
         ok = false;
         break;
       }
       if (n == 0) h->f_eof = 1;
-      h->inpptr = h->inpbeg = g_inbuf;
-      h->inpend = g_inbuf + n;
+      h->inpptr = h->inpbeg = p;
+      h->inpend = p + n;
+      c->hist = input_history(in, &c->hist_ring);
       progress_update(&prog, h->inp_before + static_cast<uint64_t>(n), 0);
     } else if (r == REQ_OUTPUT) {
+      if (io.file_out && out_total + 2 * cfg_iobuf > io.outmap_len) {
+        *err = std::string(out_name) + ": output larger than " + std::to_string(io.outmap_len >> 30) +
+               " GiB cannot be decoded into a file; decode to standard output";
+        ok = false;
+        break;
+      }
       if (!out.submit(cfg_iobuf)) {
-        *err = sys_error(out_name);
+        *err = out.changed_size() ? std::string(out_name) + ": file changed size while writing" : sys_error(out_name);
         ok = false;
         break;
       }
@@ -59,12 +79,13 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
     }
   }
   if (ok && !(out.submit(static_cast<size_t>(h->outptr - h->outbeg)) && out.stop(false))) {
-    *err = sys_error(out_name);
+    *err = out.changed_size() ? std::string(out_name) + ": file changed size while writing" : sys_error(out_name);
     ok = false;
   }
   out.stop(true);
   progress_end(&prog);
   coro_finish(h);
+  if (in == &plain) input_close(&plain);
   return ok;
 }
 

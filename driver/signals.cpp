@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +60,54 @@ void install_signal_handlers() {
   }
 }
 
+// The mapped ranges whose SIGBUS is a file changed under the run, and what
+// to say then. Written by the one thread that maps, read by the handler.
+struct fault_range {
+  const char* volatile p;
+  volatile size_t n;
+  char line[PATH_MAX + 64];
+  size_t len;
+};
+fault_range g_fault[2];
+
+void on_sigbus(int sig, siginfo_t* info, void*) {
+  const char* a = static_cast<const char*>(info->si_addr);
+  for (const fault_range& r : g_fault) {
+    if (r.p && a >= r.p && a < r.p + r.n) {
+      remove_output();
+      progress_erase_from_signal();
+      ssize_t k = write(STDERR_FILENO, r.line, r.len);
+      (void)k;
+      _exit(1);
+    }
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
 }  // namespace
+
+void set_mapping_fault_message(int slot, const char* line) {
+  fault_range& r = g_fault[slot];
+  r.len = std::min(std::strlen(line), sizeof r.line);
+  std::memcpy(r.line, line, r.len);
+}
+
+void arm_mapping_fault(int slot, const void* p, size_t n) {
+  static bool installed = false;
+  if (p && !installed) {
+    struct sigaction sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = on_sigbus;
+    sa.sa_flags = SA_SIGINFO;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGBUS, &sa, nullptr);
+    installed = true;
+  }
+  g_fault[slot].p = nullptr;
+  g_fault[slot].n = n;
+  g_fault[slot].p = static_cast<const char*>(p);
+}
 
 void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }
 

@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+
 // A file size limit should fail the write (and so the run), not kill the
 // program with a half-written output left behind.
 void ignore_file_size_signal();
@@ -26,3 +28,11 @@ void remove_output_after_failure();
 
 // The output is complete: from here on nothing removes it.
 void disarm_output_removal();
+
+// A mapped file that another process shrinks raises SIGBUS at the first
+// touch past its new end. For a fault inside range `slot` (0: the input,
+// 1: the output) the handler prints that slot's message, removes the output
+// and exits with status 1; any other SIGBUS ends the program as before.
+// p null disarms the slot. The message is set once, before the range.
+void set_mapping_fault_message(int slot, const char* line);
+void arm_mapping_fault(int slot, const void* p, size_t n);

@@ -1,0 +1,39 @@
+// The encoder's input, kept as its history: a regular file is read through a
+// read-only mapping (no copies, no anonymous memory), any other input into a
+// ring of the last cfg_hist_ring bytes. The decoder's input is read plainly.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "driver/prefault.h"
+
+struct input_source {
+  int fd = -1;
+  uint8_t* buf = nullptr;   // plain reads: the buffer; ring: the ring
+  uint64_t ring = 0;        // ring length; 0 for a mapping or plain reads
+  const uint8_t* map = nullptr;
+  size_t map_len = 0;       // bytes mapped (the file's size when last looked at)
+  uint64_t at = 0;          // bytes delivered so far
+  uint64_t dropped = 0;     // mapped bytes before this are released from the resident set
+  prefault pf;              // commits the ring's pages ahead of the reads
+};
+
+// Sets up the input of fd (st its status). history: the encoder's, kept by a
+// mapping or a ring; else plain reads into one buffer. False, with errno set,
+// when the ring cannot be had.
+bool input_open(input_source* in, int fd, const struct stat& st, bool history);
+
+// Points *p at the next bytes of the input: their count, 0 at the end, -1
+// with errno set on a read error. The bytes stay put until the next call,
+// and, with a history, as long as input_history says.
+ssize_t input_next(input_source* in, const uint8_t** p);
+
+// The history for the encoder: byte o at hist[o % ring] (ring 0: hist[o]).
+// Changes only in input_next.
+const uint8_t* input_history(const input_source* in, uint64_t* ring);
+
+void input_close(input_source* in);
