@@ -1,10 +1,6 @@
 // Chunk digest: the MD5 one-block transform (RFC 1321) that mixes the digest
-// block, and chunk_close, which turns the block into the chunk's key.
+// block.
 #include "chunk/digest.h"
-
-#include <cstring>
-
-#include "chunk/chunker.h"
 
 // T[i] = floor(2^32 * |sin(i + 1)|), one per step (RFC 1321, 3.4).
 extern const uint32_t md5_t[64] = {
@@ -143,16 +139,3 @@ void hblk_mix(uint8_t* hblk) {
 }
 
 #undef MD5_STEP
-
-// Ends the current chunk: one last mix whatever the fill index (also for an
-// empty chunk), key = digest bytes 0-13 plus clen as 16-bit little-endian,
-// then a cleared block and clen 0 so the next key depends on its chunk alone.
-// REQUIRES: clen <= cfg_maxchunk, which the forced cut guarantees.
-void chunk_close(chunker* c) {
-  hblk_mix(c->hblk);
-  std::memcpy(c->hkey, c->hblk, 14);
-  c->hkey[14] = static_cast<uint8_t>(c->clen);
-  c->hkey[15] = static_cast<uint8_t>(c->clen >> 8);
-  std::memset(c->hblk, 0, sizeof c->hblk);
-  c->clen = 0;
-}
