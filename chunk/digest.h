@@ -12,9 +12,6 @@ constexpr uint32_t hblk_fill = 63;
 // hkey: 14 digest bytes, then the chunk length as 16-bit little-endian.
 constexpr uint32_t cfg_hkey = 16;
 
-// MD5's step constants T[i] = floor(2^32 * |sin(i + 1)|) (RFC 1321, 3.4).
-extern const uint32_t md5_t[64];
-
 // Mixes the block in place: RFC 1321's one-block transform from MD5's initial
 // values, the resulting state XORed into bytes 0-15, the fill index reset to 0.
 void hblk_mix(uint8_t* hblk);

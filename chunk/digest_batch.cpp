@@ -2,12 +2,12 @@
 // versions share, an interleaved version in generic 128-bit vectors that every
 // x86-64 runs, and the choice of implementation by CPU.
 #include "chunk/digest_batch.h"
-#include "chunk/md5_rounds.h"
 
 #include <atomic>
 #include <cstring>
 
 #include "chunk/digest.h"
+#include "chunk/md5.h"
 
 namespace digest_lanes {
 
@@ -123,13 +123,7 @@ void feed_finish(feed* f, const uint32_t (*head)[max_lanes]) {
   for (uint32_t m = f->final_mask; m; m &= m - 1) {
     unsigned j = static_cast<unsigned>(__builtin_ctz(m));
     uint8_t* key = f->keys[f->idx[j]];
-    for (int w = 0; w < 4; w++) {
-      uint32_t v = head[w][j];
-      key[4 * w] = static_cast<uint8_t>(v);
-      key[4 * w + 1] = static_cast<uint8_t>(v >> 8);
-      key[4 * w + 2] = static_cast<uint8_t>(v >> 16);
-      key[4 * w + 3] = static_cast<uint8_t>(v >> 24);
-    }
+    for (int w = 0; w < 4; w++) md5_store_word(key + 4 * w, head[w][j]);
     uint32_t len = f->chunks[f->idx[j]].len;
     key[14] = static_cast<uint8_t>(len);
     key[15] = static_cast<uint8_t>(len >> 8);
@@ -141,8 +135,6 @@ void feed_finish(feed* f, const uint32_t (*head)[max_lanes]) {
 }  // namespace digest_lanes
 
 namespace {
-
-using digest_lanes::md5_t;
 
 // ---- Plain reference ----
 
@@ -179,11 +171,6 @@ typedef uint32_t u32x4 __attribute__((vector_size(16)));
 constexpr unsigned v_groups = 2;
 constexpr unsigned v_lanes = 4 * v_groups;
 
-inline uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 inline u32x4 rotl(u32x4 x, int s) { return (x << s) | (x >> (32 - s)); }
 
 // The round functions, written so that b, the newest word, enters last.
@@ -206,17 +193,17 @@ void md5_vec128(u32x4 (*x)[16]) {
   const u32x4 zero = {};
   u32x4 a[v_groups], b[v_groups], c[v_groups], d[v_groups];
   for (unsigned g = 0; g < v_groups; g++) {
-    a[g] = zero + 0x67452301;
-    b[g] = zero + 0xEFCDAB89;
-    c[g] = zero + 0x98BADCFE;
-    d[g] = zero + 0x10325476;
+    a[g] = zero + md5_init_a;
+    b[g] = zero + md5_init_b;
+    c[g] = zero + md5_init_c;
+    d[g] = zero + md5_init_d;
   }
   MD5_ROUNDS(V_STEP, V_STEP_G);
   for (unsigned g = 0; g < v_groups; g++) {
-    x[g][0] ^= a[g] + 0x67452301;
-    x[g][1] ^= b[g] + 0xEFCDAB89;
-    x[g][2] ^= c[g] + 0x98BADCFE;
-    x[g][3] ^= d[g] + 0x10325476;
+    x[g][0] ^= a[g] + md5_init_a;
+    x[g][1] ^= b[g] + md5_init_b;
+    x[g][2] ^= c[g] + md5_init_c;
+    x[g][3] ^= d[g] + md5_init_d;
   }
 }
 
@@ -237,8 +224,8 @@ void digest_batch_vec128(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]
         if (f.reset_mask >> lane & 1)
           for (u32x4& w : s[g]) w[j] = 0;
         const uint8_t* p = f.src[lane];
-        for (unsigned w = 0; w < 15; w++) s[g][w][j] ^= load_le32(p + 4 * w);
-        s[g][15][j] = (s[g][15][j] ^ (load_le32(p + 60) & 0x00FFFFFF)) | f.fill[lane] << 24;
+        for (unsigned w = 0; w < 15; w++) s[g][w][j] ^= md5_load_word(p + 4 * w);
+        s[g][15][j] = (s[g][15][j] ^ (md5_load_word(p + 60) & 0x00FFFFFF)) | f.fill[lane] << 24;
       }
     }
     md5_vec128(s);

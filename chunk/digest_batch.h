@@ -93,9 +93,6 @@ bool feed_step(feed* f);
 // each lane's mixed block. Writes the finished lanes' keys and refills them.
 void feed_finish(feed* f, const uint32_t (*head)[max_lanes]);
 
-// MD5's step constants T[i], shared with hblk_mix.
-using ::md5_t;
-
 // Present in every build; does its work only when compiled for AVX2.
 extern const bool avx2_built;
 void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
