@@ -17,6 +17,7 @@
 #endif
 
 #include "chunk/chunker.h"
+#include "chunk/cutscan_impl.h"
 
 namespace {
 
@@ -154,46 +155,6 @@ void cut_candidates_words(void (*words_fn)(const uint8_t*, size_t, uint64_t*), c
   }
 }
 
-// ---- Term tables ----
-
-cutscan_lanes::basis make_basis() {
-  cutscan_lanes::basis b{};
-  uint8_t w[16] = {};
-  b.zero = cutscan_window_crc(w);
-  uint32_t unit[16][8];  // term of byte k holding only bit j
-  for (int k = 0; k < 16; k++) {
-    for (int j = 0; j < 8; j++) {
-      w[k] = static_cast<uint8_t>(1u << j);
-      unit[k][j] = cutscan_window_crc(w) ^ b.zero;
-    }
-    w[k] = 0;
-  }
-  for (int k = 0; k < 16; k++) {
-    for (int v = 0; v < 256; v++) {
-      uint32_t t = 0;
-      for (int j = 0; j < 8; j++)
-        if (v >> j & 1) t ^= unit[k][j];
-      b.term[k][v] = t;
-    }
-    // Row i of the matrix (byte 7 - i) selects the input bits that flip output bit i.
-    uint64_t m = 0;
-    for (int i = 0; i < 8; i++) {
-      uint64_t row = 0;
-      for (int j = 0; j < 8; j++) row |= static_cast<uint64_t>(unit[k][j] >> (24 + i) & 1) << j;
-      m |= row << (8 * (7 - i));
-    }
-    b.top_matrix[k] = m;
-    for (int v = 0; v < 16; v++) {
-      for (int half = 0; half < 2; half++) {
-        const uint8_t top = static_cast<uint8_t>(b.term[k][v << (4 * half)] >> 24);
-        b.top_nibble[k][half][v] = top;
-        b.top_nibble[k][half][v + 16] = top;
-      }
-    }
-  }
-  return b;
-}
-
 // ---- Choice of implementation ----
 
 bool cpu_has(cutscan_impl impl) {
@@ -222,15 +183,6 @@ cutscan_impl best_impl() {
 std::atomic<cutscan_impl> current_impl{cutscan_impl_auto};
 
 }  // namespace
-
-namespace cutscan_lanes {
-
-const basis& basis_get() {
-  static const basis b = make_basis();
-  return b;
-}
-
-}  // namespace cutscan_lanes
 
 bool cutscan_impl_supported(cutscan_impl impl) {
   switch (impl) {

@@ -5,7 +5,7 @@
 // matrix products and a compare.
 // Built with -mgfni -mavx512f -mavx512bw on its own; called only after the
 // CPU has been checked.
-#include "chunk/cutscan.h"
+#include "chunk/cutscan_impl.h"
 
 #if defined(__GFNI__) && defined(__AVX512F__) && defined(__AVX512BW__)
 

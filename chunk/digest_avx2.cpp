@@ -2,7 +2,7 @@
 // one chunk per 32-bit lane, with lane blocks transposed into 16 word vectors.
 // Built with -mavx2 on its own so the rest of the program runs on any x86-64;
 // it is called only after the CPU has been checked.
-#include "chunk/digest_batch.h"
+#include "chunk/digest_lanes.h"
 
 #include <bit>
 

@@ -3,7 +3,7 @@
 // word vectors. A rotation is one vprold and a round function one vpternlogd.
 // Built with -mavx512f -mavx512bw -mavx512vl on its own so the rest of the
 // program runs on any x86-64; it is called only after the CPU has been checked.
-#include "chunk/digest_batch.h"
+#include "chunk/digest_lanes.h"
 
 #include <bit>
 
