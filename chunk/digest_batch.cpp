@@ -2,11 +2,11 @@
 // by CPU.
 #include "chunk/digest_batch.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "chunk/digest.h"
 #include "chunk/digest_lanes.h"
+#include "chunk/dispatch.h"
 
 namespace {
 
@@ -14,6 +14,7 @@ void xor_into(uint8_t* blk, const uint8_t* p, uint32_t n) {
   for (uint32_t i = 0; i < n; i++) blk[i] ^= p[i];
 }
 
+// Writes the key of the len bytes at p, as chunk_feed and chunk_close form it.
 void digest_one(const uint8_t* p, uint32_t len, uint8_t* key) {
   uint8_t blk[cfg_hblk] = {};
   uint32_t r = len;
@@ -32,94 +33,46 @@ void digest_one(const uint8_t* p, uint32_t len, uint8_t* key) {
   key[15] = static_cast<uint8_t>(len >> 8);
 }
 
-// ---- Choice of implementation ----
-
-bool cpu_has_avx2() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
-}
-
-bool cpu_has_avx512() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vl");
-#else
-  return false;
-#endif
-}
-
-// Each in this order is the faster where the CPU runs both (bench/digest_bench).
-digest_impl best_impl() {
-  if (digest_impl_supported(digest_impl_avx512)) return digest_impl_avx512;
-  if (digest_impl_supported(digest_impl_avx2)) return digest_impl_avx2;
-  return digest_impl_vec128;
-}
-
-// auto until the first batch or digest_force picks one.
-std::atomic<digest_impl> current_impl{digest_impl_auto};
-
 }  // namespace
 
 void digest_batch_plain(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
   for (size_t i = 0; i < n; i++) digest_one(chunks[i].p, chunks[i].len, keys[i]);
 }
 
-bool digest_impl_supported(digest_impl impl) {
-  switch (impl) {
-    case digest_impl_auto:
-    case digest_impl_plain:
-    case digest_impl_vec128:
-      return true;
-    case digest_impl_avx2:
-      return digest_lanes::avx2_built && cpu_has_avx2();
-    case digest_impl_avx512:
-      return digest_lanes::avx512_built && cpu_has_avx512();
-  }
-  return false;
+// ---- Choice of implementation ----
+
+namespace {
+
+bool avx2_usable() { return digest_lanes::avx2_built && cpu_has_avx2(); }
+bool avx512_usable() { return digest_lanes::avx512_built && cpu_has_avx512bw() && cpu_has_avx512vl(); }
+
+// What digest_batch runs until a choice is made: the first batch makes it.
+void digest_batch_first(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
+
+using digest_fn = void(const chunk_span*, size_t, uint8_t (*)[16]);
+
+constexpr dispatch_entry<digest_impl, digest_fn> digest_table[] = {
+    {digest_impl_auto, "auto", digest_batch_first, runs_anywhere},
+    {digest_impl_plain, "plain", digest_batch_plain, runs_anywhere},
+    {digest_impl_vec128, "vec128", digest_lanes::digest_batch_vec128, runs_anywhere},
+    {digest_impl_avx2, "avx2", digest_lanes::digest_batch_avx2, avx2_usable},
+    {digest_impl_avx512, "avx512", digest_lanes::digest_batch_avx512, avx512_usable},
+};
+static_assert(dispatch_in_order(digest_table));
+// Each is the faster where the CPU runs both (bench/digest_bench).
+constexpr digest_impl digest_prefer[] = {digest_impl_avx512, digest_impl_avx2, digest_impl_vec128};
+
+constinit dispatch digest_choice{digest_table, digest_prefer};
+
+void digest_batch_first(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
+  digest_choice.choose()(chunks, n, keys);
 }
 
-bool digest_force(digest_impl impl) {
-  if (!digest_impl_supported(impl)) return false;
-  current_impl.store(impl == digest_impl_auto ? best_impl() : impl, std::memory_order_relaxed);
-  return true;
-}
+}  // namespace
 
-digest_impl digest_impl_current() {
-  digest_impl impl = current_impl.load(std::memory_order_relaxed);
-  if (impl == digest_impl_auto) {
-    impl = best_impl();
-    current_impl.store(impl, std::memory_order_relaxed);
-  }
-  return impl;
-}
+bool digest_impl_supported(digest_impl impl) { return digest_choice.supported(impl); }
+bool digest_force(digest_impl impl) { return digest_choice.force(impl); }
+digest_impl digest_impl_current() { return digest_choice.current(); }
+const char* digest_impl_name(digest_impl impl) { return digest_choice.name(impl); }
 
-const char* digest_impl_name(digest_impl impl) {
-  switch (impl) {
-    case digest_impl_auto: return "auto";
-    case digest_impl_plain: return "plain";
-    case digest_impl_vec128: return "vec128";
-    case digest_impl_avx2: return "avx2";
-    case digest_impl_avx512: return "avx512";
-  }
-  return "?";
-}
-
-void digest_batch(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
-  switch (digest_impl_current()) {
-    case digest_impl_avx512:
-      digest_lanes::digest_batch_avx512(chunks, n, keys);
-      return;
-    case digest_impl_avx2:
-      digest_lanes::digest_batch_avx2(chunks, n, keys);
-      return;
-    case digest_impl_vec128:
-      digest_lanes::digest_batch_vec128(chunks, n, keys);
-      return;
-    default:
-      digest_batch_plain(chunks, n, keys);
-      return;
-  }
-}
+void digest_batch(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) { digest_choice.fn()(chunks, n, keys); }
