@@ -108,7 +108,8 @@ void cut_candidates_lanes(const uint8_t* p, size_t n, uint64_t* bits) {
   // fixed-size segment of a block, so one base pointer addresses all of them
   // and every lane's value stays in a register.
   constexpr size_t lanes = 8;
-  constexpr size_t seg = 2048;  // bytes per lane per block, a multiple of 64
+  constexpr size_t seg = 2048;  // bytes per lane per block
+  static_assert(seg % 64 == 0, "each lane fills whole words of bits");
   constexpr size_t block = lanes * seg;
   // Short buffers, and the first 64 bytes (whose first window may reach only
   // 15 bytes back), go through the reference.

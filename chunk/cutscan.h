@@ -17,6 +17,8 @@ constexpr uint8_t cutscan_top_limit = cfg_cutlimit >> 24;
 
 // History a scan needs in front of its first byte: the rest of its window.
 constexpr size_t cutscan_history = 15;
+static_assert(cutscan_history + 1 == cfg_hashwin,
+              "the scan's windows are the chunker's, which every version holds as 16 bytes");
 
 // Sets bit i (bits[i / 64] >> (i % 64) & 1) for every i in [0, n) at which the
 // CRC-32 of p[i - 15 .. i] is below cfg_cutlimit, and clears the others.
@@ -51,20 +53,21 @@ const char* cutscan_impl_name(cutscan_impl impl);
 uint32_t cutscan_window_crc(const uint8_t* p);
 
 // Position of the cut of a chunk whose bytes begin at index `start` of a
-// scanned buffer: the first candidate at index start + 63 or later, or the
-// forced cut at start + 65534. Returns the chunk length, or 0 when the cut
-// lies at or beyond index `end` (the chunk goes on past the scanned bytes).
+// scanned buffer: the first candidate at index start + cfg_minchunk - 1 or
+// later, or the forced cut at start + cfg_maxchunk - 1. Returns the chunk
+// length, or 0 when the cut lies at or beyond index `end` (the chunk goes on
+// past the scanned bytes).
 inline uint32_t cutscan_next_cut(const uint64_t* bits, size_t start, size_t end) {
-  size_t i = start + 63;
-  size_t limit = start + 65534;  // forced cut: 65535 bytes
+  size_t i = start + cfg_minchunk - 1;
+  size_t limit = start + cfg_maxchunk - 1;
   size_t stop = limit < end ? limit + 1 : end;
   while (i < stop) {
     uint64_t w = bits[i >> 6] >> (i & 63);
     if (w) {
       size_t at = i + static_cast<size_t>(__builtin_ctzll(w));
-      return at < stop ? static_cast<uint32_t>(at - start + 1) : (limit < end ? 65535u : 0u);
+      return at < stop ? static_cast<uint32_t>(at - start + 1) : (limit < end ? cfg_maxchunk : 0u);
     }
     i = (i | 63) + 1;
   }
-  return limit < end ? 65535u : 0u;
+  return limit < end ? cfg_maxchunk : 0u;
 }

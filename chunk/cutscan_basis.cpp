@@ -6,6 +6,8 @@
 
 namespace cutscan_lanes {
 
+static_assert(sizeof(basis::term) / sizeof(basis::term[0]) == cfg_hashwin, "one term table per window byte");
+
 namespace {
 
 basis make_basis() {

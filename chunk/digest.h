@@ -9,6 +9,7 @@
 // reads it as data, the top byte of word 15).
 constexpr uint32_t cfg_hblk = 64;
 constexpr uint32_t hblk_fill = 63;
+static_assert(hblk_fill == cfg_hblk - 1, "the fill index is the block's last byte");
 // hkey: 14 digest bytes, then the chunk length as 16-bit little-endian.
 constexpr uint32_t cfg_hkey = 16;
 

@@ -10,6 +10,8 @@
 
 #include "chunk/digest.h"
 
+static_assert(cfg_hkey == 16, "keys are written as rows of 16 bytes");
+
 struct chunk_span {
   const uint8_t* p;
   uint32_t len;  // 0..cfg_maxchunk

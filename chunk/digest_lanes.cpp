@@ -16,7 +16,6 @@ alignas(64) const uint8_t zero_lap[64] = {};
 
 // Chunks this long start staggered across the lanes (see feed_start).
 constexpr uint32_t long_chunk = 4096;
-static_assert(max_lanes <= 32, "lane masks are 32-bit");
 
 void feed_load(feed* f, unsigned j, size_t i) {
   const chunk_span& c = f->chunks[i];

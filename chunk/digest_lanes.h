@@ -11,6 +11,7 @@ namespace digest_lanes {
 
 // The AVX-512 version's two groups of 16; lane masks are 32-bit.
 constexpr unsigned max_lanes = 32;
+static_assert(max_lanes <= 32, "lane masks are 32-bit");
 
 // Hands chunks to the lanes of an interleaved implementation, one transform
 // per lane per step, and turns finished lanes into keys. A lane's block state
@@ -45,7 +46,7 @@ struct feed {
   uint32_t refilled;  // lanes given a chunk by feed_finish, for the next step
   // The last lap of each lane's chunk, copied just below 64 zero bytes, as the
   // lap itself may end at unreadable memory.
-  alignas(64) uint8_t stage[max_lanes][128];
+  alignas(64) uint8_t stage[max_lanes][2 * cfg_hblk];
 };
 
 // Starts a batch on lanes (<= max_lanes) lanes; every lane's state is to be reset.
