@@ -1,6 +1,8 @@
 // Content-defined chunking: a rolling CRC-32 over the last 16 bytes decides
-// where a chunk ends. Every table and step here is fixed by the stream format:
-// a decoder finds chunk ends only by computing exactly what the encoder did.
+// where a chunk ends.
+//
+// Every table and step here is fixed by the stream format: a decoder finds
+// chunk ends only by computing exactly what the encoder did.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,5 @@
-// Cut candidate scan: the reference, eight independent rolling CRC-32 lanes
-// over one buffer for any CPU, the frame around the vector versions, and the
-// choice of implementation by CPU.
+// Cut candidate scan: the reference, eight rolling CRC-32 lanes for any CPU,
+// the frame around the vector versions, and the choice among them by CPU.
 //
 // The rolling step crc' = (crc >> 8) ^ crctab[(crc ^ b) & 0xFF] ^ crcrem[old]
 // is one dependent table load per byte, so a single lane runs at the load

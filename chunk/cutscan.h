@@ -1,7 +1,10 @@
-// Cut candidates of a whole buffer at once. Whether a chunk may end after a
-// byte depends only on the 16 bytes ending there (crc < cfg_cutlimit) and on
-// the chunk's length, so the candidates can be found for a buffer in
-// independent lanes, and a short serial pass then applies the length rules.
+// Cut candidates of a whole buffer at once, so that chunk ends are found
+// without feeding the chunker byte by byte.
+//
+// Whether a chunk may end after a byte depends only on the 16 bytes ending
+// there (crc < cfg_cutlimit) and on the chunk's length, so the candidates can
+// be found for a buffer in independent lanes, and a short serial pass then
+// applies the length rules.
 #pragma once
 
 #include <cstddef>

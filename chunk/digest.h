@@ -1,6 +1,8 @@
-// Chunk digest: a 64-byte block that every chunk byte is XORed into, mixed by
-// the bare MD5 block transform every 63 bytes and once more at the chunk's end.
-// The chunk's 16-byte key is 14 bytes of that block plus the chunk length.
+// Chunk digest: a 64-byte block that every chunk byte is XORed into; 14 of its
+// bytes and the chunk length make the chunk's 16-byte key.
+//
+// The block is mixed by the bare MD5 block transform every 63 bytes and once
+// more at the chunk's end.
 #pragma once
 
 #include <cstdint>

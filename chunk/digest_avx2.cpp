@@ -1,5 +1,6 @@
-// Batch chunk digest with AVX2: the MD5 transform of 8 chunks per instruction,
-// one chunk per 32-bit lane, with lane blocks transposed into 16 word vectors.
+// Batch chunk digest with AVX2: the MD5 transform of 8 chunks per instruction.
+//
+// One chunk per 32-bit lane, with lane blocks transposed into 16 word vectors.
 // Built with -mavx2 on its own so the rest of the program runs on any x86-64;
 // it is called only after the CPU has been checked.
 #include "chunk/digest_lanes.h"

@@ -1,6 +1,8 @@
 // Batch chunk digest with AVX-512: the MD5 transform of 16 chunks per
-// instruction, one chunk per 32-bit lane, with lane blocks transposed into 16
-// word vectors. A rotation is one vprold and a round function one vpternlogd.
+// instruction.
+//
+// One chunk per 32-bit lane, with lane blocks transposed into 16 word
+// vectors. A rotation is one vprold and a round function one vpternlogd.
 // Built with -mavx512f -mavx512bw -mavx512vl on its own so the rest of the
 // program runs on any x86-64; it is called only after the CPU has been checked.
 #include "chunk/digest_lanes.h"

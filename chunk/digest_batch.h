@@ -1,6 +1,7 @@
 // Batch chunk digest: the keys of many chunks at once, each exactly the 16
-// bytes that feeding the chunk through chunk_feed and chunk_close gives. The
-// chunks are independent, so their MD5 transforms are interleaved across
+// bytes that feeding the chunk through chunk_feed and chunk_close gives.
+//
+// The chunks are independent, so their MD5 transforms are interleaved across
 // lanes (several chunks per instruction); the implementation is chosen at run
 // time by the CPU's features.
 #pragma once
