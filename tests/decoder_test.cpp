@@ -1,16 +1,25 @@
-// The decoder: hand-made streams with known answers, faults in streams the
-// encoder never writes, round trips at full and small sizes, hostile input.
+// The decoder: hand-made streams with known answers, from the plain and the
+// fast body alike; faults in streams the encoder never writes; round trips at
+// full and small sizes; hostile input.
+#include "codec/decoder_fast.h"
 #include "test_util.h"
 
 namespace {
 
-coded decode(const bytes& in, uint32_t winsize = cfg_decwinsize, size_t in_piece = 65536) {
-  return decode_with(decoder_run, in, winsize, in_piece);
-}
-// A window of 1000 bytes, so that references reach across the window's end.
-std::vector<uint32_t> small_windows() { return {1000}; }
+class Decoder : public ::testing::TestWithParam<named_body> {
+ protected:
+  coded decode(const bytes& in, uint32_t winsize = cfg_decwinsize, size_t in_piece = 65536) {
+    return decode_with(GetParam().body, in, winsize, in_piece);
+  }
+  // Windows of about 1000 bytes, so that references reach across the window's
+  // end. The fast body takes only multiples of the map block.
+  std::vector<uint32_t> small_windows() const {
+    if (GetParam().body == decoder_run_fast) return {1024};
+    return {1000, 1024};
+  }
+};
 
-TEST(Decoder, ReferenceToCopiedBytesRepeatsAChunk) {
+TEST_P(Decoder, ReferenceToCopiedBytesRepeatsAChunk) {
   bytes a = chunk_of(98);
   coded d = decode(cat({a, ref(98), ref(98)}));
   EXPECT_EQ(d.out, cat({a, a, a}));
@@ -19,7 +28,7 @@ TEST(Decoder, ReferenceToCopiedBytesRepeatsAChunk) {
   EXPECT_EQ(d.fault, fault_none);
 }
 
-TEST(Decoder, EscapedChunkKeepsTheMarkerAfterTheEscapeAsData) {
+TEST_P(Decoder, EscapedChunkKeepsTheMarkerAfterTheEscapeAsData) {
   bytes chunk = chunk_of(300, {0xEB, 0x3D, 0xBE, 0x00});
   coded d = decode(cat({stream_escape, chunk}));
   EXPECT_EQ(d.out, chunk);
@@ -28,7 +37,7 @@ TEST(Decoder, EscapedChunkKeepsTheMarkerAfterTheEscapeAsData) {
   EXPECT_EQ(d.fault, fault_none);
 }
 
-TEST(Decoder, LongestEscapedChunk) {
+TEST_P(Decoder, LongestEscapedChunk) {
   bytes in = cat({{0xEB, 0x3D, 0xBE, 0x00}, bytes(65531, 0)});
   bytes stream = encode_mem(in);
   EXPECT_EQ(stream, cat({stream_escape, in}));
@@ -38,7 +47,7 @@ TEST(Decoder, LongestEscapedChunk) {
   EXPECT_EQ(d.x, 2u);
 }
 
-TEST(Decoder, ShortAndOddStreams) {
+TEST_P(Decoder, ShortAndOddStreams) {
   struct tcase {
     bytes stream, out;
     uint64_t x;
@@ -63,7 +72,7 @@ TEST(Decoder, ShortAndOddStreams) {
   }
 }
 
-TEST(Decoder, TruncatedReferenceCopiesAnUnwrittenWindowAndIsAFault) {
+TEST_P(Decoder, TruncatedReferenceCopiesAnUnwrittenWindowAndIsAFault) {
   coded d = decode({0xEB, 0x3D, 0xBE, 0x00, 0x10, 0x00});
   EXPECT_EQ(d.out, bytes(65535, 0));
   EXPECT_EQ(d.sum, 65535u);
@@ -79,7 +88,7 @@ bytes whole_chunks_998() {
   return v;
 }
 
-TEST(Decoder, MissingDistanceBytesCountAsMinusOne) {
+TEST_P(Decoder, MissingDistanceBytesCountAsMinusOne) {
   // No distance byte at all: 0xFEFEFEFF, not 0xFFFFFFFF. In a window of w
   // bytes holding 998, the copy starts at (998 - d + w) mod 2^32 mod w.
   const bytes prefix = whole_chunks_998();
@@ -95,7 +104,7 @@ TEST(Decoder, MissingDistanceBytesCountAsMinusOne) {
   }
 }
 
-TEST(Decoder, FaultsInStreamsTheEncoderNeverWrites) {
+TEST_P(Decoder, FaultsInStreamsTheEncoderNeverWrites) {
   bytes a = chunk_of(98);
   struct tcase {
     bytes stream;
@@ -122,7 +131,7 @@ TEST(Decoder, FaultsInStreamsTheEncoderNeverWrites) {
   for (size_t i = 98; i < overlap.out.size(); i++) ASSERT_EQ(overlap.out[i], overlap.out[i - 10]);
 }
 
-TEST(Decoder, ReferenceAcrossTheWindowsEnd) {
+TEST_P(Decoder, ReferenceAcrossTheWindowsEnd) {
   // A window of w bytes, 1000 or 1024. After 998 bytes of whole chunks,
   // distance 998 copies A from index 0 into indexes 998, 999, ..., 0, 1, ...;
   // distance 98 then reads A again from 998 across the window's end.
@@ -137,6 +146,11 @@ TEST(Decoder, ReferenceAcrossTheWindowsEnd) {
     EXPECT_EQ(d.x, 10u + 2 + 1);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(, Decoder,
+                         ::testing::Values(named_body{"plain", decoder_run_plain},
+                                           named_body{"fast", decoder_run_fast}),
+                         body_name);
 
 // Round trips: every stream the encoder writes decodes to its input, with the
 // same counters on both sides and no fault.

@@ -1,5 +1,7 @@
-// The encoder end to end in memory: the worked examples with their exact
-// bytes, escapes, buffer splits, the distance limit and the discard count.
+// The encoder's known answers, from the plain and the batched body alike: the
+// worked examples with their exact bytes, escapes, buffer splits, the
+// distance limit and the discard count.
+#include "codec/encoder_fast.h"
 #include "test_util.h"
 
 namespace {
@@ -8,10 +10,13 @@ bytes slice(const bytes& v, size_t from, size_t to) {
   return bytes(v.begin() + static_cast<std::ptrdiff_t>(from), v.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
-coded encode(const bytes& in, const index_cfg& cfg = index_cfg_default(), size_t in_piece = 65536,
-             size_t out_size = 65536) {
-  return encode_with(encoder_run, in, cfg, in_piece, out_size);
-}
+class Encoder : public ::testing::TestWithParam<named_body> {
+ protected:
+  coded encode(const bytes& in, const index_cfg& cfg = index_cfg_default(), size_t in_piece = 65536,
+               size_t out_size = 65536) {
+    return encode_with(GetParam().body, in, cfg, in_piece, out_size);
+  }
+};
 
 // Small index so that a run over a few hundred KiB reaches the window limit.
 index_cfg small_cfg(uint32_t window) { return {4096, window, 4 * window}; }
@@ -24,7 +29,7 @@ bytes three_times_b(size_t n) {
   return in;
 }
 
-TEST(Encoder, WorkedExampleBThreeTimes) {
+TEST_P(Encoder, WorkedExampleBThreeTimes) {
   bytes in = three_times_b(600);
   coded e = encode(in);
   bytes want = cat({slice(in, 0, 322), ref(200), ref(200), ref(400), slice(in, 593, 600)});
@@ -35,7 +40,7 @@ TEST(Encoder, WorkedExampleBThreeTimes) {
   EXPECT_EQ(e.c_discard, 0u);
 }
 
-TEST(Encoder, WorkedExampleEndingAtACutClosesAnEmptyChunk) {
+TEST_P(Encoder, WorkedExampleEndingAtACutClosesAnEmptyChunk) {
   bytes in = three_times_b(593);
   coded e = encode(in);
   EXPECT_EQ(e.out, cat({slice(in, 0, 322), ref(200), ref(200), ref(400)}));
@@ -44,7 +49,7 @@ TEST(Encoder, WorkedExampleEndingAtACutClosesAnEmptyChunk) {
   EXPECT_EQ(e.x, 7u);
 }
 
-TEST(Encoder, ZeroRunsReferTheFirstOccurrence) {
+TEST_P(Encoder, ZeroRunsReferTheFirstOccurrence) {
   // 200000 zeros: three forced cuts of 65535 bytes, then a last chunk of 3395.
   coded e = encode(bytes(200000, 0));
   EXPECT_EQ(e.out, cat({bytes(65535, 0), ref(65535), ref(131070), bytes(3395, 0)}));
@@ -53,14 +58,14 @@ TEST(Encoder, ZeroRunsReferTheFirstOccurrence) {
   EXPECT_EQ(e.sum, 200000u);
 }
 
-TEST(Encoder, EmptyInputGivesAnEmptyStreamAndOneChunk) {
+TEST_P(Encoder, EmptyInputGivesAnEmptyStreamAndOneChunk) {
   coded e = encode({});
   EXPECT_TRUE(e.out.empty());
   EXPECT_EQ(e.x, 1u);
   EXPECT_EQ(e.sum, 0u);
 }
 
-TEST(Encoder, EscapesExactlyTheMarkerKindsItUses) {
+TEST_P(Encoder, EscapesExactlyTheMarkerKindsItUses) {
   const bytes& m = stream_marker;
   const bytes& esc = stream_escape;
   for (uint8_t kind : {0x00, 0x01, 0x02}) {
@@ -75,13 +80,13 @@ TEST(Encoder, EscapesExactlyTheMarkerKindsItUses) {
   EXPECT_EQ(encode(m).out, m);
 }
 
-TEST(Encoder, ThreeMarkerBytesAfterAChunkStayPlain) {
+TEST_P(Encoder, ThreeMarkerBytesAfterAChunkStayPlain) {
   // 65535 zeros end in a forced cut; the final chunk is just EB 3D BE.
   bytes in = cat({bytes(65535, 0), stream_marker});
   EXPECT_EQ(encode(in).out, in);
 }
 
-TEST(Encoder, MarkersInsideChunksAreWrittenUnchanged) {
+TEST_P(Encoder, MarkersInsideChunksAreWrittenUnchanged) {
   bytes in = random_bytes(100000, 21);
   // Markers at many offsets; only those that happen to start a chunk change.
   for (size_t at = 1; at + 4 < in.size(); at += 997) put_marker(&in, at, uint8_t(at % 3));
@@ -95,7 +100,7 @@ TEST(Encoder, MarkersInsideChunksAreWrittenUnchanged) {
   EXPECT_EQ(slice(e.out, 0, 900), slice(in, 0, 900));
 }
 
-TEST(Encoder, StreamDoesNotDependOnInputPiecesOrOutputBufferSize) {
+TEST_P(Encoder, StreamDoesNotDependOnInputPiecesOrOutputBufferSize) {
   bytes base = random_bytes(20000, 22);
   bytes in = cat({base, bytes(70000, 0), base, slice(base, 100, 10000), base});
   coded want = encode(in);
@@ -107,7 +112,7 @@ TEST(Encoder, StreamDoesNotDependOnInputPiecesOrOutputBufferSize) {
   }
 }
 
-TEST(Encoder, ReferenceSplitAcrossTwoOutputBuffers) {
+TEST_P(Encoder, ReferenceSplitAcrossTwoOutputBuffers) {
   // B three times: the first reference starts at stream offset 322. An output
   // buffer of 325 bytes ends 3 bytes into it.
   bytes in = three_times_b(600);
@@ -117,7 +122,7 @@ TEST(Encoder, ReferenceSplitAcrossTwoOutputBuffers) {
   EXPECT_EQ(r.out.size(), 353u);
 }
 
-TEST(Encoder, DistanceOfExactlyTheWindowIsALiteral) {
+TEST_P(Encoder, DistanceOfExactlyTheWindowIsALiteral) {
   // Zero chunks of 65535 bytes at 0, 65535, 131070, 196605: with a window of
   // 3 chunks the fourth lies exactly a window after the first.
   const uint32_t chunk = 65535;
@@ -129,5 +134,10 @@ TEST(Encoder, DistanceOfExactlyTheWindowIsALiteral) {
   EXPECT_EQ(below.out, cat({bytes(chunk, 0), ref(chunk), ref(2 * chunk), ref(3 * chunk)}));
   EXPECT_EQ(below.c_discard, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(, Encoder,
+                         ::testing::Values(named_body{"plain", encoder_run_plain},
+                                           named_body{"fast", encoder_run_fast}),
+                         body_name);
 
 }  // namespace
