@@ -1,6 +1,7 @@
 // The encoder's known answers, from the plain and the batched body alike: the
-// worked examples with their exact bytes, escapes, buffer splits, the
-// distance limit and the discard count.
+// worked examples with their exact bytes, the distance bytes of the reference
+// form, escapes, buffer splits, the distance limit and the discard count.
+#include "codec/decoder_fast.h"
 #include "codec/encoder_fast.h"
 #include "test_util.h"
 
@@ -56,6 +57,49 @@ TEST_P(Encoder, ZeroRunsReferTheFirstOccurrence) {
   EXPECT_EQ(e.out.size(), 68946u);
   EXPECT_EQ(e.x, 4u);
   EXPECT_EQ(e.sum, 200000u);
+}
+
+TEST_P(Encoder, ReferenceDistanceIsLittleEndian) {
+  // docs/FORMAT.md's example: a 100-byte chunk found 300 bytes back.
+  const bytes c = chunk_of(100), d1 = chunk_of(100, {}, 2), d2 = chunk_of(100, {}, 3);
+  EXPECT_EQ(encode(cat({c, d1, d2, c})).out, cat({c, d1, d2, {0xEB, 0x3D, 0xBE, 0x00, 0x2C, 0x01, 0x00, 0x00}}));
+
+  // A distance whose four bytes all differ, so that a wrong byte order or a
+  // lost byte shows: A + B + A with |A| + |B| = 0x01020304. From the first
+  // cut the two copies of A share, the chunks of the second are references to
+  // the first; everything else is random and literal.
+  const uint32_t dist = 0x01020304;
+  const bytes far = {0xEB, 0x3D, 0xBE, 0x00, 0x04, 0x03, 0x02, 0x01};
+  const bytes a = random_bytes(100000, 91);
+  const bytes in = cat({a, random_bytes(dist - a.size(), 92), a});
+  const std::vector<size_t> starts = chunk_starts(in);
+  auto is_start = [&](size_t at) { return std::binary_search(starts.begin(), starts.end(), at); };
+  bytes want;
+  size_t refs = 0;
+  for (size_t k = 0; k < starts.size(); k++) {
+    const size_t s = starts[k], e = k + 1 < starts.size() ? starts[k + 1] : in.size();
+    if (e > s && s >= dist && e - dist <= a.size() && is_start(s - dist) && is_start(e - dist)) {
+      want.insert(want.end(), far.begin(), far.end());
+      refs++;
+    } else {
+      const bytes literal = slice(in, s, e);
+      want.insert(want.end(), literal.begin(), literal.end());
+    }
+  }
+  ASSERT_GT(refs, 500u);
+
+  // A 32 MiB window holds the distance; a small table keeps the run cheap.
+  const index_cfg cfg{1 << 20, 1 << 25, 1 << 27};
+  const coded enc = encode(in, cfg);
+  ASSERT_EQ(enc.out.size(), want.size());
+  ASSERT_TRUE(enc.out == want);
+  for (coder_body body : {decoder_run_plain, decoder_run_fast}) {
+    const coded dec = decode_with(body, enc.out, cfg.decwinsize);
+    ASSERT_TRUE(dec.out == in);
+    EXPECT_EQ(dec.fault, fault_none);
+    EXPECT_EQ(dec.sum, enc.sum);
+    EXPECT_EQ(dec.x, enc.x);
+  }
 }
 
 TEST_P(Encoder, EmptyInputGivesAnEmptyStreamAndOneChunk) {
