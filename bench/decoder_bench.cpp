@@ -17,43 +17,9 @@
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "codec/decoder_fast.h"
+#include "tests/harness.h"
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
-
-// Runs a body over `in` with 64 KiB input and output buffers, as the driver
-// does, discarding the output. Returns the bytes written.
-uint64_t run(coder* c, coro_task (*body)(coder*), const bytes& in, bytes* keep = nullptr) {
-  static uint8_t ibuf[65536], obuf[65536];
-  coro_header* h = &c->coro;
-  *h = coro_header{};
-  h->outptr = h->outbeg = obuf;
-  h->outend = obuf + sizeof obuf;
-  size_t at = 0;
-  uint64_t written = 0;
-  for (;;) {
-    uint32_t q = coro_call(c, body);
-    if (q == REQ_DONE) break;
-    if (q == REQ_INPUT) {
-      h->inp_before += static_cast<uint64_t>(h->inpend - h->inpbeg);
-      size_t n = std::min(sizeof ibuf, in.size() - at);
-      if (n == 0) h->f_eof = 1;
-      std::memcpy(ibuf, in.data() + at, n);
-      h->inpptr = h->inpbeg = ibuf;
-      h->inpend = ibuf + n;
-      at += n;
-    } else {
-      if (keep) keep->insert(keep->end(), obuf, obuf + sizeof obuf);
-      written += sizeof obuf;
-      h->outptr = h->outbeg;
-    }
-  }
-  written += static_cast<uint64_t>(h->outptr - h->outbeg);
-  if (keep) keep->insert(keep->end(), h->outbeg, h->outptr);
-  coro_finish(h);
-  return written;
-}
 
 bytes encode(const bytes& data) {
   const index_cfg cfg = index_cfg_default();
@@ -61,8 +27,7 @@ bytes encode(const bytes& data) {
   void* tbl = bench_map_block(tb, false);
   auto c = std::make_unique<coder>();
   index_init(&c->idx, static_cast<hslot*>(tbl), cfg);
-  bytes out;
-  run(c.get(), encoder_run, data, &out);
+  bytes out = run_mem(c.get(), encoder_run, data).out;
   munmap(tbl, tb);
   return out;
 }
@@ -156,7 +121,7 @@ void bm_decode(benchmark::State& state) {
     void* map = bench_map_block(cfg_decwinsize / cfg_mapblock, committed);
     c->chunkmap = static_cast<uint8_t*>(map);
     state.ResumeTiming();
-    total += run(c.get(), body, in.stream);
+    total += run_mem(c.get(), body, in.stream, cfg_iobuf, cfg_iobuf, false).written;
     state.PauseTiming();
     if (c->sum != in.data.size()) state.SkipWithError("decoded size differs");
     munmap(win, cfg_decwinsize);

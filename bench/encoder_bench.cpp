@@ -15,6 +15,7 @@
 #include "codec/encoder.h"
 #include "codec/encoder_fast.h"
 #include "codec/worker.h"
+#include "tests/harness.h"
 
 namespace {
 
@@ -51,37 +52,12 @@ const std::vector<uint8_t>& input(int kind) {
 }
 
 coder g_coder;
-uint8_t g_out[cfg_iobuf];
 
 // One encode of `in`, served in 64 KiB pieces as the driver does, with the
 // index table tbl; returns the stream size.
-uint64_t encode_once(coro_task (*body)(coder*), const std::vector<uint8_t>& in, void* tbl) {
-  const index_cfg cfg = index_cfg_default();
-  coder* c = &g_coder;
-  index_init(&c->idx, static_cast<hslot*>(tbl), cfg);
-  coro_header* h = &c->coro;
-  *h = coro_header{};
-  h->outptr = h->outbeg = g_out;
-  h->outend = g_out + sizeof g_out;
-  uint64_t written = 0;
-  size_t at = 0;
-  for (;;) {
-    uint32_t q = coro_call(c, body);
-    if (q == REQ_DONE) break;
-    if (q == REQ_INPUT) {
-      size_t n = std::min<size_t>(cfg_iobuf, in.size() - at);
-      if (n == 0) h->f_eof = 1;
-      h->inpptr = h->inpbeg = in.data() + at;
-      h->inpend = in.data() + at + n;
-      at += n;
-    } else if (q == REQ_OUTPUT) {
-      written += cfg_iobuf;
-      h->outptr = h->outbeg;
-    }
-  }
-  written += static_cast<uint64_t>(h->outptr - h->outbeg);
-  coro_finish(h);
-  return written;
+uint64_t encode_once(coder_body body, const std::vector<uint8_t>& in, void* tbl) {
+  index_init(&g_coder.idx, static_cast<hslot*>(tbl), index_cfg_default());
+  return run_mem(&g_coder, body, in, cfg_iobuf, cfg_iobuf, false).written;
 }
 
 void bm_encode(benchmark::State& state) {

@@ -1,5 +1,5 @@
-// Chunker start-up: the CRC-32 table, the window-removal table and the
-// initial state (a window of 16 zero bytes).
+// Chunker start-up (the CRC-32 tables and a window of 16 zero bytes) and the
+// end of a chunk, which turns its digest block into its key.
 #include "chunk/chunker.h"
 
 #include <cstring>
@@ -44,6 +44,19 @@ void chunker_init(chunker* c) {
   }
 
   c->hpos = 0;
+  std::memset(c->hblk, 0, sizeof c->hblk);
+  c->clen = 0;
+}
+
+// Ends the current chunk: one last mix whatever the fill index (also for an
+// empty chunk), key = digest bytes 0-13 plus clen as 16-bit little-endian,
+// then a cleared block and clen 0 so the next key depends on its chunk alone.
+// REQUIRES: clen <= cfg_maxchunk, which the forced cut guarantees.
+void chunk_close(chunker* c) {
+  hblk_mix(c->hblk);
+  std::memcpy(c->hkey, c->hblk, 14);
+  c->hkey[14] = static_cast<uint8_t>(c->clen);
+  c->hkey[15] = static_cast<uint8_t>(c->clen >> 8);
   std::memset(c->hblk, 0, sizeof c->hblk);
   c->clen = 0;
 }

@@ -1,6 +1,8 @@
 // Content-defined chunking: a rolling CRC-32 over the last 16 bytes decides
-// where a chunk ends. Every table and step here is fixed by the stream format:
-// a decoder finds chunk ends only by computing exactly what the encoder did.
+// where a chunk ends.
+//
+// Every table and step here is fixed by the stream format: a decoder finds
+// chunk ends only by computing exactly what the encoder did.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +13,8 @@ constexpr uint32_t cfg_hashwin = 16;          // bytes in the rolling window
 constexpr uint32_t cfg_minchunk = 64;         // a cut needs at least 64 bytes
 constexpr uint32_t cfg_maxchunk = 65535;      // forced cut; fits the 16-bit length
 constexpr uint32_t cfg_cutlimit = 42949672;   // cut when crc < this: ~1 in 100
+static_assert(cfg_cutlimit == (uint64_t{1} << 32) / 100, "a window is a candidate 1 time in 100");
+static_assert(cfg_maxchunk <= 0xFFFF, "hkey holds a chunk's length in 16 bits");
 static_assert(cfg_minchunk >= cfg_hashwin,
               "the window must lie inside the chunk when a cut is tested, "
               "so a cut depends on the chunk's bytes alone");
@@ -27,6 +31,8 @@ struct chunker {
   uint8_t ring[256];       // last 256 bytes fed; only 16 are needed
   uint8_t hkey[cfg_hkey];  // key of the chunk closed last
 };
+static_assert(sizeof(chunker::ring) == 256 && cfg_hashwin < 256,
+              "hpos's low 8 bits index the ring, which holds the whole window");
 
 // Builds the tables and puts the state in its start-up form: a window of 16
 // zero bytes, empty digest block, clen 0.

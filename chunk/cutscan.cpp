@@ -1,6 +1,5 @@
-// Cut candidate scan: the reference, eight independent rolling CRC-32 lanes
-// over one buffer for any CPU, the term tables of the vector versions, and
-// the choice of implementation by CPU.
+// Cut candidate scan: the reference, eight rolling CRC-32 lanes for any CPU,
+// the frame around the vector versions, and the choice among them by CPU.
 //
 // The rolling step crc' = (crc >> 8) ^ crctab[(crc ^ b) & 0xFF] ^ crcrem[old]
 // is one dependent table load per byte, so a single lane runs at the load
@@ -10,13 +9,14 @@
 // overlaps their loads.
 #include "chunk/cutscan.h"
 
-#include <atomic>
 #include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 #include "chunk/chunker.h"
+#include "chunk/cutscan_impl.h"
+#include "chunk/dispatch.h"
 
 namespace {
 
@@ -107,7 +107,8 @@ void cut_candidates_lanes(const uint8_t* p, size_t n, uint64_t* bits) {
   // fixed-size segment of a block, so one base pointer addresses all of them
   // and every lane's value stays in a register.
   constexpr size_t lanes = 8;
-  constexpr size_t seg = 2048;  // bytes per lane per block, a multiple of 64
+  constexpr size_t seg = 2048;  // bytes per lane per block
+  static_assert(seg % 64 == 0, "each lane fills whole words of bits");
   constexpr size_t block = lanes * seg;
   // Short buffers, and the first 64 bytes (whose first window may reach only
   // 15 bytes back), go through the reference.
@@ -142,7 +143,8 @@ void cut_candidates_lanes(const uint8_t* p, size_t n, uint64_t* bits) {
   if (at < n) scan_one(p, at, n, bits);
 }
 
-// A vector version's whole words, then the rest of the last word.
+// cut_candidates by a vector version of whole words: those words, then the
+// rest of the last word by one lane, short buffers by the reference.
 void cut_candidates_words(void (*words_fn)(const uint8_t*, size_t, uint64_t*), const uint8_t* p, size_t n,
                           uint64_t* bits) {
   const size_t words = n / 64;
@@ -154,133 +156,44 @@ void cut_candidates_words(void (*words_fn)(const uint8_t*, size_t, uint64_t*), c
   }
 }
 
-// ---- Term tables ----
+void cut_candidates_avx2(const uint8_t* p, size_t n, uint64_t* bits) {
+  cut_candidates_words(cutscan_lanes::cut_words_avx2, p, n, bits);
+}
 
-cutscan_lanes::basis make_basis() {
-  cutscan_lanes::basis b{};
-  uint8_t w[16] = {};
-  b.zero = cutscan_window_crc(w);
-  uint32_t unit[16][8];  // term of byte k holding only bit j
-  for (int k = 0; k < 16; k++) {
-    for (int j = 0; j < 8; j++) {
-      w[k] = static_cast<uint8_t>(1u << j);
-      unit[k][j] = cutscan_window_crc(w) ^ b.zero;
-    }
-    w[k] = 0;
-  }
-  for (int k = 0; k < 16; k++) {
-    for (int v = 0; v < 256; v++) {
-      uint32_t t = 0;
-      for (int j = 0; j < 8; j++)
-        if (v >> j & 1) t ^= unit[k][j];
-      b.term[k][v] = t;
-    }
-    // Row i of the matrix (byte 7 - i) selects the input bits that flip output bit i.
-    uint64_t m = 0;
-    for (int i = 0; i < 8; i++) {
-      uint64_t row = 0;
-      for (int j = 0; j < 8; j++) row |= static_cast<uint64_t>(unit[k][j] >> (24 + i) & 1) << j;
-      m |= row << (8 * (7 - i));
-    }
-    b.top_matrix[k] = m;
-    for (int v = 0; v < 16; v++) {
-      for (int half = 0; half < 2; half++) {
-        const uint8_t top = static_cast<uint8_t>(b.term[k][v << (4 * half)] >> 24);
-        b.top_nibble[k][half][v] = top;
-        b.top_nibble[k][half][v + 16] = top;
-      }
-    }
-  }
-  return b;
+void cut_candidates_gfni(const uint8_t* p, size_t n, uint64_t* bits) {
+  cut_candidates_words(cutscan_lanes::cut_words_gfni, p, n, bits);
 }
 
 // ---- Choice of implementation ----
 
-bool cpu_has(cutscan_impl impl) {
-#if defined(__x86_64__) || defined(__i386__)
-  switch (impl) {
-    case cutscan_impl_avx2:
-      return __builtin_cpu_supports("avx2");
-    case cutscan_impl_gfni:
-      return __builtin_cpu_supports("gfni") && __builtin_cpu_supports("avx512f") &&
-             __builtin_cpu_supports("avx512bw");
-    default:
-      return true;
-  }
-#else
-  return impl != cutscan_impl_avx2 && impl != cutscan_impl_gfni;
-#endif
-}
+bool avx2_usable() { return cutscan_lanes::avx2_built && cpu_has_avx2(); }
+bool gfni_usable() { return cutscan_lanes::gfni_built && cpu_has_gfni() && cpu_has_avx512bw(); }
 
-cutscan_impl best_impl() {
-  if (cutscan_impl_supported(cutscan_impl_gfni)) return cutscan_impl_gfni;
-  if (cutscan_impl_supported(cutscan_impl_avx2)) return cutscan_impl_avx2;
-  return cutscan_impl_lanes;
-}
+// What cut_candidates runs until a choice is made: the first scan makes it.
+void cut_candidates_first(const uint8_t* p, size_t n, uint64_t* bits);
 
-// auto until the first scan or cutscan_force picks one.
-std::atomic<cutscan_impl> current_impl{cutscan_impl_auto};
+using cut_fn = void(const uint8_t*, size_t, uint64_t*);
+
+constexpr dispatch_entry<cutscan_impl, cut_fn> cut_table[] = {
+    {cutscan_impl_auto, "auto", cut_candidates_first, runs_anywhere},
+    {cutscan_impl_plain, "plain", cut_candidates_plain, runs_anywhere},
+    {cutscan_impl_lanes, "lanes", cut_candidates_lanes, runs_anywhere},
+    {cutscan_impl_avx2, "avx2", cut_candidates_avx2, avx2_usable},
+    {cutscan_impl_gfni, "gfni", cut_candidates_gfni, gfni_usable},
+};
+static_assert(dispatch_in_order(cut_table));
+// Each is the faster where the CPU runs both (bench/cutscan_bench).
+constexpr cutscan_impl cut_prefer[] = {cutscan_impl_gfni, cutscan_impl_avx2, cutscan_impl_lanes};
+
+constinit dispatch cut_choice{cut_table, cut_prefer};
+
+void cut_candidates_first(const uint8_t* p, size_t n, uint64_t* bits) { cut_choice.choose()(p, n, bits); }
 
 }  // namespace
 
-namespace cutscan_lanes {
+bool cutscan_impl_supported(cutscan_impl impl) { return cut_choice.supported(impl); }
+bool cutscan_force(cutscan_impl impl) { return cut_choice.force(impl); }
+cutscan_impl cutscan_impl_current() { return cut_choice.current(); }
+const char* cutscan_impl_name(cutscan_impl impl) { return cut_choice.name(impl); }
 
-const basis& basis_get() {
-  static const basis b = make_basis();
-  return b;
-}
-
-}  // namespace cutscan_lanes
-
-bool cutscan_impl_supported(cutscan_impl impl) {
-  switch (impl) {
-    case cutscan_impl_auto:
-    case cutscan_impl_plain:
-    case cutscan_impl_lanes:
-      return true;
-    case cutscan_impl_avx2:
-      return cutscan_lanes::avx2_built && cpu_has(impl);
-    case cutscan_impl_gfni:
-      return cutscan_lanes::gfni_built && cpu_has(impl);
-  }
-  return false;
-}
-
-bool cutscan_force(cutscan_impl impl) {
-  if (!cutscan_impl_supported(impl)) return false;
-  current_impl.store(impl == cutscan_impl_auto ? best_impl() : impl, std::memory_order_relaxed);
-  return true;
-}
-
-cutscan_impl cutscan_impl_current() {
-  cutscan_impl impl = current_impl.load(std::memory_order_relaxed);
-  if (impl == cutscan_impl_auto) {
-    impl = best_impl();
-    current_impl.store(impl, std::memory_order_relaxed);
-  }
-  return impl;
-}
-
-const char* cutscan_impl_name(cutscan_impl impl) {
-  switch (impl) {
-    case cutscan_impl_auto: return "auto";
-    case cutscan_impl_plain: return "plain";
-    case cutscan_impl_lanes: return "lanes";
-    case cutscan_impl_avx2: return "avx2";
-    case cutscan_impl_gfni: return "gfni";
-  }
-  return "?";
-}
-
-void cut_candidates(const uint8_t* p, size_t n, uint64_t* bits) {
-  switch (cutscan_impl_current()) {
-    case cutscan_impl_gfni:
-      return cut_candidates_words(cutscan_lanes::cut_words_gfni, p, n, bits);
-    case cutscan_impl_avx2:
-      return cut_candidates_words(cutscan_lanes::cut_words_avx2, p, n, bits);
-    case cutscan_impl_lanes:
-      return cut_candidates_lanes(p, n, bits);
-    default:
-      return cut_candidates_plain(p, n, bits);
-  }
-}
+void cut_candidates(const uint8_t* p, size_t n, uint64_t* bits) { cut_choice.fn()(p, n, bits); }

@@ -1,19 +1,27 @@
-// Cut candidates of a whole buffer at once. Whether a chunk may end after a
-// byte depends only on the 16 bytes ending there (crc < cfg_cutlimit) and on
-// the chunk's length, so the candidates can be found for a buffer in
-// independent lanes, and a short serial pass then applies the length rules.
+// Cut candidates of a whole buffer at once, so that chunk ends are found
+// without feeding the chunker byte by byte.
+//
+// Whether a chunk may end after a byte depends only on the 16 bytes ending
+// there (crc < cfg_cutlimit) and on the chunk's length, so the candidates can
+// be found for a buffer in independent lanes, and a short serial pass then
+// applies the length rules.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "chunk/chunker.h"
+// The term tables behind the vector versions, which tests check against
+// cutscan_window_crc; the rest of their workings is in chunk/cutscan_impl.h.
+#include "chunk/cutscan_basis.h"
 
 // Top byte of cfg_cutlimit: a window whose value has a larger one is no candidate.
 constexpr uint8_t cutscan_top_limit = cfg_cutlimit >> 24;
 
 // History a scan needs in front of its first byte: the rest of its window.
 constexpr size_t cutscan_history = 15;
+static_assert(cutscan_history + 1 == cfg_hashwin,
+              "the scan's windows are the chunker's, which every version holds as 16 bytes");
 
 // Sets bit i (bits[i / 64] >> (i % 64) & 1) for every i in [0, n) at which the
 // CRC-32 of p[i - 15 .. i] is below cfg_cutlimit, and clears the others.
@@ -47,66 +55,22 @@ const char* cutscan_impl_name(cutscan_impl impl);
 // holds it after feeding them.
 uint32_t cutscan_window_crc(const uint8_t* p);
 
-// Shared by the implementations in chunk/; not for callers.
-namespace cutscan_lanes {
-
-// The window value is affine in the window's 128 bits: the value of 16 zero
-// bytes, XOR one term per byte. The tables of those terms, in the forms the
-// implementations use, are derived once from cutscan_window_crc itself.
-struct basis {
-  uint32_t zero;            // value of 16 zero bytes
-  uint32_t term[16][256];   // term of byte k of the window (k = 0: oldest) for each value
-  uint64_t top_matrix[16];  // byte k's term's top byte as an 8x8 bit matrix (GF2P8AFFINEQB form)
-  alignas(32) uint8_t top_nibble[16][2][32];  // the same from low and high nibble, twice for 256-bit shuffles
-};
-const basis& basis_get();
-
-// The window value of w[0 .. 15] from the term tables. Static, as below: each
-// vector file compiles its own copy for its own instruction set, and no such
-// copy may stand in for the others at link time.
-static inline uint32_t window_value(const basis& b, const uint8_t* w) {
-  uint32_t v = b.zero;
-  for (int k = 0; k < 16; k++) v ^= b.term[k][w[k]];
-  return v;
-}
-
-// Only a window whose value has a top byte of at most cfg_cutlimit's can be a
-// candidate; those whose top byte equals it are decided by the full value.
-// Returns cand with the undecided bits in eq (a subset) that fail cleared;
-// bit i stands for the window ending at q[i + 15].
-static inline uint64_t settle_top_ties(const basis& b, const uint8_t* q, uint64_t cand, uint64_t eq) {
-  while (eq) {
-    const unsigned i = static_cast<unsigned>(__builtin_ctzll(eq));
-    eq &= eq - 1;
-    if (window_value(b, q + i) >= cfg_cutlimit) cand &= ~(uint64_t{1} << i);
-  }
-  return cand;
-}
-
-// Candidate words 0 .. words-1 of p (64 windows each), for the vector versions.
-// Present in every build; they do their work only when compiled for their
-// instruction set, and are called only after the CPU has been checked.
-extern const bool avx2_built, gfni_built;
-void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits);
-void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits);
-
-}  // namespace cutscan_lanes
-
 // Position of the cut of a chunk whose bytes begin at index `start` of a
-// scanned buffer: the first candidate at index start + 63 or later, or the
-// forced cut at start + 65534. Returns the chunk length, or 0 when the cut
-// lies at or beyond index `end` (the chunk goes on past the scanned bytes).
+// scanned buffer: the first candidate at index start + cfg_minchunk - 1 or
+// later, or the forced cut at start + cfg_maxchunk - 1. Returns the chunk
+// length, or 0 when the cut lies at or beyond index `end` (the chunk goes on
+// past the scanned bytes).
 inline uint32_t cutscan_next_cut(const uint64_t* bits, size_t start, size_t end) {
-  size_t i = start + 63;
-  size_t limit = start + 65534;  // forced cut: 65535 bytes
+  size_t i = start + cfg_minchunk - 1;
+  size_t limit = start + cfg_maxchunk - 1;
   size_t stop = limit < end ? limit + 1 : end;
   while (i < stop) {
     uint64_t w = bits[i >> 6] >> (i & 63);
     if (w) {
       size_t at = i + static_cast<size_t>(__builtin_ctzll(w));
-      return at < stop ? static_cast<uint32_t>(at - start + 1) : (limit < end ? 65535u : 0u);
+      return at < stop ? static_cast<uint32_t>(at - start + 1) : (limit < end ? cfg_maxchunk : 0u);
     }
     i = (i | 63) + 1;
   }
-  return limit < end ? 65535u : 0u;
+  return limit < end ? cfg_maxchunk : 0u;
 }

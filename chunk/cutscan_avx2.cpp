@@ -8,7 +8,7 @@
 // top byte is at most cfg_cutlimit's can be candidates; the few whose top byte
 // equals it are settled from the full value.
 // Built with -mavx2 on its own; called only after the CPU has been checked.
-#include "chunk/cutscan.h"
+#include "chunk/cutscan_impl.h"
 
 #ifdef __AVX2__
 

@@ -1,11 +1,13 @@
 // Cut candidates with GFNI and AVX-512: the top byte of 64 windows' values at
-// once. As in the AVX2 version, the top byte is the zero window's XOR one
-// term per window byte; here each byte's term is an 8x8 bit matrix applied
+// once.
+//
+// As in the AVX2 version, the top byte is the zero window's XOR one term per
+// window byte; here each byte's term is an 8x8 bit matrix applied
 // by GF2P8AFFINEQB to 64 bytes, so a word of candidates takes 16 loads, 16
 // matrix products and a compare.
 // Built with -mgfni -mavx512f -mavx512bw on its own; called only after the
 // CPU has been checked.
-#include "chunk/cutscan.h"
+#include "chunk/cutscan_impl.h"
 
 #if defined(__GFNI__) && defined(__AVX512F__) && defined(__AVX512BW__)
 

@@ -1,12 +1,9 @@
 // Chunk digest: the MD5 one-block transform (RFC 1321) that mixes the digest
-// block, and chunk_close, which turns the block into the chunk's key.
+// block.
 #include "chunk/digest.h"
 
-#include <cstring>
+#include "chunk/md5.h"
 
-#include "chunk/chunker.h"
-
-// T[i] = floor(2^32 * |sin(i + 1)|), one per step (RFC 1321, 3.4).
 extern const uint32_t md5_t[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
     0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
@@ -20,26 +17,7 @@ extern const uint32_t md5_t[64] = {
 
 namespace {
 
-// MD5's initial state words (RFC 1321, 3.3).
-constexpr uint32_t md5_a = 0x67452301;
-constexpr uint32_t md5_b = 0xEFCDAB89;
-constexpr uint32_t md5_c = 0x98BADCFE;
-constexpr uint32_t md5_d = 0x10325476;
-
-
 inline uint32_t rotl(uint32_t x, int s) { return (x << s) | (x >> (32 - s)); }
-
-inline uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-inline void store_le32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 inline uint32_t md5_f(uint32_t x, uint32_t y, uint32_t z) { return (x & y) | (~x & z); }
 inline uint32_t md5_g(uint32_t x, uint32_t y, uint32_t z) { return (x & z) | (y & ~z); }
@@ -56,9 +34,9 @@ inline uint32_t md5_i(uint32_t x, uint32_t y, uint32_t z) { return y ^ (x | ~z);
 // 0-15, then the fill index cleared. Bytes 16-62 are left as they are.
 void hblk_mix(uint8_t* hblk) {
   uint32_t x[16];
-  for (int k = 0; k < 16; k++) x[k] = load_le32(hblk + 4 * k);
+  for (int k = 0; k < 16; k++) x[k] = md5_load_word(hblk + 4 * k);
 
-  uint32_t a = md5_a, b = md5_b, c = md5_c, d = md5_d;
+  uint32_t a = md5_init_a, b = md5_init_b, c = md5_init_c, d = md5_init_d;
   const uint32_t* t = md5_t;
 
   // Round 1: F, words in order.
@@ -135,24 +113,11 @@ void hblk_mix(uint8_t* hblk) {
 
   // The state MD5 would hold after X as a message's first block, folded into
   // bytes 0-15 in MD5's output byte order.
-  store_le32(hblk + 0, x[0] ^ (a + md5_a));
-  store_le32(hblk + 4, x[1] ^ (b + md5_b));
-  store_le32(hblk + 8, x[2] ^ (c + md5_c));
-  store_le32(hblk + 12, x[3] ^ (d + md5_d));
+  md5_store_word(hblk + 0, x[0] ^ (a + md5_init_a));
+  md5_store_word(hblk + 4, x[1] ^ (b + md5_init_b));
+  md5_store_word(hblk + 8, x[2] ^ (c + md5_init_c));
+  md5_store_word(hblk + 12, x[3] ^ (d + md5_init_d));
   hblk[hblk_fill] = 0;
 }
 
 #undef MD5_STEP
-
-// Ends the current chunk: one last mix whatever the fill index (also for an
-// empty chunk), key = digest bytes 0-13 plus clen as 16-bit little-endian,
-// then a cleared block and clen 0 so the next key depends on its chunk alone.
-// REQUIRES: clen <= cfg_maxchunk, which the forced cut guarantees.
-void chunk_close(chunker* c) {
-  hblk_mix(c->hblk);
-  std::memcpy(c->hkey, c->hblk, 14);
-  c->hkey[14] = static_cast<uint8_t>(c->clen);
-  c->hkey[15] = static_cast<uint8_t>(c->clen >> 8);
-  std::memset(c->hblk, 0, sizeof c->hblk);
-  c->clen = 0;
-}

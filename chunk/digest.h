@@ -1,6 +1,8 @@
-// Chunk digest: a 64-byte block that every chunk byte is XORed into, mixed by
-// the bare MD5 block transform every 63 bytes and once more at the chunk's end.
-// The chunk's 16-byte key is 14 bytes of that block plus the chunk length.
+// Chunk digest: a 64-byte block that every chunk byte is XORed into; 14 of its
+// bytes and the chunk length make the chunk's 16-byte key.
+//
+// The block is mixed by the bare MD5 block transform every 63 bytes and once
+// more at the chunk's end.
 #pragma once
 
 #include <cstdint>
@@ -9,11 +11,9 @@
 // reads it as data, the top byte of word 15).
 constexpr uint32_t cfg_hblk = 64;
 constexpr uint32_t hblk_fill = 63;
+static_assert(hblk_fill == cfg_hblk - 1, "the fill index is the block's last byte");
 // hkey: 14 digest bytes, then the chunk length as 16-bit little-endian.
 constexpr uint32_t cfg_hkey = 16;
-
-// MD5's step constants T[i] = floor(2^32 * |sin(i + 1)|) (RFC 1321, 3.4).
-extern const uint32_t md5_t[64];
 
 // Mixes the block in place: RFC 1321's one-block transform from MD5's initial
 // values, the resulting state XORed into bytes 0-15, the fill index reset to 0.

@@ -1,9 +1,13 @@
-// Batch chunk digest with AVX2: the MD5 transform of 8 chunks per instruction,
-// one chunk per 32-bit lane, with lane blocks transposed into 16 word vectors.
+// Batch chunk digest with AVX2: the MD5 transform of 8 chunks per instruction.
+//
+// One chunk per 32-bit lane, with lane blocks transposed into 16 word vectors.
 // Built with -mavx2 on its own so the rest of the program runs on any x86-64;
 // it is called only after the CPU has been checked.
-#include "chunk/digest_batch.h"
-#include "chunk/md5_rounds.h"
+#include "chunk/digest_lanes.h"
+
+#include <bit>
+
+#include "chunk/md5.h"
 
 #ifdef __AVX2__
 
@@ -12,7 +16,6 @@
 namespace {
 
 using digest_lanes::max_lanes;
-using digest_lanes::md5_t;
 
 // Groups of 8 lanes run side by side: one group's step waits on its previous
 // step's result, two groups keep the vector units busy during that wait.
@@ -60,6 +63,10 @@ inline void transpose8(__m256i* r) {
   r[7] = _mm256_permute2x128_si256(u3, u7, 0x31);
 }
 
+// MD5 reads a block as little-endian words; the lap loads below take the
+// host's word order for it.
+static_assert(std::endian::native == std::endian::little);
+
 // d[w] = word w of the 64 bytes at src[0..7], lane j from src[j].
 inline void load_laps(const uint8_t* const* src, __m256i* d) {
   for (int j = 0; j < 8; j++) {
@@ -97,10 +104,10 @@ inline __m256i settle(__m256i v) {
 // The MD5 transform of every lane's block x[group][word] from the initial
 // state; the state (initial values added) is XORed into words 0-3.
 inline void md5_lanes(__m256i (*x)[16]) {
-  const __m256i ia = _mm256_set1_epi32(0x67452301);
-  const __m256i ib = _mm256_set1_epi32(static_cast<int>(0xEFCDAB89));
-  const __m256i ic = _mm256_set1_epi32(static_cast<int>(0x98BADCFE));
-  const __m256i id = _mm256_set1_epi32(0x10325476);
+  const __m256i ia = _mm256_set1_epi32(static_cast<int>(md5_init_a));
+  const __m256i ib = _mm256_set1_epi32(static_cast<int>(md5_init_b));
+  const __m256i ic = _mm256_set1_epi32(static_cast<int>(md5_init_c));
+  const __m256i id = _mm256_set1_epi32(static_cast<int>(md5_init_d));
   __m256i a[groups], b[groups], c[groups], d[groups];
   for (unsigned g = 0; g < groups; g++) {
     a[g] = ia;

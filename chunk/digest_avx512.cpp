@@ -1,10 +1,15 @@
 // Batch chunk digest with AVX-512: the MD5 transform of 16 chunks per
-// instruction, one chunk per 32-bit lane, with lane blocks transposed into 16
-// word vectors. A rotation is one vprold and a round function one vpternlogd.
+// instruction.
+//
+// One chunk per 32-bit lane, with lane blocks transposed into 16 word
+// vectors. A rotation is one vprold and a round function one vpternlogd.
 // Built with -mavx512f -mavx512bw -mavx512vl on its own so the rest of the
 // program runs on any x86-64; it is called only after the CPU has been checked.
-#include "chunk/digest_batch.h"
-#include "chunk/md5_rounds.h"
+#include "chunk/digest_lanes.h"
+
+#include <bit>
+
+#include "chunk/md5.h"
 
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
 
@@ -22,7 +27,6 @@
 namespace {
 
 using digest_lanes::max_lanes;
-using digest_lanes::md5_t;
 
 // Two groups of 16 lanes run side by side: a step of one group waits on its
 // previous step (round function, add, rotation, add), the other group's step
@@ -76,6 +80,10 @@ inline void transpose16(__m512i* r) {
   }
 }
 
+// MD5 reads a block as little-endian words; the lap loads below take the
+// host's word order for it.
+static_assert(std::endian::native == std::endian::little);
+
 // d[w] = word w of the 64 bytes at src[0..15], lane j from src[j].
 inline void load_laps(const uint8_t* const* src, __m512i* d) {
   for (int j = 0; j < 16; j++) d[j] = _mm512_loadu_si512(src[j]);
@@ -102,10 +110,10 @@ inline __m512i settle(__m512i v) {
 // The MD5 transform of every lane's block x[group][word] from the initial
 // state; the state (initial values added) is XORed into words 0-3.
 inline void md5_lanes(__m512i (*x)[16]) {
-  const __m512i ia = _mm512_set1_epi32(0x67452301);
-  const __m512i ib = _mm512_set1_epi32(static_cast<int>(0xEFCDAB89));
-  const __m512i ic = _mm512_set1_epi32(static_cast<int>(0x98BADCFE));
-  const __m512i id = _mm512_set1_epi32(0x10325476);
+  const __m512i ia = _mm512_set1_epi32(static_cast<int>(md5_init_a));
+  const __m512i ib = _mm512_set1_epi32(static_cast<int>(md5_init_b));
+  const __m512i ic = _mm512_set1_epi32(static_cast<int>(md5_init_c));
+  const __m512i id = _mm512_set1_epi32(static_cast<int>(md5_init_d));
   __m512i a[groups], b[groups], c[groups], d[groups];
   for (unsigned g = 0; g < groups; g++) {
     a[g] = ia;

@@ -1,155 +1,20 @@
-// Batch chunk digest: the plain reference, the lane feed that the interleaved
-// versions share, an interleaved version in generic 128-bit vectors that every
-// x86-64 runs, and the choice of implementation by CPU.
+// Batch chunk digest: the plain reference and the choice of implementation
+// by CPU.
 #include "chunk/digest_batch.h"
-#include "chunk/md5_rounds.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "chunk/digest.h"
-
-namespace digest_lanes {
-
-
-namespace {
-
-// What an idle lane reads: it still runs, its result is never used.
-alignas(64) const uint8_t zero_lap[64] = {};
-
-// Chunks this long start staggered across the lanes (see feed_start).
-constexpr uint32_t long_chunk = 4096;
-static_assert(max_lanes <= 32, "lane masks are 32-bit");
-
-void feed_load(feed* f, unsigned j, size_t i) {
-  const chunk_span& c = f->chunks[i];
-  f->idx[j] = i;
-  f->busy[j] = true;
-  f->p[j] = c.p;
-  f->off[j] = 0;
-  // Every lap but the last holds 63 bytes; the last holds 1-63 (0 when empty).
-  uint32_t left = c.len ? (c.len - 1) / hblk_fill : 0;
-  uint32_t r = c.len - left * hblk_fill;
-  f->left[j] = left;
-  f->last_fill[j] = r;
-  // The last r bytes go just below the stage's zero half. A chunk of 64
-  // bytes or more gives them as its last 64 bytes: one fixed-size copy.
-  uint8_t* z = f->stage[j] + 64;
-  if (c.len >= 64) std::memcpy(z - 64, c.p + c.len - 64, 64);
-  else if (c.len) std::memcpy(z - c.len, c.p, c.len);
-  f->last[j] = z - r;
-}
-
-void feed_idle(feed* f, unsigned j) {
-  f->busy[j] = false;
-  f->p[j] = zero_lap;
-  f->off[j] = 0;
-  f->left[j] = 0;
-  f->last[j] = zero_lap;
-  f->last_fill[j] = 0;
-}
-
-// Gives lane j the next chunk, or leaves it idle when there is none.
-void feed_assign(feed* f, unsigned j) {
-  if (f->next < f->n) {
-    feed_load(f, j, f->next++);
-  } else {
-    feed_idle(f, j);
-    f->active--;
-  }
-}
-
-}  // namespace
-
-void feed_start(feed* f, const chunk_span* chunks, size_t n, uint8_t (*keys)[16], unsigned lanes) {
-  f->chunks = chunks;
-  f->n = n;
-  f->next = 0;
-  f->keys = keys;
-  f->lanes = lanes;
-  f->active = lanes;
-  f->waiting = 0;
-  for (unsigned j = 0; j < lanes; j++) {
-    std::memset(f->stage[j] + 64, 0, 64);
-    f->wait[j] = 0;
-    // Long chunks laid end to end keep the lanes' reads a multiple of their
-    // length apart, for ever if the lengths are equal: near 64 KiB that is
-    // one cache set for all lanes. Lane j starts j steps late instead.
-    if (j > 0 && f->next < n && chunks[f->next].len >= long_chunk) {
-      feed_idle(f, j);
-      f->idx[j] = f->next++;
-      f->wait[j] = j;
-      f->waiting++;
-    } else {
-      feed_assign(f, j);
-    }
-  }
-  // All lanes are new; a shift by 32 would be undefined.
-  f->refilled = lanes == 32 ? ~0u : (1u << lanes) - 1;
-}
-
-bool feed_step(feed* f) {
-  f->reset_mask = f->refilled;
-  f->refilled = 0;
-  if (f->waiting) {
-    for (unsigned j = 0; j < f->lanes; j++) {
-      if (f->wait[j] && --f->wait[j] == 0) {
-        // Its idle steps left state behind: cleared before the first lap.
-        feed_load(f, j, f->idx[j]);
-        f->reset_mask |= 1u << j;
-        f->waiting--;
-      }
-    }
-  }
-  // Selected by masks, not branches: which lanes end a chunk in a given step
-  // is not predictable.
-  uint32_t final_mask = 0;
-  for (unsigned j = 0; j < f->lanes; j++) {
-    const uint32_t fin = f->left[j] == 0;
-    const uintptr_t m = 0 - static_cast<uintptr_t>(fin);
-    const uintptr_t mid = reinterpret_cast<uintptr_t>(f->p[j]) + f->off[j];
-    const uintptr_t last = reinterpret_cast<uintptr_t>(f->last[j]);
-    f->src[j] = reinterpret_cast<const uint8_t*>((last & m) | (mid & ~m));
-    f->fill[j] = (f->last_fill[j] & static_cast<uint32_t>(m)) | (hblk_fill & ~static_cast<uint32_t>(m));
-    f->off[j] += hblk_fill;
-    f->left[j] -= fin ^ 1;
-    final_mask |= (fin & f->busy[j]) << j;
-  }
-  f->final_mask = final_mask;
-  return f->active > 0;
-}
-
-void feed_finish(feed* f, const uint32_t (*head)[max_lanes]) {
-  for (uint32_t m = f->final_mask; m; m &= m - 1) {
-    unsigned j = static_cast<unsigned>(__builtin_ctz(m));
-    uint8_t* key = f->keys[f->idx[j]];
-    for (int w = 0; w < 4; w++) {
-      uint32_t v = head[w][j];
-      key[4 * w] = static_cast<uint8_t>(v);
-      key[4 * w + 1] = static_cast<uint8_t>(v >> 8);
-      key[4 * w + 2] = static_cast<uint8_t>(v >> 16);
-      key[4 * w + 3] = static_cast<uint8_t>(v >> 24);
-    }
-    uint32_t len = f->chunks[f->idx[j]].len;
-    key[14] = static_cast<uint8_t>(len);
-    key[15] = static_cast<uint8_t>(len >> 8);
-    feed_assign(f, j);
-    if (f->busy[j]) f->refilled |= 1u << j;
-  }
-}
-
-}  // namespace digest_lanes
+#include "chunk/digest_lanes.h"
+#include "chunk/dispatch.h"
 
 namespace {
-
-using digest_lanes::md5_t;
-
-// ---- Plain reference ----
 
 void xor_into(uint8_t* blk, const uint8_t* p, uint32_t n) {
   for (uint32_t i = 0; i < n; i++) blk[i] ^= p[i];
 }
 
+// Writes the key of the len bytes at p, as chunk_feed and chunk_close form it.
 void digest_one(const uint8_t* p, uint32_t len, uint8_t* key) {
   uint8_t blk[cfg_hblk] = {};
   uint32_t r = len;
@@ -168,178 +33,46 @@ void digest_one(const uint8_t* p, uint32_t len, uint8_t* key) {
   key[15] = static_cast<uint8_t>(len >> 8);
 }
 
-// ---- Generic 128-bit vectors ----
-
-// Four 32-bit lanes in the compiler's generic vector type: SSE2 on any
-// x86-64, NEON on ARM, plain words where there is neither.
-typedef uint32_t u32x4 __attribute__((vector_size(16)));
-
-// Two groups of four lanes run side by side: a step of one group waits on
-// its previous step, the other group's step fills that wait.
-constexpr unsigned v_groups = 2;
-constexpr unsigned v_lanes = 4 * v_groups;
-
-inline uint32_t load_le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-inline u32x4 rotl(u32x4 x, int s) { return (x << s) | (x >> (32 - s)); }
-
-// The round functions, written so that b, the newest word, enters last.
-inline u32x4 md5_f(u32x4 b, u32x4 c, u32x4 d) { return d ^ (b & (c ^ d)); }
-inline u32x4 md5_h(u32x4 b, u32x4 c, u32x4 d) { return b ^ (c ^ d); }
-inline u32x4 md5_i(u32x4 b, u32x4 c, u32x4 d) { return c ^ (b | ~d); }
-
-// a = b + ((a + X[k] + T[i] + fn(b,c,d)) <<< s) in every group. G is split
-// into its two disjoint halves, added, so only (b & d) waits for b.
-#define V_STEP(fn, a, b, c, d, k, s, i)    \
-  for (unsigned g = 0; g < v_groups; g++) \
-  (a)[g] = (b)[g] + rotl((a)[g] + x[g][k] + md5_t[i] + fn((b)[g], (c)[g], (d)[g]), (s))
-#define V_STEP_G(fn, a, b, c, d, k, s, i)      \
-  for (unsigned g = 0; g < v_groups; g++) \
-  (a)[g] = (b)[g] + rotl((a)[g] + x[g][k] + md5_t[i] + ((c)[g] & ~(d)[g]) + ((b)[g] & (d)[g]), (s))
-
-// The MD5 transform of every lane's block x[group][word] from the initial
-// state; the state (initial values added) is XORed into words 0-3.
-void md5_vec128(u32x4 (*x)[16]) {
-  const u32x4 zero = {};
-  u32x4 a[v_groups], b[v_groups], c[v_groups], d[v_groups];
-  for (unsigned g = 0; g < v_groups; g++) {
-    a[g] = zero + 0x67452301;
-    b[g] = zero + 0xEFCDAB89;
-    c[g] = zero + 0x98BADCFE;
-    d[g] = zero + 0x10325476;
-  }
-  MD5_ROUNDS(V_STEP, V_STEP_G);
-  for (unsigned g = 0; g < v_groups; g++) {
-    x[g][0] ^= a[g] + 0x67452301;
-    x[g][1] ^= b[g] + 0xEFCDAB89;
-    x[g][2] ^= c[g] + 0x98BADCFE;
-    x[g][3] ^= d[g] + 0x10325476;
-  }
-}
-
-#undef V_STEP_G
-#undef V_STEP
-
-void digest_batch_vec128(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
-  digest_lanes::feed f;
-  digest_lanes::feed_start(&f, chunks, n, keys, v_lanes);
-  // s[g][w][j]: word w of the block of group g's lane j. The fill byte (top
-  // of word 15) is kept 0 between transforms, as hblk_mix leaves it.
-  u32x4 s[v_groups][16] = {};
-  uint32_t head[4][digest_lanes::max_lanes];
-  while (digest_lanes::feed_step(&f)) {
-    for (unsigned g = 0; g < v_groups; g++) {
-      for (unsigned j = 0; j < 4; j++) {
-        const unsigned lane = 4 * g + j;
-        if (f.reset_mask >> lane & 1)
-          for (u32x4& w : s[g]) w[j] = 0;
-        const uint8_t* p = f.src[lane];
-        for (unsigned w = 0; w < 15; w++) s[g][w][j] ^= load_le32(p + 4 * w);
-        s[g][15][j] = (s[g][15][j] ^ (load_le32(p + 60) & 0x00FFFFFF)) | f.fill[lane] << 24;
-      }
-    }
-    md5_vec128(s);
-    for (unsigned g = 0; g < v_groups; g++) s[g][15] &= 0x00FFFFFF;
-    if (f.final_mask) {
-      for (unsigned w = 0; w < 4; w++)
-        for (unsigned g = 0; g < v_groups; g++)
-          for (unsigned j = 0; j < 4; j++) head[w][4 * g + j] = s[g][w][j];
-      digest_lanes::feed_finish(&f, head);
-    }
-  }
-}
-
-// ---- Choice of implementation ----
-
-bool cpu_has_avx2() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
-}
-
-bool cpu_has_avx512() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vl");
-#else
-  return false;
-#endif
-}
-
-// Each in this order is the faster where the CPU runs both (bench/digest_bench).
-digest_impl best_impl() {
-  if (digest_impl_supported(digest_impl_avx512)) return digest_impl_avx512;
-  if (digest_impl_supported(digest_impl_avx2)) return digest_impl_avx2;
-  return digest_impl_vec128;
-}
-
-// auto until the first batch or digest_force picks one.
-std::atomic<digest_impl> current_impl{digest_impl_auto};
-
 }  // namespace
 
 void digest_batch_plain(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
   for (size_t i = 0; i < n; i++) digest_one(chunks[i].p, chunks[i].len, keys[i]);
 }
 
-bool digest_impl_supported(digest_impl impl) {
-  switch (impl) {
-    case digest_impl_auto:
-    case digest_impl_plain:
-    case digest_impl_vec128:
-      return true;
-    case digest_impl_avx2:
-      return digest_lanes::avx2_built && cpu_has_avx2();
-    case digest_impl_avx512:
-      return digest_lanes::avx512_built && cpu_has_avx512();
-  }
-  return false;
+// ---- Choice of implementation ----
+
+namespace {
+
+bool avx2_usable() { return digest_lanes::avx2_built && cpu_has_avx2(); }
+bool avx512_usable() { return digest_lanes::avx512_built && cpu_has_avx512bw() && cpu_has_avx512vl(); }
+
+// What digest_batch runs until a choice is made: the first batch makes it.
+void digest_batch_first(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
+
+using digest_fn = void(const chunk_span*, size_t, uint8_t (*)[16]);
+
+constexpr dispatch_entry<digest_impl, digest_fn> digest_table[] = {
+    {digest_impl_auto, "auto", digest_batch_first, runs_anywhere},
+    {digest_impl_plain, "plain", digest_batch_plain, runs_anywhere},
+    {digest_impl_vec128, "vec128", digest_lanes::digest_batch_vec128, runs_anywhere},
+    {digest_impl_avx2, "avx2", digest_lanes::digest_batch_avx2, avx2_usable},
+    {digest_impl_avx512, "avx512", digest_lanes::digest_batch_avx512, avx512_usable},
+};
+static_assert(dispatch_in_order(digest_table));
+// Each is the faster where the CPU runs both (bench/digest_bench).
+constexpr digest_impl digest_prefer[] = {digest_impl_avx512, digest_impl_avx2, digest_impl_vec128};
+
+constinit dispatch digest_choice{digest_table, digest_prefer};
+
+void digest_batch_first(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
+  digest_choice.choose()(chunks, n, keys);
 }
 
-bool digest_force(digest_impl impl) {
-  if (!digest_impl_supported(impl)) return false;
-  current_impl.store(impl == digest_impl_auto ? best_impl() : impl, std::memory_order_relaxed);
-  return true;
-}
+}  // namespace
 
-digest_impl digest_impl_current() {
-  digest_impl impl = current_impl.load(std::memory_order_relaxed);
-  if (impl == digest_impl_auto) {
-    impl = best_impl();
-    current_impl.store(impl, std::memory_order_relaxed);
-  }
-  return impl;
-}
+bool digest_impl_supported(digest_impl impl) { return digest_choice.supported(impl); }
+bool digest_force(digest_impl impl) { return digest_choice.force(impl); }
+digest_impl digest_impl_current() { return digest_choice.current(); }
+const char* digest_impl_name(digest_impl impl) { return digest_choice.name(impl); }
 
-const char* digest_impl_name(digest_impl impl) {
-  switch (impl) {
-    case digest_impl_auto: return "auto";
-    case digest_impl_plain: return "plain";
-    case digest_impl_vec128: return "vec128";
-    case digest_impl_avx2: return "avx2";
-    case digest_impl_avx512: return "avx512";
-  }
-  return "?";
-}
-
-void digest_batch(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
-  switch (digest_impl_current()) {
-    case digest_impl_avx512:
-      digest_lanes::digest_batch_avx512(chunks, n, keys);
-      return;
-    case digest_impl_avx2:
-      digest_lanes::digest_batch_avx2(chunks, n, keys);
-      return;
-    case digest_impl_vec128:
-      digest_batch_vec128(chunks, n, keys);
-      return;
-    default:
-      digest_batch_plain(chunks, n, keys);
-      return;
-  }
-}
+void digest_batch(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) { digest_choice.fn()(chunks, n, keys); }

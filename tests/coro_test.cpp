@@ -38,7 +38,7 @@ uint64_t checksum(const bytes& v) {
 
 TEST(Coro, EmptyInputAsksOnceThenEnds) {
   auto c = std::make_unique<coder>();
-  mem_run r = run_mem(c.get(), copy_body, {});
+  coded r = run_mem(c.get(), copy_body, {});
   EXPECT_TRUE(r.out.empty());
   EXPECT_EQ(r.input_requests, 1u);
   EXPECT_EQ(r.output_requests, 0u);
@@ -48,7 +48,7 @@ TEST(Coro, EmptyInputAsksOnceThenEnds) {
 TEST(Coro, ExactlyOneFullBufferIsHandedOverWhenItsLastByteIsStored) {
   auto c = std::make_unique<coder>();
   bytes in = random_bytes(65536, 1);
-  mem_run r = run_mem(c.get(), copy_body, in);
+  coded r = run_mem(c.get(), copy_body, in);
   EXPECT_EQ(r.output_requests, 1u);  // the final partial write is then 0 bytes
   EXPECT_EQ(r.out, in);
 }
@@ -57,7 +57,7 @@ TEST(Coro, LocalsSurviveThousandsOfSuspensions) {
   auto c = std::make_unique<coder>();
   bytes in = random_bytes(300000, 2);
   // One input byte per request and 7-byte output buffers: ~340000 suspensions.
-  mem_run r = run_mem(c.get(), copy_body, in, 1, 7);
+  coded r = run_mem(c.get(), copy_body, in, 1, 7);
   EXPECT_EQ(r.out, in);
   EXPECT_EQ(r.input_requests, in.size() + 1);
   EXPECT_EQ(r.output_requests, in.size() / 7);

@@ -1,88 +1,62 @@
-// The decoder: hand-made streams with known answers, faults in streams the
-// encoder never writes, round trips at full and small sizes, hostile input.
-#include "chunk/chunker.h"
+// The decoder: hand-made streams with known answers, from the plain and the
+// fast body alike; faults in streams the encoder never writes; round trips at
+// full and small sizes; hostile input.
+#include "codec/decoder_fast.h"
 #include "test_util.h"
 
 namespace {
 
-const bytes esc = {0xEB, 0x3D, 0xBE, 0x01};
-
-struct decoded {
-  bytes out;
-  uint64_t sum, x;
-  uint32_t fault;
-  uint64_t fault_offset;
+class Decoder : public ::testing::TestWithParam<named_body> {
+ protected:
+  coded decode(const bytes& in, uint32_t winsize = cfg_decwinsize, size_t in_piece = 65536) {
+    return decode_with(GetParam().body, in, winsize, in_piece);
+  }
+  // Windows of about 1000 bytes, so that references reach across the window's
+  // end. The fast body takes only multiples of the map block.
+  std::vector<uint32_t> small_windows() const {
+    if (GetParam().body == decoder_run_fast) return {1024};
+    return {1000, 1024};
+  }
 };
-decoded decode_full(const bytes& in, uint32_t winsize = cfg_decwinsize, size_t in_piece = 65536) {
-  test_coder t = test_coder::decoder(winsize);
-  decoded d;
-  d.out = run_mem(t.c.get(), decoder_run, in, in_piece).out;
-  d.sum = t.c->sum;
-  d.x = t.c->x;
-  d.fault = t.c->fault;
-  d.fault_offset = t.c->fault_offset;
-  return d;
-}
 
-// Length of the first chunk of `data` as a freshly started chunker cuts it.
-size_t first_cut(const bytes& data) {
-  chunker ck;
-  chunker_init(&ck);
-  for (size_t i = 0; i < data.size(); i++) {
-    chunk_feed(&ck, data[i]);
-    if (chunk_boundary(&ck)) return i + 1;
-  }
-  return 0;
-}
-
-// A chunk of exactly `len` bytes beginning with `prefix`: one that the chunker
-// cuts after its last byte and not before.
-bytes chunk_of(size_t len, const bytes& prefix = {}, uint64_t seed0 = 1) {
-  for (uint64_t seed = seed0 * 1000003;; seed++) {
-    bytes v = random_bytes(len + 200, seed);
-    std::copy(prefix.begin(), prefix.end(), v.begin());
-    if (first_cut(v) == len) return bytes(v.begin(), v.begin() + len);
-  }
-}
-
-TEST(Decoder, ReferenceToCopiedBytesRepeatsAChunk) {
+TEST_P(Decoder, ReferenceToCopiedBytesRepeatsAChunk) {
   bytes a = chunk_of(98);
-  decoded d = decode_full(cat({a, ref(98), ref(98)}));
+  coded d = decode(cat({a, ref(98), ref(98)}));
   EXPECT_EQ(d.out, cat({a, a, a}));
   EXPECT_EQ(d.sum, 294u);
   EXPECT_EQ(d.x, 4u);
   EXPECT_EQ(d.fault, fault_none);
 }
 
-TEST(Decoder, EscapedChunkKeepsTheMarkerAfterTheEscapeAsData) {
+TEST_P(Decoder, EscapedChunkKeepsTheMarkerAfterTheEscapeAsData) {
   bytes chunk = chunk_of(300, {0xEB, 0x3D, 0xBE, 0x00});
-  decoded d = decode_full(cat({esc, chunk}));
+  coded d = decode(cat({stream_escape, chunk}));
   EXPECT_EQ(d.out, chunk);
   EXPECT_EQ(d.sum, 300u);
   EXPECT_EQ(d.x, 2u);
   EXPECT_EQ(d.fault, fault_none);
 }
 
-TEST(Decoder, LongestEscapedChunk) {
+TEST_P(Decoder, LongestEscapedChunk) {
   bytes in = cat({{0xEB, 0x3D, 0xBE, 0x00}, bytes(65531, 0)});
   bytes stream = encode_mem(in);
-  EXPECT_EQ(stream, cat({esc, in}));
-  decoded d = decode_full(stream);
+  EXPECT_EQ(stream, cat({stream_escape, in}));
+  coded d = decode(stream);
   EXPECT_EQ(d.out, in);
   EXPECT_EQ(d.sum, 65535u);
   EXPECT_EQ(d.x, 2u);
 }
 
-TEST(Decoder, ShortAndOddStreams) {
+TEST_P(Decoder, ShortAndOddStreams) {
   struct tcase {
     bytes stream, out;
     uint64_t x;
   };
-  const bytes m = {0xEB, 0x3D, 0xBE};
+  const bytes& m = stream_marker;
   tcase cases[] = {
       {{}, {}, 1},
       {{0x41, 0x42, 0x43, 0x44}, {0x41, 0x42, 0x43, 0x44}, 1},
-      {esc, {}, 1},
+      {stream_escape, {}, 1},
       {m, m, 1},
       {cat({m, {0x02}, bytes(10, 7)}), cat({m, {0x02}, bytes(10, 7)}), 1},
       {cat({m, {0xFF}}), cat({m, {0xFF}}), 1},
@@ -90,7 +64,7 @@ TEST(Decoder, ShortAndOddStreams) {
       {cat({bytes(65535, 0), {0x41, 0x42}}), cat({bytes(65535, 0), {0x41, 0x42}}), 2},
   };
   for (const tcase& c : cases) {
-    decoded d = decode_full(c.stream);
+    coded d = decode(c.stream);
     EXPECT_EQ(d.out, c.out);
     EXPECT_EQ(d.sum, c.out.size());
     EXPECT_EQ(d.x, c.x);
@@ -98,8 +72,8 @@ TEST(Decoder, ShortAndOddStreams) {
   }
 }
 
-TEST(Decoder, TruncatedReferenceCopiesAnUnwrittenWindowAndIsAFault) {
-  decoded d = decode_full({0xEB, 0x3D, 0xBE, 0x00, 0x10, 0x00});
+TEST_P(Decoder, TruncatedReferenceCopiesAnUnwrittenWindowAndIsAFault) {
+  coded d = decode({0xEB, 0x3D, 0xBE, 0x00, 0x10, 0x00});
   EXPECT_EQ(d.out, bytes(65535, 0));
   EXPECT_EQ(d.sum, 65535u);
   EXPECT_EQ(d.x, 2u);
@@ -114,21 +88,23 @@ bytes whole_chunks_998() {
   return v;
 }
 
-TEST(Decoder, MissingDistanceBytesCountAsMinusOne) {
-  // No distance byte at all: 0xFEFEFEFF, not 0xFFFFFFFF. In a window of 1000
-  // bytes holding 998, the copy starts at (998 - d + 1000) mod 2^32 mod 1000.
-  const uint32_t w = 1000;
-  bytes prefix = whole_chunks_998();
-  decoded d = decode_full(cat({prefix, {0xEB, 0x3D, 0xBE, 0x00}}), w);
-  const uint32_t s = (998u - 0xFEFEFEFFu + w) % w;
-  ASSERT_EQ(s, 7u);
-  ASSERT_GE(d.out.size(), 998u + 64);
-  EXPECT_EQ(bytes(d.out.begin() + 998, d.out.begin() + 998 + 64), bytes(prefix.begin() + 7, prefix.begin() + 71));
-  EXPECT_EQ(d.fault, fault_truncated_ref);
-  EXPECT_EQ(d.fault_offset, 998u);
+TEST_P(Decoder, MissingDistanceBytesCountAsMinusOne) {
+  // No distance byte at all: 0xFEFEFEFF, not 0xFFFFFFFF. In a window of w
+  // bytes holding 998, the copy starts at (998 - d + w) mod 2^32 mod w.
+  const bytes prefix = whole_chunks_998();
+  for (uint32_t w : small_windows()) {
+    coded d = decode(cat({prefix, {0xEB, 0x3D, 0xBE, 0x00}}), w);
+    const uint32_t s = (998u - 0xFEFEFEFFu + w) % w;
+    ASSERT_EQ(s, w == 1000 ? 7u : 231u);
+    ASSERT_GE(d.out.size(), 998u + 64);
+    EXPECT_EQ(bytes(d.out.begin() + 998, d.out.begin() + 998 + 64), bytes(prefix.begin() + s, prefix.begin() + s + 64))
+        << w;
+    EXPECT_EQ(d.fault, fault_truncated_ref);
+    EXPECT_EQ(d.fault_offset, 998u);
+  }
 }
 
-TEST(Decoder, FaultsInStreamsTheEncoderNeverWrites) {
+TEST_P(Decoder, FaultsInStreamsTheEncoderNeverWrites) {
   bytes a = chunk_of(98);
   struct tcase {
     bytes stream;
@@ -143,47 +119,50 @@ TEST(Decoder, FaultsInStreamsTheEncoderNeverWrites) {
       {cat({a, ref(98), ref(0), ref(1u << 31)}), fault_zero_distance, 106},  // the first fault counts
   };
   for (const tcase& c : cases) {
-    decoded d = decode_full(c.stream);
+    coded d = decode(c.stream);
     EXPECT_EQ(d.fault, c.fault);
     EXPECT_EQ(d.fault_offset, c.offset);
     EXPECT_EQ(d.sum, d.out.size());
   }
   // Valid: a reference to the very start, and an overlapping copy.
-  EXPECT_EQ(decode_full(cat({a, ref(98)})).fault, fault_none);
-  decoded overlap = decode_full(cat({a, ref(10)}));
+  EXPECT_EQ(decode(cat({a, ref(98)})).fault, fault_none);
+  coded overlap = decode(cat({a, ref(10)}));
   EXPECT_EQ(overlap.fault, fault_none);
   for (size_t i = 98; i < overlap.out.size(); i++) ASSERT_EQ(overlap.out[i], overlap.out[i - 10]);
 }
 
-TEST(Decoder, ReferenceAcrossTheWindowsEnd) {
-  // A window of 1000 bytes. After 998 bytes of whole chunks, distance 998
-  // copies A from index 0 into indexes 998, 999, 0, 1, ...; winpos ends at 96,
-  // and distance 98 then reads A again from 998 across the window's end.
-  const uint32_t w = 1000;
-  bytes a = chunk_of(98);
-  bytes stream = cat({whole_chunks_998(), ref(998), ref(98)});
-  decoded d = decode_full(stream, w);
-  EXPECT_EQ(d.fault, fault_none);
-  ASSERT_EQ(d.out.size(), 998u + 98 + 98);
-  EXPECT_EQ(bytes(d.out.begin() + 998, d.out.begin() + 998 + 98), a);
-  EXPECT_EQ(bytes(d.out.begin() + 998 + 98, d.out.end()), a);
-  EXPECT_EQ(d.x, 10u + 2 + 1);
+TEST_P(Decoder, ReferenceAcrossTheWindowsEnd) {
+  // A window of w bytes, 1000 or 1024. After 998 bytes of whole chunks,
+  // distance 998 copies A from index 0 into indexes 998, 999, ..., 0, 1, ...;
+  // distance 98 then reads A again from 998 across the window's end.
+  const bytes a = chunk_of(98);
+  const bytes stream = cat({whole_chunks_998(), ref(998), ref(98)});
+  for (uint32_t w : small_windows()) {
+    coded d = decode(stream, w);
+    EXPECT_EQ(d.fault, fault_none);
+    ASSERT_EQ(d.out.size(), 998u + 98 + 98);
+    EXPECT_EQ(bytes(d.out.begin() + 998, d.out.begin() + 998 + 98), a) << w;
+    EXPECT_EQ(bytes(d.out.begin() + 998 + 98, d.out.end()), a) << w;
+    EXPECT_EQ(d.x, 10u + 2 + 1);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(, Decoder,
+                         ::testing::Values(named_body{"plain", decoder_run_plain},
+                                           named_body{"fast", decoder_run_fast}),
+                         body_name);
 
 // Round trips: every stream the encoder writes decodes to its input, with the
 // same counters on both sides and no fault.
 void expect_round_trip(const bytes& in, const index_cfg& cfg = index_cfg_default()) {
-  test_coder e = test_coder::encoder(cfg);
-  bytes stream = run_mem(e.c.get(), encoder_run, in).out;
-  decoded d = decode_full(stream, cfg.decwinsize, 4093);
+  coded e = encode_with(encoder_run, in, cfg);
+  coded d = decode_with(decoder_run, e.out, cfg.decwinsize, 4093);
   ASSERT_EQ(d.out.size(), in.size());
   ASSERT_TRUE(d.out == in);
-  EXPECT_EQ(d.sum, e.c->sum);
-  EXPECT_EQ(d.x, e.c->x);
+  EXPECT_EQ(d.sum, e.sum);
+  EXPECT_EQ(d.x, e.x);
   EXPECT_EQ(d.fault, fault_none);
 }
-
-
 
 TEST(RoundTrip, VariedData) {
   expect_round_trip({});
@@ -198,14 +177,7 @@ TEST(RoundTrip, VariedData) {
 TEST(RoundTrip, MarkersEverywhere) {
   for (uint64_t seed : {41, 42, 43}) {
     bytes in = with_repeats(400000, 300000, seed);
-    std::mt19937_64 rng(seed);
-    for (int k = 0; k < 3000; k++) {
-      size_t at = rng() % (in.size() - 4);
-      in[at] = 0xEB;
-      in[at + 1] = 0x3D;
-      in[at + 2] = 0xBE;
-      in[at + 3] = uint8_t(rng() % 5);
-    }
+    sprinkle_markers(&in, 3000, seed);
     expect_round_trip(in);
   }
   // Every chunk start is a marker: copy one marker-led chunk many times.
@@ -241,13 +213,13 @@ TEST(Hostile, ArbitraryStreamsStayInBoundsAndCountWhatTheyWrite) {
       switch (rng() % 5) {
         case 0: s = cat({s, ref(uint32_t(rng()))}); break;
         case 1: s = cat({s, ref(uint32_t(rng() % 3000))}); break;
-        case 2: s = cat({s, esc}); break;
-        case 3: s = cat({s, {0xEB, 0x3D, 0xBE}}); break;
+        case 2: s = cat({s, stream_escape}); break;
+        case 3: s = cat({s, stream_marker}); break;
         default: s = cat({s, random_bytes(rng() % 300, rng())}); break;
       }
     }
     if (rng() % 4 == 0) s.resize(rng() % (s.size() + 1));
-    decoded d = decode_full(s, 4096, 1 + rng() % 100);
+    coded d = decode_with(decoder_run, s, 4096, 1 + rng() % 100);
     ASSERT_EQ(d.sum, d.out.size());
     ASSERT_GE(d.x, 1u);
   }

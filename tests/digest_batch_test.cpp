@@ -4,9 +4,6 @@
 // steps, and chunks at odd addresses that end exactly where their memory ends.
 #include "chunk/digest_batch.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -14,20 +11,9 @@
 #include <vector>
 
 #include "chunk/chunker.h"
+#include "test_util.h"
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
-
-std::string hex(const uint8_t* p, size_t n) {
-  std::string s;
-  char t[3];
-  for (size_t i = 0; i < n; i++) {
-    std::snprintf(t, sizeof t, "%02x", p[i]);
-    s += t;
-  }
-  return s;
-}
 
 // The key as the encoder forms it, byte by byte. chunk_close clears the
 // block, so one chunker serves every chunk.

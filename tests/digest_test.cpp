@@ -2,28 +2,17 @@
 // chunk keys, a lap-by-lap model of the block, and position independence.
 #include "chunk/chunker.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "test_util.h"
+
 namespace {
 
 chunker ck;
-
-std::string hex(const uint8_t* p, size_t n) {
-  std::string s;
-  char t[3];
-  for (size_t i = 0; i < n; i++) {
-    std::snprintf(t, sizeof t, "%02x", p[i]);
-    s += t;
-  }
-  return s;
-}
 
 // Key of one chunk fed from a fresh init.
 std::string key_of(const std::vector<uint8_t>& d) {

@@ -1,16 +1,12 @@
 // Chunk index: home slots, lookup and insertion rules, the sweep, and the
 // guarantee that no entry lives long enough for its wrapped position to lie.
-#include <sys/mman.h>
-
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "codec/index.h"
+#include "test_util.h"
 
 namespace {
 
@@ -32,19 +28,13 @@ key16 make_key(uint32_t word, uint32_t tag, uint16_t len = 100) {
 // is 1 GiB, of which a test touches a few pages.
 struct table {
   index_cfg cfg;
-  size_t bytes;
+  mapped block;
   hslot* tbl;
   chunk_index ix;
-  explicit table(const index_cfg& c) : cfg(c), bytes(index_table_bytes(c)) {
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) std::abort();
-    tbl = static_cast<hslot*>(p);
+  explicit table(const index_cfg& c)
+      : cfg(c), block(index_table_bytes(c)), tbl(static_cast<hslot*>(block.p)) {
     index_init(&ix, tbl, cfg);
   }
-  ~table() { munmap(tbl, bytes); }
-  table(const table&) = delete;
-  table& operator=(const table&) = delete;
 
   hslot& at(uint32_t s) { return tbl[s % cfg.tblsize]; }
   void set(uint32_t s, const key16& k, uint32_t value) {

@@ -1,0 +1,132 @@
+// Run-time choice among implementations of one operation: a table of them,
+// the fastest one this build and CPU run taken on first use, and a switch.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+// CPU features the vector files are built for; false where the build has no
+// way to ask (not x86).
+inline bool cpu_has_avx2() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+// AVX-512 F and BW together: no vector file uses one without the other.
+inline bool cpu_has_avx512bw() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+#else
+  return false;
+#endif
+}
+
+inline bool cpu_has_avx512vl() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_cpu_supports("avx512vl");
+#else
+  return false;
+#endif
+}
+
+inline bool cpu_has_gfni() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_cpu_supports("gfni");
+#else
+  return false;
+#endif
+}
+
+// What a portable implementation needs of the build and the CPU: nothing.
+inline bool runs_anywhere() { return true; }
+
+// One implementation: its enumerator, its short name, its function, and
+// whether this build and this CPU can run it.
+template <typename Impl, typename Fn>
+struct dispatch_entry {
+  Impl impl;
+  const char* name;
+  Fn* fn;
+  bool (*usable)();
+};
+
+// True when entry i of the table is for enumerator i, as dispatch requires.
+template <typename Impl, typename Fn, size_t N>
+constexpr bool dispatch_in_order(const dispatch_entry<Impl, Fn> (&table)[N]) {
+  for (size_t i = 0; i < N; i++)
+    if (static_cast<size_t>(table[i].impl) != i) return false;
+  return true;
+}
+
+// The choice for one operation. Impl enumerates the implementations from 0,
+// where 0 is "auto": the first usable one of a preference list. The table's
+// entry 0 holds the function to be called before any choice is made; it calls
+// choose() and then the function chosen. Calls go through fn(): one load and
+// an indirect call, no test. Construct with constinit, at namespace scope.
+template <typename Impl, typename Fn, size_t N, size_t P>
+class dispatch {
+ public:
+  constexpr dispatch(const dispatch_entry<Impl, Fn> (&table)[N], const Impl (&prefer)[P])
+      : table_(table), prefer_(prefer), impl_(Impl{}), fn_(table[0].fn) {}
+
+  // The function to call now.
+  Fn* fn() const { return fn_.load(std::memory_order_relaxed); }
+
+  // True when this build and this CPU can run impl (auto: always).
+  bool supported(Impl impl) const {
+    const size_t i = static_cast<size_t>(impl);
+    return i < N && table_[i].usable();
+  }
+
+  // Makes fn() return impl's function (auto: the preferred one, chosen by CPU
+  // again). Returns false and changes nothing when impl is unsupported.
+  bool force(Impl impl) {
+    if (!supported(impl)) return false;
+    set(impl == Impl{} ? best() : impl);
+    return true;
+  }
+
+  // The implementation fn() stands for (never auto once anything is chosen),
+  // making the choice if none is made yet.
+  Impl current() {
+    Impl impl = impl_.load(std::memory_order_relaxed);
+    if (impl == Impl{}) {
+      impl = best();
+      set(impl);
+    }
+    return impl;
+  }
+
+  // The choice by CPU, made and returned; for entry 0's function.
+  Fn* choose() {
+    set(best());
+    return fn();
+  }
+
+  const char* name(Impl impl) const {
+    const size_t i = static_cast<size_t>(impl);
+    return i < N ? table_[i].name : "?";
+  }
+
+ private:
+  // The first usable implementation of the preference list. REQUIRES: its
+  // last one runs anywhere.
+  Impl best() const {
+    for (size_t k = 0; k + 1 < P; k++)
+      if (supported(prefer_[k])) return prefer_[k];
+    return prefer_[P - 1];
+  }
+
+  void set(Impl impl) {
+    impl_.store(impl, std::memory_order_relaxed);
+    fn_.store(table_[static_cast<size_t>(impl)].fn, std::memory_order_relaxed);
+  }
+
+  const dispatch_entry<Impl, Fn>* table_;
+  const Impl* prefer_;
+  std::atomic<Impl> impl_;
+  std::atomic<Fn*> fn_;
+};

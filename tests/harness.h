@@ -1,0 +1,360 @@
+// Coders run in memory: the service loop with its checks of the request
+// protocol, the record of what a run produced, coder set-ups, and the data and
+// stream builders. Free of GoogleTest, so that the fuzz target and the codec
+// benchmarks serve a coder exactly as the tests do.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "chunk/chunker.h"
+#include "codec/coder.h"
+#include "codec/decoder.h"
+#include "codec/encoder.h"
+#include "codec/index.h"
+
+using bytes = std::vector<uint8_t>;
+using coder_body = coro_task (*)(coder*);
+
+inline void harness_abort(const char* what) {
+  std::fprintf(stderr, "harness: %s\n", what);
+  std::abort();
+}
+// A coder that breaks the service protocol ends the process, which is what a
+// fuzzer or a benchmark wants; test_util.h makes it a test failure instead.
+#ifndef HARNESS_EXPECT
+#define HARNESS_EXPECT(ok, what) ((ok) ? void(0) : harness_abort(what))
+#endif
+
+// ---------------------------------------------------------------- data
+
+inline bytes to_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
+
+inline bytes random_bytes(size_t n, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  bytes v(n);
+  for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>(rng() >> 56);
+  return v;
+}
+
+inline bytes cat(std::initializer_list<bytes> parts) {
+  bytes v;
+  for (const bytes& p : parts) v.insert(v.end(), p.begin(), p.end());
+  return v;
+}
+
+// Words of a small vocabulary: many short repeats that rarely line up with
+// chunk boundaries.
+inline bytes text_like(size_t n, uint64_t seed) {
+  static const char* words[] = {"the ", "chunk ", "index ", "window ", "of ", "a ", "stream\n", "data ",
+                                "lrdedup ", "int main() {\n", "  return 0;\n}\n", "#include <x>\n"};
+  std::mt19937_64 rng(seed);
+  bytes v;
+  while (v.size() < n) {
+    const char* w = words[rng() % 12];
+    v.insert(v.end(), w, w + std::strlen(w));
+  }
+  v.resize(n);
+  return v;
+}
+
+// Random blocks of 100 + [0, max_len) bytes, each either new or a copy of
+// earlier data at a random distance.
+inline bytes with_repeats(size_t n, size_t max_distance, uint64_t seed, size_t max_len = 20000) {
+  std::mt19937_64 rng(seed);
+  bytes v = random_bytes(4096, seed);
+  v.reserve(n + 100 + max_len);
+  while (v.size() < n) {
+    size_t len = 100 + rng() % max_len;
+    if (rng() % 3 == 0) {
+      bytes r = random_bytes(len, rng());
+      v.insert(v.end(), r.begin(), r.end());
+    } else {
+      size_t d = 1 + rng() % std::min(max_distance, v.size());
+      size_t from = v.size() - d;
+      for (size_t i = 0; i < len; i++) v.push_back(v[from + i]);
+    }
+  }
+  v.resize(n);
+  return v;
+}
+
+// ---------------------------------------------------------------- stream bytes
+
+// The 8-byte reference form, spelt out rather than taken from codec/format.h.
+inline bytes ref(uint32_t d) {
+  return {0xEB, 0x3D, 0xBE, 0x00, uint8_t(d), uint8_t(d >> 8), uint8_t(d >> 16), uint8_t(d >> 24)};
+}
+inline const bytes stream_marker = {0xEB, 0x3D, 0xBE};
+inline const bytes stream_escape = {0xEB, 0x3D, 0xBE, 0x01};
+
+// Writes the marker and `kind` over the four bytes at `at`.
+inline void put_marker(bytes* v, size_t at, uint8_t kind) {
+  std::copy(stream_marker.begin(), stream_marker.end(), v->begin() + static_cast<std::ptrdiff_t>(at));
+  (*v)[at + 3] = kind;
+}
+
+// Markers of kinds 0 to 4 at `count` random places.
+inline void sprinkle_markers(bytes* v, size_t count, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  for (size_t k = 0; k < count && v->size() >= 4; k++) {
+    size_t at = rng() % (v->size() - 3);
+    put_marker(v, at, uint8_t(rng() % 5));
+  }
+}
+
+// ---------------------------------------------------------------- oracles
+
+inline std::string hex(const uint8_t* p, size_t n) {
+  std::string s;
+  char t[3];
+  for (size_t i = 0; i < n; i++) {
+    std::snprintf(t, sizeof t, "%02x", p[i]);
+    s += t;
+  }
+  return s;
+}
+
+// CRC-32 bit by bit (reflected 0xEDB88320, init and final XOR 0xFFFFFFFF): no
+// table, so nothing it shares with the chunker's.
+inline uint32_t crc32_bitwise(const uint8_t* p, size_t n) {
+  uint32_t r = 0xFFFFFFFF;
+  for (size_t i = 0; i < n; i++) {
+    r ^= p[i];
+    for (int k = 0; k < 8; k++) r = (r >> 1) ^ (0xEDB88320 & (0u - (r & 1)));
+  }
+  return ~r;
+}
+
+// Chunk lengths of `data` as a fresh chunker cuts it, the final (maybe empty)
+// chunk last.
+inline std::vector<uint32_t> chunk_lengths(std::span<const uint8_t> data) {
+  chunker ck;
+  chunker_init(&ck);
+  std::vector<uint32_t> out;
+  for (uint8_t b : data) {
+    chunk_feed_nodigest(&ck, b);
+    if (chunk_boundary(&ck)) out.push_back(chunk_close_nodigest(&ck));
+  }
+  out.push_back(ck.clen);
+  return out;
+}
+
+// Start offsets of the chunks, the final one's included.
+inline std::vector<size_t> chunk_starts(std::span<const uint8_t> data) {
+  std::vector<uint32_t> lens = chunk_lengths(data);
+  std::vector<size_t> starts{0};
+  for (size_t k = 0; k + 1 < lens.size(); k++) starts.push_back(starts.back() + lens[k]);
+  return starts;
+}
+
+// The data cut back to its last chunk end.
+inline bytes up_to_last_cut(bytes v) {
+  v.resize(chunk_starts(v).back());
+  return v;
+}
+
+// A chunk of exactly `len` bytes beginning with `prefix`: random bytes that
+// the chunker cuts after the last and not before. A cut depends on the chunk's
+// bytes alone, so the chunk keeps its length wherever it is placed.
+inline bytes chunk_of(size_t len, const bytes& prefix = {}, uint64_t seed0 = 1) {
+  for (uint64_t seed = seed0 * 1000003;; seed++) {
+    bytes v = random_bytes(len + 200, seed);
+    std::copy(prefix.begin(), prefix.end(), v.begin());
+    std::vector<uint32_t> lens = chunk_lengths(v);
+    if (lens.size() > 1 && lens[0] == len) return bytes(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(len));
+  }
+}
+
+// ---------------------------------------------------------------- coders
+
+// Zero-filled memory committed only where touched, as the program takes it.
+struct mapped {
+  void* p = nullptr;
+  size_t n = 0;
+  explicit mapped(size_t bytes) : n(bytes) {
+    p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) std::abort();
+  }
+  mapped(const mapped&) = delete;
+  mapped& operator=(const mapped&) = delete;
+  ~mapped() { munmap(p, n); }
+};
+
+// A coder record with its own blocks, of the program's sizes or small ones.
+struct test_coder {
+  std::unique_ptr<coder> c = std::make_unique<coder>();
+  std::unique_ptr<mapped> block, map;
+
+  static test_coder encoder(const index_cfg& cfg) {
+    test_coder t;
+    t.block = std::make_unique<mapped>(index_table_bytes(cfg));
+    index_init(&t.c->idx, static_cast<hslot*>(t.block->p), cfg);
+    return t;
+  }
+  static test_coder decoder(uint32_t winsize) {
+    test_coder t;
+    t.block = std::make_unique<mapped>(winsize);
+    t.c->win = static_cast<uint8_t*>(t.block->p);
+    t.c->winpos = 0;
+    t.c->winsize = winsize;
+    t.map = std::make_unique<mapped>(winsize / cfg_mapblock + 1);
+    t.c->chunkmap = static_cast<uint8_t*>(t.map->p);
+    return t;
+  }
+};
+
+// ---------------------------------------------------------------- the service loop
+
+// What a run wrote, how it asked, and the coder's counters at its end.
+struct coded {
+  bytes out;             // empty when the run was told not to keep it
+  uint64_t written = 0;  // output bytes, kept or not
+  uint64_t input_requests = 0, output_requests = 0;
+  uint64_t sum = 0, x = 0;
+  uint32_t pos = 0;                        // encoder
+  uint64_t c_discard = 0;                  // encoder
+  uint32_t fault = fault_none;             // decoder
+  uint64_t fault_offset = 0;               // decoder
+  uint64_t fast_refs = 0, slow_refs = 0;   // fast decoder
+};
+
+// Runs `body` over `in` as the driver does, entirely in memory: the input is
+// copied piece by piece (`in_piece` bytes) into one reused buffer, the output
+// goes to one buffer of `out_size` bytes. Junk surrounds both: a body that
+// reads input outside the current piece sees junk where the stream's bytes
+// were, and one that writes outside its output buffer, or beside the input
+// piece, spoils a guard, checked after every resumption. Pieces land at
+// aligned and unaligned addresses in turn.
+inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, size_t in_piece = cfg_iobuf,
+                     size_t out_size = cfg_iobuf, bool keep = true) {
+  constexpr size_t guard = 16, shifts = 16;
+  constexpr uint8_t out_junk = 0x5A;
+  coded r;
+  bytes ibuf(guard + shifts - 1 + in_piece + guard), obuf(guard + out_size + guard, out_junk);
+  uint8_t* const obeg = obuf.data() + guard;
+  uint8_t in_junk = 0;
+  size_t in_lead = guard, in_len = 0;
+  auto guards_intact = [&] {
+    for (size_t i = 0; i < guard; i++)
+      if (obuf[i] != out_junk || obuf[guard + out_size + i] != out_junk || ibuf[in_lead - guard + i] != in_junk ||
+          ibuf[in_lead + in_len + i] != in_junk)
+        return false;
+    return true;
+  };
+
+  // The first breach ends the run: what follows it would only repeat it.
+  auto broken = [](bool ok, const char* what) {
+    HARNESS_EXPECT(ok, what);
+    return !ok;
+  };
+
+  coro_header* h = &c->coro;
+  *h = coro_header{};
+  h->outptr = h->outbeg = obeg;
+  h->outend = obeg + out_size;
+  size_t at = 0;
+  c->hist = in.data();  // an encoder's byte check: the whole input stays in memory, no ring
+  c->hist_ring = 0;
+  for (;;) {
+    const uint32_t q = coro_call(c, body);
+    if (broken(guards_intact(), "wrote outside its buffers") ||
+        broken(h->outbeg == obeg && h->outend == obeg + out_size && h->outptr >= h->outbeg && h->outptr <= h->outend,
+               "moved the output buffer") ||
+        broken(r.input_requests == 0 || (h->inpbeg == ibuf.data() + in_lead && h->inpend == h->inpbeg + in_len &&
+                                         h->inpptr >= h->inpbeg && h->inpptr <= h->inpend),
+               "moved the input buffer"))
+      break;
+    if (q == REQ_DONE) break;
+    if (q == REQ_INPUT) {
+      r.input_requests++;
+      if (broken(h->inpptr == h->inpend, "asked for input with some left")) break;
+      h->inp_before += static_cast<uint64_t>(h->inpend - h->inpbeg);
+      in_len = std::min(in_piece, in.size() - at);
+      if (in_len == 0) h->f_eof = 1;
+      in_lead = guard + (r.input_requests - 1) % shifts;
+      in_junk = static_cast<uint8_t>(0xA5 ^ at);
+      std::fill(ibuf.begin(), ibuf.begin() + static_cast<std::ptrdiff_t>(in_lead), in_junk);
+      std::fill(ibuf.begin() + static_cast<std::ptrdiff_t>(in_lead + in_len), ibuf.end(), in_junk);
+      if (in_len) std::memcpy(ibuf.data() + in_lead, in.data() + at, in_len);
+      h->inpptr = h->inpbeg = ibuf.data() + in_lead;
+      h->inpend = h->inpbeg + in_len;
+      at += in_len;
+    } else if (q == REQ_OUTPUT) {
+      r.output_requests++;
+      if (broken(h->outptr == h->outend, "handed an output buffer over before it was full")) break;
+      if (keep) r.out.insert(r.out.end(), h->outbeg, h->outend);
+      r.written += out_size;
+      h->outptr = h->outbeg;
+    } else {
+      broken(false, "made an unknown request");
+      break;
+    }
+  }
+  if (keep) r.out.insert(r.out.end(), h->outbeg, h->outptr);
+  r.written += static_cast<uint64_t>(h->outptr - h->outbeg);
+  coro_finish(h);
+  r.sum = c->sum;
+  r.x = c->x;
+  r.pos = c->pos;
+  r.c_discard = c->c_discard;
+  r.fault = c->fault;
+  r.fault_offset = c->fault_offset;
+  r.fast_refs = c->dec_fast_refs;
+  r.slow_refs = c->dec_slow_refs;
+  return r;
+}
+
+// One run of an encoder or decoder body with a fresh coder.
+inline coded encode_with(coder_body body, std::span<const uint8_t> in, const index_cfg& cfg = index_cfg_default(),
+                         size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf) {
+  test_coder t = test_coder::encoder(cfg);
+  return run_mem(t.c.get(), body, in, in_piece, out_size);
+}
+inline coded decode_with(coder_body body, std::span<const uint8_t> stream, uint32_t winsize = cfg_decwinsize,
+                         size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf) {
+  test_coder t = test_coder::decoder(winsize);
+  return run_mem(t.c.get(), body, stream, in_piece, out_size);
+}
+
+// The stream as the program writes it.
+inline bytes encode_mem(std::span<const uint8_t> in, const index_cfg& cfg = index_cfg_default()) {
+  return encode_with(encoder_run, in, cfg).out;
+}
+
+// Where two runs over the same input part ways ("" when they agree): the
+// output and every counter but the fast decoder's own.
+inline std::string coded_diff(const coded& a, const coded& b) {
+  std::string d;
+  auto note = [&](const std::string& what) { d += (d.empty() ? "" : "; ") + what; };
+  if (a.out != b.out) {
+    const size_t n = std::min(a.out.size(), b.out.size());
+    const size_t i = static_cast<size_t>(
+        std::mismatch(a.out.begin(), a.out.begin() + static_cast<std::ptrdiff_t>(n), b.out.begin()).first -
+        a.out.begin());
+    note("output differs from byte " + std::to_string(i) + " (" + std::to_string(a.out.size()) + " vs " +
+         std::to_string(b.out.size()) + " bytes)");
+  }
+  auto field = [&](const char* name, uint64_t va, uint64_t vb) {
+    if (va != vb) note(std::string(name) + " " + std::to_string(va) + " vs " + std::to_string(vb));
+  };
+  field("written", a.written, b.written);
+  field("sum", a.sum, b.sum);
+  field("x", a.x, b.x);
+  field("pos", a.pos, b.pos);
+  field("c_discard", a.c_discard, b.c_discard);
+  field("fault", a.fault, b.fault);
+  field("fault_offset", a.fault_offset, b.fault_offset);
+  return d;
+}
