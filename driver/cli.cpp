@@ -176,13 +176,27 @@ bool open_output(const cli_args& a, cli_files* f) {
   return true;
 }
 
+// The output file opened again for reading, for its mapping: the descriptor
+// that writes it is write-only (a FIFO opened for reading too would never
+// see its reader go). -1 when it is not a regular file or cannot be read.
+int open_output_for_reading(const cli_args& a, const cli_files& f) {
+  struct stat st, rst;
+  if (a.out_std || f.data_on_stdout || fstat(f.out_fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const int fd = open(a.out_path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+  if (fd >= 0 && (fstat(fd, &rst) != 0 || !same_file(st, rst))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // The decoder's history: the output file itself when it is a regular file
 // this run writes and can map, else the window. False after the message.
-bool set_up_decoder(const cli_files& f, run_block* b) {
+bool set_up_decoder(const cli_args& a, const cli_files& f, run_block* b) {
   coder* c = &g_coder;
-  struct stat st;
-  const bool file = !f.data_on_stdout && fstat(f.out_fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                    map_output_history(b, f.out_fd, cfg_decwinsize / cfg_mapblock);
+  const int rfd = open_output_for_reading(a, f);
+  const bool file = rfd >= 0 && map_output_history(b, rfd, cfg_decwinsize / cfg_mapblock);
+  if (rfd >= 0) close(rfd);  // the mapping stays
   if (!file && !map_window_block(b, cfg_decwinsize, cfg_decwinsize / cfg_mapblock)) {
     errno = ENOMEM;
     fail(std::string("cannot allocate ") + std::to_string(cfg_decwinsize >> 20) + " MiB: " + std::strerror(ENOMEM));
@@ -202,7 +216,7 @@ bool set_up_decoder(const cli_files& f, run_block* b) {
 bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
   set_mapping_fault_message(0, (std::string("lrdedup: ") + a.in_name + ": file changed size while reading\n").c_str());
   set_mapping_fault_message(1, (std::string("lrdedup: ") + a.out_name + ": file changed size while writing\n").c_str());
-  if (a.decode) return set_up_decoder(*f, b);
+  if (a.decode) return set_up_decoder(a, *f, b);
   coder* c = &g_coder;
   const index_cfg cfg = index_cfg_default();
   const size_t bytes = index_table_bytes(cfg);

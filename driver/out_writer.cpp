@@ -161,6 +161,13 @@ bool out_writer::put(const uint8_t* p, size_t n) {
 // are the file's aligned blocks.
 bool out_writer::put_sparse(const uint8_t* p, size_t n) {
   if (off_ + n > size_mark_) {
+    // Extending a file that someone cut short would hide the cut.
+    struct stat st;
+    if (size_mark_ > 0 && (fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) < size_mark_)) {
+      changed_size_ = true;
+      errno = EIO;
+      return false;
+    }
     size_mark_ = off_ + n + cfg_size_ahead;
     if (ftruncate(fd_, static_cast<off_t>(size_mark_)) != 0) return false;
   }

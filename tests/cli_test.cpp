@@ -113,6 +113,33 @@ TEST(Cli, RoundTripWithMatchingStatistics) {
   EXPECT_EQ(d.out.rfind("sum=500000 x=", 0), 0u);
 }
 
+TEST(Cli, ChunksWithAnEarlierKeyButOtherBytesAreWrittenInFullAndCounted) {
+  // From a file (read through a mapping) and from a pipe (kept in a ring).
+  files f;
+  const std::vector<bytes> chunks = chunks_of(random_bytes(1 << 20, 8));
+  bytes in;
+  for (const bytes& c : chunks) in.insert(in.end(), c.begin(), c.end());
+  size_t twins = 0;
+  for (size_t k = 1; twins < 3; k++) {
+    if (chunks[k].size() < 142) continue;
+    const bytes t = twin_of(chunks[k], k);
+    in.insert(in.end(), t.begin(), t.end());
+    twins++;
+  }
+  write_file(f.in, in);
+  const std::string line = ": 3 chunks had the key of an earlier chunk but other bytes; written in full\n";
+  cmd_result e = run_cmd(exe() + " e " + f.in + " " + f.enc);
+  EXPECT_EQ(e.status, 0);
+  EXPECT_EQ(e.err, "lrdedup: " + f.in + line);
+  ASSERT_EQ(run_cmd(exe() + " d " + f.enc + " " + f.out).status, 0);
+  EXPECT_EQ(read_file(f.out), in);
+  e = run_cmd("cat " + f.in + " | " + exe() + " e - - > " + f.enc);
+  EXPECT_EQ(e.status, 0);
+  EXPECT_TRUE(e.err.ends_with("\nlrdedup: (stdin)" + line)) << e.err;
+  ASSERT_EQ(run_cmd(exe() + " d " + f.enc + " " + f.out).status, 0);
+  EXPECT_EQ(read_file(f.out), in);
+}
+
 TEST(Cli, OutputNamingTheInputIsRefusedBeforeTruncating) {
   files f;
   bytes in = random_bytes(5000, 8);

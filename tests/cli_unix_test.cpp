@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 
 #include <cstdint>
@@ -608,6 +609,99 @@ TEST(ReadError, ACorruptStreamKeepsAllItDecodes) {
   bytes want(65535, 0);
   want.insert(want.end(), stream.end() - 5, stream.end());
   EXPECT_EQ(read_file(out), want);
+}
+
+// --- Files changed under the run, holes, a full file system ----------------
+
+// Starts `args` with stdout to `lines` and stderr to `err`, waits until the
+// file `watch` holds data, stops the program while `change` runs, lets it go
+// on and returns its wait status.
+int change_mid_run(const std::vector<std::string>& args, const std::string& lines, const std::string& err,
+                   const std::string& watch, const std::function<void()>& change) {
+  owned_fd none = null_fd(), lines_fd = create_fd(lines), err_fd = create_fd(err);
+  const pid_t pid = spawn(args, none, lines_fd, err_fd);
+  int st = 0;
+  struct stat ws;
+  while (waitpid(pid, &st, WNOHANG) == 0) {
+    if (stat(watch.c_str(), &ws) == 0 && ws.st_blocks > 0) {
+      kill(pid, SIGSTOP);
+      change();
+      kill(pid, SIGCONT);
+      waitpid(pid, &st, 0);
+      return st;
+    }
+    usleep(500);
+  }
+  ADD_FAILURE() << "the run ended before " << watch << " held data";
+  return st;
+}
+
+TEST(Changed, AFileCutShortUnderTheRunIsAnErrorAndLeavesNoOutput) {
+  // The encoder reads its input through a mapping, the decoder its history
+  // through one of its output: either cut short must end the run with a line,
+  // status 1 and no output, never a crash or a wrong file.
+  files f;
+  const std::string in = f("in"), enc = f("enc"), out = f("out"), lines = f("lines"), err = f("err");
+  write_file(in, sample(48 << 20, 51));
+  int st = change_mid_run({"e", in, enc}, lines, err, enc, [&] { EXPECT_EQ(truncate(in.c_str(), 4096), 0); });
+  EXPECT_TRUE(exited_with(st, 1)) << st;
+  EXPECT_EQ(as_text(read_file(err)), "lrdedup: " + in + ": file changed size while reading\n");
+  EXPECT_FALSE(file_exists(enc));
+
+  write_file(in, sample(48 << 20, 52));
+  ASSERT_EQ(run_cmd(exe() + " e " + in + " " + enc).status, 0);
+  st = change_mid_run({"d", enc, out}, lines, err, out, [&] { EXPECT_EQ(truncate(out.c_str(), 0), 0); });
+  EXPECT_TRUE(exited_with(st, 1)) << st;
+  EXPECT_EQ(as_text(read_file(err)), "lrdedup: " + out + ": file changed size while writing\n");
+  EXPECT_FALSE(file_exists(out));
+}
+
+TEST(Holes, ZeroBlocksOfADecodedFileAreLeftUnwritten) {
+  files f;
+  const std::string probe = f("probe"), in = f("in"), enc = f("enc"), out = f("out");
+  {  // Only where the file system keeps holes.
+    owned_fd p = create_fd(probe);
+    struct stat ps;
+    if (ftruncate(p, 1 << 20) != 0 || fstat(p, &ps) != 0 || ps.st_blocks * 512 >= (1 << 20))
+      GTEST_SKIP() << "no holes on this file system";
+  }
+  // Zero runs that start and end off a 4 KiB block, data between them, a
+  // size that is no multiple of a page.
+  const bytes data = cat({random_bytes(5000, 53), bytes(300000, 0), random_bytes(7000, 54), bytes(100001, 0)});
+  write_file(in, data);
+  ASSERT_EQ(run_cmd(exe() + " e " + in + " " + enc).status, 0);
+  ASSERT_EQ(run_cmd(exe() + " d " + enc + " " + out).status, 0);
+  EXPECT_EQ(read_file(out), data);
+  struct stat os;
+  ASSERT_EQ(stat(out.c_str(), &os), 0);
+  EXPECT_EQ(os.st_size, static_cast<off_t>(data.size()));
+  // 12000 bytes of data touch at most five 4 KiB blocks.
+  EXPECT_LE(os.st_blocks * 512, 5 * 4096) << "zero blocks were written";
+  // Standard output gets every byte.
+  cmd_result piped = run_cmd("cat " + enc + " | " + exe() + " d - - > " + out);
+  EXPECT_EQ(piped.status, 0) << piped.err;
+  EXPECT_EQ(read_file(out), data);
+}
+
+TEST(Full, AFullFileSystemIsAnErrorAndLeavesNoOutput) {
+  files f;
+  const std::string dir = tmp_path("unix.small"), in = f("in"), enc = f("enc");
+  mkdir(dir.c_str(), 0700);
+  if (run_cmd("mount -t tmpfs -o size=1m tmpfs " + dir).status != 0) {
+    rmdir(dir.c_str());
+    GTEST_SKIP() << "cannot mount a small file system here";
+  }
+  write_file(in, random_bytes(4 << 20, 55));
+  ASSERT_EQ(run_cmd(exe() + " e " + in + " " + enc).status, 0);
+  for (const char* mode : {"e", "d"}) {
+    const std::string out = dir + "/out";
+    cmd_result r = run_cmd(exe() + " " + mode + " " + (mode[0] == 'e' ? in : enc) + " " + out);
+    EXPECT_EQ(r.status, 1) << mode;
+    EXPECT_EQ(r.err, "lrdedup: " + out + ": No space left on device\n") << mode;
+    EXPECT_FALSE(file_exists(out)) << mode;
+  }
+  run_cmd("umount " + dir);
+  rmdir(dir.c_str());
 }
 
 // --- Standard input and output ---------------------------------------------

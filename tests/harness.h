@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "chunk/chunker.h"
+#include "chunk/digest.h"
 #include "codec/coder.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
@@ -177,6 +178,53 @@ inline bytes chunk_of(size_t len, const bytes& prefix = {}, uint64_t seed0 = 1) 
   }
 }
 
+// The key a fresh chunker gives `chunk` fed alone.
+inline bytes chunk_key(std::span<const uint8_t> chunk) {
+  chunker ck;
+  chunker_init(&ck);
+  for (uint8_t b : chunk) chunk_feed(&ck, b);
+  chunk_close(&ck);
+  return bytes(ck.hkey, ck.hkey + cfg_hkey);
+}
+
+// Other bytes with the key and the cuts of `chunk`, made without any search,
+// as anyone could: bytes 16-62 of the first two 63-byte laps changed alike, so
+// the XOR of the laps there is kept, and lap 2's bytes 0-15 by what the first
+// mix leaves different; the second mix then sees the same block. The last 16
+// bytes stay, so the cut at the end stays; a delta that cuts earlier is
+// replaced by another. REQUIRES: chunk is a whole chunk (cut at its end and
+// not before) of at least 142 bytes.
+inline bytes twin_of(const bytes& chunk, uint64_t seed) {
+  if (chunk.size() < 142) harness_abort("twin_of: a chunk of 142 bytes or more");
+  for (uint64_t s = seed * 7919;; s++) {
+    bytes t = chunk;
+    const bytes d = random_bytes(47, s);
+    for (size_t i = 0; i < 47; i++) {
+      t[16 + i] ^= d[i];
+      t[79 + i] ^= d[i];
+    }
+    uint8_t a[cfg_hblk] = {}, b[cfg_hblk] = {};
+    for (size_t i = 0; i < 64; i++) {
+      hblk_absorb(a, chunk[i]);
+      hblk_absorb(b, t[i]);
+    }
+    for (size_t i = 0; i < 16; i++) t[63 + i] ^= static_cast<uint8_t>(a[i] ^ b[i]);
+    if (chunk_lengths(t) != chunk_lengths(chunk)) continue;
+    if (t == chunk || chunk_key(t) != chunk_key(chunk)) harness_abort("twin_of: the construction failed");
+    return t;
+  }
+}
+
+// The chunks of `data` (its final piece dropped), each a chunk wherever it is
+// placed after a cut.
+inline std::vector<bytes> chunks_of(const bytes& data) {
+  const std::vector<size_t> s = chunk_starts(data);
+  std::vector<bytes> v;
+  for (size_t k = 0; k + 1 < s.size(); k++)
+    v.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(s[k]), data.begin() + static_cast<std::ptrdiff_t>(s[k + 1]));
+  return v;
+}
+
 // ---------------------------------------------------------------- coders
 
 // Zero-filled memory committed only where touched, as the program takes it.
@@ -225,6 +273,7 @@ struct coded {
   uint64_t sum = 0, x = 0;
   uint32_t pos = 0;                        // encoder
   uint64_t c_discard = 0;                  // encoder
+  uint64_t c_collide = 0;                  // encoder: keys matched, bytes did not
   uint32_t fault = fault_none;             // decoder
   uint64_t fault_offset = 0;               // decoder
   uint64_t fast_refs = 0, slow_refs = 0;   // fast decoder
@@ -238,7 +287,7 @@ struct coded {
 // piece, spoils a guard, checked after every resumption. Pieces land at
 // aligned and unaligned addresses in turn.
 inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, size_t in_piece = cfg_iobuf,
-                     size_t out_size = cfg_iobuf, bool keep = true) {
+                     size_t out_size = cfg_iobuf, bool keep = true, uint64_t hist_ring = 0) {
   constexpr size_t guard = 16, shifts = 16;
   constexpr uint8_t out_junk = 0x5A;
   coded r;
@@ -265,8 +314,11 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
   h->outptr = h->outbeg = obeg;
   h->outend = obeg + out_size;
   size_t at = 0;
-  c->hist = in.data();  // an encoder's byte check: the whole input stays in memory, no ring
-  c->hist_ring = 0;
+  // An encoder's byte check: the whole input, or (hist_ring > 0) a ring of
+  // that many bytes filled as the pieces are handed over, as from a pipe.
+  bytes ring(hist_ring);
+  c->hist = hist_ring ? ring.data() : in.data();
+  c->hist_ring = hist_ring;
   for (;;) {
     const uint32_t q = coro_call(c, body);
     if (broken(guards_intact(), "wrote outside its buffers") ||
@@ -288,6 +340,7 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
       std::fill(ibuf.begin(), ibuf.begin() + static_cast<std::ptrdiff_t>(in_lead), in_junk);
       std::fill(ibuf.begin() + static_cast<std::ptrdiff_t>(in_lead + in_len), ibuf.end(), in_junk);
       if (in_len) std::memcpy(ibuf.data() + in_lead, in.data() + at, in_len);
+      for (size_t i = 0; hist_ring && i < in_len; i++) ring[(at + i) % hist_ring] = in[at + i];
       h->inpptr = h->inpbeg = ibuf.data() + in_lead;
       h->inpend = h->inpbeg + in_len;
       at += in_len;
@@ -309,6 +362,7 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
   r.x = c->x;
   r.pos = c->pos;
   r.c_discard = c->c_discard;
+  r.c_collide = c->c_collide;
   r.fault = c->fault;
   r.fault_offset = c->fault_offset;
   r.fast_refs = c->dec_fast_refs;
@@ -318,9 +372,9 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
 
 // One run of an encoder or decoder body with a fresh coder.
 inline coded encode_with(coder_body body, std::span<const uint8_t> in, const index_cfg& cfg = index_cfg_default(),
-                         size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf) {
+                         size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf, uint64_t hist_ring = 0) {
   test_coder t = test_coder::encoder(cfg);
-  return run_mem(t.c.get(), body, in, in_piece, out_size);
+  return run_mem(t.c.get(), body, in, in_piece, out_size, true, hist_ring);
 }
 inline coded decode_with(coder_body body, std::span<const uint8_t> stream, uint32_t winsize = cfg_decwinsize,
                          size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf) {
@@ -354,6 +408,7 @@ inline std::string coded_diff(const coded& a, const coded& b) {
   field("x", a.x, b.x);
   field("pos", a.pos, b.pos);
   field("c_discard", a.c_discard, b.c_discard);
+  field("c_collide", a.c_collide, b.c_collide);
   field("fault", a.fault, b.fault);
   field("fault_offset", a.fault_offset, b.fault_offset);
   return d;
