@@ -16,10 +16,6 @@ namespace {
 
 uint8_t g_inbuf[cfg_iobuf];
 
-// Bytes of a mapping handed over at a time: the encoder copies them into its
-// batches anyway, so only the cost of a request matters.
-constexpr size_t cfg_map_piece = size_t{1} << 20;
-
 // Mapped pages this far behind the input are dropped from the resident set
 // (the page cache keeps them), checked every cfg_drop_step bytes.
 constexpr uint64_t cfg_drop_behind = cfg_hist_ring;
@@ -31,20 +27,18 @@ constexpr size_t cfg_ring_lead = size_t{32} << 20;
 bool map_input(input_source* in, size_t len) {
   void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED, in->fd, 0);
   if (p == MAP_FAILED) return false;
-#ifdef MADV_SEQUENTIAL
-  madvise(p, len, MADV_SEQUENTIAL);
-#endif
   in->map = static_cast<const uint8_t*>(p);
   in->map_len = len;
+  in->size0 = len;
   arm_mapping_fault(0, in->map, len);
   return true;
 }
 
-// The mapping is used up: follows the file if it grew meanwhile, as reads
-// would. False when it did not.
+// The reads have gone past the mapping: the file grew, so the mapping follows
+// it. False when it cannot.
 bool follow_growth(input_source* in) {
   struct stat st;
-  if (fstat(in->fd, &st) != 0 || st.st_size <= static_cast<off_t>(in->map_len)) return false;
+  if (fstat(in->fd, &st) != 0 || st.st_size < static_cast<off_t>(in->at)) return false;
   const size_t len = static_cast<size_t>(st.st_size);
   void* p = mremap(const_cast<uint8_t*>(in->map), in->map_len, len, MREMAP_MAYMOVE);
   if (p == MAP_FAILED) return false;
@@ -54,6 +48,9 @@ bool follow_growth(input_source* in) {
   return true;
 }
 
+// Reading a file keeps its pages in the page cache, not in this process;
+// only the mapped pages that references were checked against count, and
+// those more than a window behind are let go.
 void drop_behind(input_source* in) {
   if (in->at < in->dropped + cfg_drop_behind + cfg_drop_step) return;
   const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
@@ -86,14 +83,6 @@ bool input_open(input_source* in, int fd, const struct stat& st, bool history) {
 }
 
 ssize_t input_next(input_source* in, const uint8_t** p) {
-  if (in->map) {
-    if (in->at == in->map_len && !follow_growth(in)) return 0;
-    drop_behind(in);
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(cfg_map_piece, in->map_len - in->at));
-    *p = in->map + in->at;
-    in->at += n;
-    return static_cast<ssize_t>(n);
-  }
   // A read never straddles the ring's end: it is whole input buffers long.
   uint8_t* to = in->ring ? in->buf + in->at % in->ring : in->buf;
   const size_t room = in->ring ? cfg_iobuf - static_cast<size_t>(in->at % cfg_iobuf) : cfg_iobuf;
@@ -101,6 +90,15 @@ ssize_t input_next(input_source* in, const uint8_t** p) {
   if (n > 0) {
     in->at += static_cast<uint64_t>(n);
     if (in->ring) prefault_advance(&in->pf, std::min(in->at, in->ring));
+  }
+  if (in->map && n >= 0) {
+    // The history must hold what was read; a file that ends before its size
+    // at the start was cut short under the run.
+    if ((in->at > in->map_len && !follow_growth(in)) || (n == 0 && in->at < in->size0)) {
+      in->shrunk = true;
+      return -1;
+    }
+    drop_behind(in);
   }
   *p = to;
   return n;

@@ -1,6 +1,7 @@
-// The encoder's input, kept as its history: a regular file is read through a
-// read-only mapping (no copies, no anonymous memory), any other input into a
-// ring of the last cfg_hist_ring bytes. The decoder's input is read plainly.
+// A run's input, read into one buffer (or, for the encoder's history when the
+// input is not a regular file, into a ring of the last cfg_hist_ring bytes).
+// The encoder's history of a regular file is a read-only mapping of it: pages
+// come from the page cache, only those that references are checked against.
 #pragma once
 
 #include <sys/stat.h>
@@ -13,23 +14,25 @@
 
 struct input_source {
   int fd = -1;
-  uint8_t* buf = nullptr;   // plain reads: the buffer; ring: the ring
-  uint64_t ring = 0;        // ring length; 0 for a mapping or plain reads
+  uint8_t* buf = nullptr;   // the read buffer, or the ring
+  uint64_t ring = 0;        // ring length; 0 for one buffer
   const uint8_t* map = nullptr;
   size_t map_len = 0;       // bytes mapped (the file's size when last looked at)
+  uint64_t size0 = 0;       // a mapped file's size at the start: reads must reach it
   uint64_t at = 0;          // bytes delivered so far
   uint64_t dropped = 0;     // mapped bytes before this are released from the resident set
+  bool shrunk = false;      // the mapped file ended before size0
   prefault pf;              // commits the ring's pages ahead of the reads
 };
 
 // Sets up the input of fd (st its status). history: the encoder's, kept by a
-// mapping or a ring; else plain reads into one buffer. False, with errno set,
-// when the ring cannot be had.
+// mapping or a ring. False, with errno set, when the ring cannot be had.
 bool input_open(input_source* in, int fd, const struct stat& st, bool history);
 
 // Points *p at the next bytes of the input: their count, 0 at the end, -1
-// with errno set on a read error. The bytes stay put until the next call,
-// and, with a history, as long as input_history says.
+// with errno set on a read error, or with shrunk set when a mapped file
+// ended early. The bytes stay put until the next call, and, with a history,
+// as long as input_history says.
 ssize_t input_next(input_source* in, const uint8_t** p);
 
 // The history for the encoder: byte o at hist[o % ring] (ring 0: hist[o]).

@@ -51,7 +51,7 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), const serve_io& io, std::
       const uint8_t* p = nullptr;
       const ssize_t n = input_next(in, &p);
       if (n < 0) {
-        *err = sys_error(in_name);
+        *err = in->shrunk ? std::string(in_name) + ": file changed size while reading" : sys_error(in_name);
         ok = false;
         break;
       }
