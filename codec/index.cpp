@@ -288,7 +288,7 @@ void index_sweep(chunk_index* ix, uint32_t len, uint32_t pos) {
       cells_sweep(&ix->cells, 0, tblsize, pos, ix->cfg);
     } else {
       cells_sweep(&ix->cells, sp, end < tblsize ? static_cast<uint32_t>(end) : tblsize, pos, ix->cfg);
-      if (end > tblsize + 1) cells_sweep(&ix->cells, 0, static_cast<uint32_t>(end - tblsize), pos, ix->cfg);
+      if (end > tblsize) cells_sweep(&ix->cells, 0, static_cast<uint32_t>(end - tblsize), pos, ix->cfg);
     }
     ix->sweep_pos = static_cast<uint32_t>(end % tblsize);
     return;
