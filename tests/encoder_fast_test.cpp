@@ -20,17 +20,19 @@ struct encoded {
   bytes out;
   uint64_t sum = 0, x = 0, c_discard = 0;
   uint32_t pos = 0;
+  bool flat_index = false;  // the index is (or has become) the flat table
 };
 
 encoded encode_with(coro_task (*body)(coder*), const bytes& in, const index_cfg& cfg, size_t in_piece,
-                    size_t out_size) {
-  test_coder t = test_coder::encoder(cfg);
+                    size_t out_size, bool growing = false) {
+  test_coder t = growing ? test_coder::growing_encoder(cfg) : test_coder::encoder(cfg);
   encoded e;
   e.out = run_mem(t.c.get(), body, in, in_piece, out_size).out;
   e.sum = t.c->sum;
   e.x = t.c->x;
   e.c_discard = t.c->c_discard;
   e.pos = t.c->pos;
+  e.flat_index = t.c->idx.tbl != nullptr;
   return e;
 }
 
@@ -41,12 +43,13 @@ size_t first_difference(const bytes& a, const bytes& b) {
   return n;
 }
 
-// Encodes `in` with both bodies and expects identical results. Returns the
-// plain result so that callers can check that a case reaches what it aims at.
+// Encodes `in` with both bodies, the plain one over the flat table, and
+// expects identical results. Returns the batched result so that callers can
+// check that a case reaches what it aims at.
 encoded expect_same(const bytes& in, const std::string& what, const index_cfg& cfg = index_cfg_default(),
-                    size_t in_piece = 65536, size_t out_size = 65536) {
+                    size_t in_piece = 65536, size_t out_size = 65536, bool growing = false) {
   encoded want = encode_with(encoder_run_plain, in, cfg, in_piece, out_size);
-  encoded got = encode_with(encoder_run_fast, in, cfg, in_piece, out_size);
+  encoded got = encode_with(encoder_run_fast, in, cfg, in_piece, out_size, growing);
   const std::string at = what + " (size " + std::to_string(in.size()) + ", piece " + std::to_string(in_piece) +
                          ", out " + std::to_string(out_size) + ", table " + std::to_string(cfg.tblsize) + ")";
   EXPECT_EQ(got.out.size(), want.out.size()) << at;
@@ -55,7 +58,7 @@ encoded expect_same(const bytes& in, const std::string& what, const index_cfg& c
   EXPECT_EQ(got.x, want.x) << at;
   EXPECT_EQ(got.c_discard, want.c_discard) << at;
   EXPECT_EQ(got.pos, want.pos) << at;
-  return want;
+  return got;
 }
 
 
@@ -211,6 +214,14 @@ TEST(EncoderFast, SmallIndexDistanceLimitDiscardsAndWrap) {
   for (uint32_t window : {3 * chunk, 3 * chunk + 1})
     expect_same(bytes(20 * chunk, 0), "distance at the limit", index_cfg{4096, window, 4 * window});
   expect_same(prose_like(2 * mib, 15), "text, small index", index_cfg{4096, 131072, 4 * 131072}, 4093, 9);
+}
+
+TEST(EncoderFast, GrowingIndexWritesTheFlatTablesStream) {
+  // The program's index grows with the input: in cells throughout at the
+  // program's size, into the flat table at a small one.
+  const bytes in = with_repeats(3 * mib, 21);
+  EXPECT_FALSE(expect_same(in, "growing", index_cfg_default(), 65536, 65536, true).flat_index);
+  EXPECT_TRUE(expect_same(in, "outgrown", index_cfg{4099, 131072, 4 * 131072}, 4093, 65536, true).flat_index);
 }
 
 TEST(EncoderFast, WithoutTheHelperThread) {

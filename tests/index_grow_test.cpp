@@ -1,7 +1,5 @@
 // The growing index against the flat table: the same operations on both, and
 // every answer, the sweep's place and every slot compared.
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -14,31 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "codec/index.h"
+#include "test_util.h"
 
 namespace {
-
-// Heap memory handed to a growing index, counted, up to `limit` bytes.
-struct test_mem {
-  size_t live = 0, peak = 0, limit = SIZE_MAX;
-  uint64_t calls = 0;
-  static void* resize(void* ctx, void* block, size_t old_bytes, size_t new_bytes) {
-    auto* m = static_cast<test_mem*>(ctx);
-    m->calls++;
-    if (new_bytes == 0) {
-      std::free(block);
-      m->live -= old_bytes;
-      return nullptr;
-    }
-    if (m->live - old_bytes + new_bytes > m->limit) return nullptr;
-    void* p = std::realloc(block, new_bytes);
-    if (!p) return nullptr;
-    if (new_bytes > old_bytes) std::memset(static_cast<uint8_t*>(p) + old_bytes, 0, new_bytes - old_bytes);
-    m->live = m->live - old_bytes + new_bytes;
-    m->peak = std::max(m->peak, m->live);
-    return p;
-  }
-  index_mem mem() { return {this, resize}; }
-};
 
 using key16 = std::array<uint8_t, 16>;
 
@@ -52,25 +28,18 @@ key16 make_key(uint32_t word, uint32_t tag) {
 // A flat table and a growing index driven alike, every answer compared.
 struct twins {
   index_cfg cfg;
-  hslot* tbl;
+  mapped block;  // the flat table, lazily committed: a test touches part of 1 GiB
+  hslot* tbl = static_cast<hslot*>(block.p);
   chunk_index flat{}, grown{};
-  test_mem mem;
+  heap_index_mem mem;
   uint32_t pos = 0;
 
-  explicit twins(const index_cfg& c, size_t limit = SIZE_MAX) : cfg(c) {
-    // Lazily committed: the program's table is 1 GiB, of which a test touches part.
-    void* p = mmap(nullptr, index_table_bytes(cfg), PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) std::abort();
-    tbl = static_cast<hslot*>(p);
+  explicit twins(const index_cfg& c, size_t limit = SIZE_MAX) : cfg(c), block(index_table_bytes(c)) {
     index_init(&flat, tbl, cfg);
     mem.limit = limit;
     index_init_growing(&grown, mem.mem(), cfg);
   }
-  ~twins() {
-    index_free(&grown);
-    munmap(tbl, index_table_bytes(cfg));
-  }
+  ~twins() { index_free(&grown); }
   twins(const twins&) = delete;
   twins& operator=(const twins&) = delete;
 
