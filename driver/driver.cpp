@@ -307,16 +307,30 @@ void* map_block(size_t bytes, bool huge) {
 // How far ahead of the output the decoder's window is committed.
 constexpr size_t window_lead = size_t{32} << 20;
 
-// Whether the encoder's index should have huge pages: it is probed at random,
-// so on huge pages a few thousand chunks commit and clear all of it, which
-// takes a second and a GiB for a small input. Only an input known to be large
-// enough to touch most of its small pages anyway gets them.
-bool index_wants_huge_pages(int fd, const struct stat& st) {
-  constexpr off_t large = off_t{256} << 20;
-  if (S_ISREG(st.st_mode)) return st.st_size >= large;
-  if (!S_ISBLK(st.st_mode)) return false;
-  const off_t here = lseek(fd, 0, SEEK_CUR), end = lseek(fd, 0, SEEK_END);
-  return here >= 0 && lseek(fd, here, SEEK_SET) == here && end - here >= large;
+// The encoder's index grows in anonymous mappings of its own, zero-filled and
+// committed as touched; mremap moves a grown block's pages, not its bytes. A
+// refusal ends the run here, with the output removed: the index would go on
+// without new entries and write another stream than the flat table's.
+void* resize_index_block(void*, void* block, size_t old_bytes, size_t new_bytes) {
+  constexpr size_t page = 4096;
+  old_bytes = (old_bytes + page - 1) & ~(page - 1);
+  new_bytes = (new_bytes + page - 1) & ~(page - 1);
+  if (new_bytes == 0) {
+    if (block) munmap(block, old_bytes);
+    return nullptr;
+  }
+  if (block && new_bytes == old_bytes) return block;
+  void* p = block ? mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE)
+                  : mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p != MAP_FAILED) return p;
+  const int e = errno;
+  block_fatal_signals(true);
+  progress_erase_from_signal();
+  error_line("cannot allocate " + std::to_string((new_bytes + (size_t{1} << 20) - 1) >> 20) +
+             " MiB for the chunk index: " + std::strerror(e));
+  remove_output();
+  _exit(1);
 }
 
 }  // namespace
@@ -478,22 +492,20 @@ int lrdedup_main(int argc, char** argv) {
 
   coder* c = &g_coder;
   const index_cfg cfg = index_cfg_default();
-  const size_t block_bytes = decode ? cfg_decwinsize : index_table_bytes(cfg);
+  // The decoder's window; the encoder's index maps its own memory as it grows.
+  const size_t block_bytes = decode ? cfg_decwinsize : 0;
   // The window is written straight through, so its huge pages save little
   // beside the faults, and are given up where they commit slowly.
-  const bool large_index = !decode && index_wants_huge_pages(in_fd, in_st);
-  void* block = map_block(block_bytes, decode || large_index);
-  if (!block) {
+  void* block = decode ? map_block(block_bytes, true) : nullptr;
+  if (decode && !block) {
     errno = ENOMEM;
     return fail(std::string("cannot allocate ") + std::to_string(block_bytes >> 20) +
                 " MiB: " + std::strerror(ENOMEM));
   }
   // The window fills in order, as the output grows: its pages are committed a
-  // little ahead of it. The index is probed at random: a large input touches
-  // nearly every page of it within its first MiB, so all are committed at once.
+  // little ahead of it.
   prefault pf;
   if (decode) prefault_start(&pf, block, block_bytes, window_lead, prefault_huge_while_fast);
-  else if (large_index) prefault_start(&pf, block, block_bytes, block_bytes);
   // The fast decoder's chunk-start map, a byte per 64 window bytes; without
   // it every reference takes the plain copy.
   const size_t map_bytes = decode ? cfg_decwinsize / cfg_mapblock : 0;
@@ -504,7 +516,7 @@ int lrdedup_main(int argc, char** argv) {
     c->winsize = cfg_decwinsize;
     c->chunkmap = static_cast<uint8_t*>(chunkmap);
   } else {
-    index_init(&c->idx, static_cast<hslot*>(block), cfg);
+    index_init_growing(&c->idx, index_mem{nullptr, resize_index_block}, cfg);
     std::fprintf(stats, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n",
                  static_cast<int>(cfg_tblsize), static_cast<int>(cfg_decwinsize),
                  static_cast<int>(sizeof(hinf)));
@@ -514,7 +526,8 @@ int lrdedup_main(int argc, char** argv) {
   std::string err;
   bool ok = driver_serve(c, decode ? decoder_run : encoder_run, in_fd, out_fd, in_name, out_name, &err, &pf);
   prefault_stop(&pf);
-  munmap(block, block_bytes);
+  if (decode) munmap(block, block_bytes);
+  else index_free(&c->idx);
   if (chunkmap) munmap(chunkmap, map_bytes);
   // close() reports the errors of writes that were delayed (NFS, quotas).
   if (ok && close(out_fd) != 0 && errno != EINTR) {
