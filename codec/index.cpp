@@ -138,8 +138,8 @@ outcome cells_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos) {
   uint32_t s = h;
   uint32_t m = 0;
   for (; m < cfg_probe; m++) {
-    if (c->slot[p] != s + 1) break;
-    const hslot& e = c->pay[p];
+    if (c->cell[p].slot != s + 1) break;
+    const hslot& e = cells_entry(c, p);
     if (e.value >= 2 && same_key(e.key, key)) {
       cells_charge(c, walked + m);
       ix->match_pos = e.value - 2;
@@ -160,6 +160,10 @@ outcome cells_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos) {
     if (ix->failed) return outcome::miss;
     q = cells_free_after(c, p);
     if (q == c->cap) return outcome::no_room;
+    if (!cells_pool_room(c, &ix->mem, tblsize)) {
+      ix->failed = true;
+      return outcome::miss;
+    }
   }
   cells_charge(c, walked + m + (q - p));
   hslot added;
@@ -175,7 +179,7 @@ outcome cells_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos) {
   const hinf* extra = nullptr;
   for (uint32_t i = 0; i < m; i++) {
     const uint32_t k = rec[i].slot >= h ? rec[i].slot - h : rec[i].slot + tblsize - h;
-    if (k < run) put(&c->pay[at[k]], rec[i].key, rec[i].value);
+    if (k < run) put(&cells_entry(c, at[k]), rec[i].key, rec[i].value);
     else extra = &rec[i];
   }
   if (extra) {
@@ -192,7 +196,7 @@ void grow(chunk_index* ix) {
   const uint32_t tblsize = ix->cfg.tblsize;
   const uint32_t n2 = cells_next_n(c, tblsize);
   const uint32_t cap2 = cells_cap_for(c, n2, tblsize);
-  if (n2 > c->n && cells_bytes(cap2) < index_table_bytes(ix->cfg)) {
+  if (n2 > c->n && cells_bytes(c, cap2) < index_table_bytes(ix->cfg)) {
     if (!cells_grow(c, &ix->mem, n2, cap2, tblsize)) ix->failed = true;
     return;
   }
@@ -210,7 +214,7 @@ void grow(chunk_index* ix) {
 void widen(chunk_index* ix) {
   index_cells* const c = &ix->cells;
   const uint32_t cap2 = c->cap + cells_room(c->n);
-  if (cells_bytes(cap2) >= index_table_bytes(ix->cfg)) grow(ix);
+  if (cells_bytes(c, cap2) >= index_table_bytes(ix->cfg)) grow(ix);
   else if (!cells_widen(c, &ix->mem, cap2)) ix->failed = true;
 }
 
@@ -236,7 +240,7 @@ bool index_init_growing(chunk_index* ix, const index_mem& mem, const index_cfg& 
     return false;
   }
   // A table too small for cells to pay goes flat at once.
-  if (cells_bytes(ix->cells.cap) >= index_table_bytes(cfg)) grow(ix);
+  if (cells_bytes(&ix->cells, ix->cells.cap) >= index_table_bytes(cfg)) grow(ix);
   return !ix->failed;
 }
 
@@ -250,13 +254,13 @@ void index_free(chunk_index* ix) {
 
 size_t index_bytes(const chunk_index* ix) {
   if (!ix->mem.resize) return 0;
-  return ix->tbl ? ix->flat_bytes : ix->cells.slot_bytes + ix->cells.pay_bytes;
+  return ix->tbl ? ix->flat_bytes : ix->cells.cell_bytes + ix->cells.pool_bytes;
 }
 
 hslot index_slot(const chunk_index* ix, uint32_t s) {
   if (ix->tbl) return ix->tbl[s];
   const uint32_t p = cells_find(&ix->cells, s);
-  return ix->cells.slot[p] == s + 1 ? ix->cells.pay[p] : hslot{};
+  return ix->cells.cell[p].slot == s + 1 ? cells_entry(&ix->cells, p) : hslot{};
 }
 
 bool index_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos) {

@@ -25,6 +25,9 @@ struct hslot {
 };
 static_assert(sizeof(hslot) == 20);
 
+// The entry of occupied cell p of a growing index (index_cells.h).
+inline hslot& cells_entry(const index_cells* c, uint32_t p) { return c->pool[c->cell[p].ref]; }
+
 // One entry of a run while an insertion rearranges it.
 // `home` is never read back: it keeps the record at the 28 bytes that the
 // start-up line reports as sizeof(hinf).
@@ -116,16 +119,16 @@ hslot index_slot(const chunk_index* ix, uint32_t s);
 // index may grow before the lookup.
 inline void index_prefetch(const chunk_index* ix, const uint8_t* key) {
   const uint32_t h = index_home_slot(key, ix->cfg.tblsize);
-  const uint8_t* slot;
-  if (ix->tbl) {
-    slot = reinterpret_cast<const uint8_t*>(ix->tbl + h);
-  } else {
-    const uint32_t p = cells_home(&ix->cells, h);
-    __builtin_prefetch(ix->cells.slot + p, 0, 3);
-    slot = reinterpret_cast<const uint8_t*>(ix->cells.pay + p);
+  if (!ix->tbl) {
+    // The home cell and the next: the entries are found from there.
+    const index_cell* cell = ix->cells.cell + cells_home(&ix->cells, h);
+    __builtin_prefetch(cell, 1, 3);
+    __builtin_prefetch(cell + 1, 1, 3);
+    return;
   }
   // The home slot and the one after it: most lookups stop there; a miss also
   // writes the home slot.
+  const uint8_t* slot = reinterpret_cast<const uint8_t*>(ix->tbl + h);
   __builtin_prefetch(slot, 1, 3);
   __builtin_prefetch(slot + 39, 1, 3);
 }

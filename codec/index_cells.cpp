@@ -9,12 +9,15 @@
 namespace {
 
 constexpr uint32_t cfg_cells_min = 64;  // home cells of a new array
-// The array grows at a load of 9 tenths by a fifth: after a growth its cells
-// number 1.2 / 0.9 of its entries, 32 bytes an entry, and 27 before the next.
-constexpr uint32_t cfg_cells_load_tenths = 9;
+constexpr uint32_t cfg_sweep_lead = 8;  // cells ahead of the sweep whose entries are prefetched
+// The array grows at a load of 8 tenths by a fifth: after a growth its cells
+// number 1.2 / 0.8 of its entries, 12 bytes an entry beside the pool's 20,
+// and 10 before the next.
+constexpr uint32_t cfg_cells_load_tenths = 8;
 constexpr uint32_t cfg_cells_growth_fifths = 6;
-static_assert(24 * cfg_cells_growth_fifths * 10 <= 32 * 5 * cfg_cells_load_tenths,
-              "a grown array holds its entries in 32 bytes each, room for the last cluster aside");
+static_assert(sizeof(index_cell) * cfg_cells_growth_fifths * 10 + sizeof(hslot) * 5 * cfg_cells_load_tenths <=
+                  32 * 5 * cfg_cells_load_tenths,
+              "a grown array and its pool hold their entries in 32 bytes each, room for the last cluster aside");
 static_assert(cfg_cells_min >= cfg_probe && cfg_cells_load_tenths < 10 && cfg_cells_growth_fifths > 5);
 
 void set_size(index_cells* c, uint32_t n, uint32_t cap, uint32_t tblsize) {
@@ -25,19 +28,23 @@ void set_size(index_cells* c, uint32_t n, uint32_t cap, uint32_t tblsize) {
   c->debt = 0;
 }
 
-// Resizes both blocks to cap + 1 cells. On failure the entries stay as they
-// were; a block already grown keeps its zero tail.
-bool resize_blocks(index_cells* c, const index_mem* mem, uint32_t cap) {
-  const size_t slot_bytes = (size_t{cap} + 1) * sizeof(uint32_t);
-  const size_t pay_bytes = (size_t{cap} + 1) * sizeof(hslot);
-  void* s = mem->resize(mem->ctx, c->slot, c->slot_bytes, slot_bytes);
-  if (!s) return false;
-  c->slot = static_cast<uint32_t*>(s);
-  c->slot_bytes = slot_bytes;
-  void* p = mem->resize(mem->ctx, c->pay, c->pay_bytes, pay_bytes);
+// Resizes the cell block to cap + 1 cells. On failure the cells stay as they were.
+bool resize_cells(index_cells* c, const index_mem* mem, uint32_t cap) {
+  const size_t bytes = (size_t{cap} + 1) * sizeof(index_cell);
+  void* p = mem->resize(mem->ctx, c->cell, c->cell_bytes, bytes);
   if (!p) return false;
-  c->pay = static_cast<hslot*>(p);
-  c->pay_bytes = pay_bytes;
+  c->cell = static_cast<index_cell*>(p);
+  c->cell_bytes = bytes;
+  return true;
+}
+
+bool resize_pool(index_cells* c, const index_mem* mem, uint32_t pool_cap) {
+  const size_t bytes = size_t{pool_cap} * sizeof(hslot);
+  void* p = mem->resize(mem->ctx, c->pool, c->pool_bytes, bytes);
+  if (!p) return false;
+  c->pool = static_cast<hslot*>(p);
+  c->pool_bytes = bytes;
+  c->pool_cap = pool_cap;
   return true;
 }
 
@@ -46,7 +53,7 @@ bool resize_blocks(index_cells* c, const index_mem* mem, uint32_t cap) {
 bool cells_init(index_cells* c, const index_mem* mem, uint32_t tblsize) {
   *c = index_cells{};
   const uint32_t n = tblsize < cfg_cells_min ? tblsize : cfg_cells_min;
-  if (!resize_blocks(c, mem, n + cells_room(n))) {
+  if (!resize_cells(c, mem, n + cells_room(n)) || !resize_pool(c, mem, n)) {
     cells_free(c, mem);
     return false;
   }
@@ -54,19 +61,25 @@ bool cells_init(index_cells* c, const index_mem* mem, uint32_t tblsize) {
   return true;
 }
 
+bool cells_pool_room(index_cells* c, const index_mem* mem, uint32_t tblsize) {
+  if (c->count < c->pool_cap) return true;
+  // Small steps: the program's memory (mremap) grows without copying. No more
+  // places than slots, so that the pool fits in the flat table it becomes.
+  const uint64_t want = uint64_t{c->pool_cap} + 256 + c->pool_cap / 64;
+  return resize_pool(c, mem, want < tblsize ? static_cast<uint32_t>(want) : tblsize);
+}
+
 bool cells_widen(index_cells* c, const index_mem* mem, uint32_t cap2) {
   // Cells past the old end are zero, empty, as its last one was.
-  if (!resize_blocks(c, mem, cap2)) return false;
+  if (!resize_cells(c, mem, cap2)) return false;
   c->cap = cap2;
   return true;
 }
 
 void cells_insert(index_cells* c, uint32_t p, uint32_t q, uint32_t s, const hslot& e) {
-  std::memmove(c->slot + p + 1, c->slot + p, (q - p) * sizeof *c->slot);
-  std::memmove(c->pay + p + 1, c->pay + p, (q - p) * sizeof *c->pay);
-  c->slot[p] = s + 1;
-  c->pay[p] = e;
-  c->count++;
+  std::memmove(c->cell + p + 1, c->cell + p, (q - p) * sizeof *c->cell);
+  c->cell[p] = index_cell{s + 1, c->count};
+  c->pool[c->count++] = e;
 }
 
 uint32_t cells_next_n(const index_cells* c, uint32_t tblsize) {
@@ -80,7 +93,7 @@ uint32_t cells_cap_for(const index_cells* c, uint32_t n2, uint32_t tblsize) {
   const uint64_t scale2 = (uint64_t{n2} << 32) / tblsize;
   uint32_t next = 0;
   for (uint32_t p = 0; p < c->cap; p++) {
-    const uint32_t v = c->slot[p];
+    const uint32_t v = c->cell[p].slot;
     if (v == 0) continue;
     const uint32_t h = static_cast<uint32_t>((uint64_t{v - 1} * scale2) >> 32);
     next = (h > next ? h : next) + 1;
@@ -90,60 +103,75 @@ uint32_t cells_cap_for(const index_cells* c, uint32_t n2, uint32_t tblsize) {
 
 bool cells_grow(index_cells* c, const index_mem* mem, uint32_t n2, uint32_t cap2, uint32_t tblsize) {
   const uint32_t cap = c->cap;
-  if (!resize_blocks(c, mem, cap2)) return false;
-  uint32_t* const slot = c->slot;
-  hslot* const pay = c->pay;
+  if (!resize_cells(c, mem, cap2)) return false;
+  index_cell* const cell = c->cell;
   // First every entry to the far end, backwards: each moves right, past none
   // still to move.
   uint32_t d = cap2;
   for (uint32_t p = cap; p-- > 0;) {
-    if (slot[p] == 0) continue;
-    d--;
-    slot[d] = slot[p];
-    pay[d] = pay[p];
+    if (cell[p].slot != 0) cell[--d] = cell[p];
   }
   set_size(c, n2, cap2, tblsize);
   // Then each to its place, forwards: cap2 leaves every place at or before the
   // cell the entry waits in, so the cells cleared on the way are done with.
   uint32_t next = 0;
   for (uint32_t q = d; q < cap2; q++) {
-    const uint32_t v = slot[q];
-    const uint32_t h = cells_home(c, v - 1);
+    const index_cell e = cell[q];
+    const uint32_t h = cells_home(c, e.slot - 1);
     const uint32_t p = h > next ? h : next;
-    std::memset(slot + next, 0, (p - next) * sizeof *slot);
-    slot[p] = v;
-    pay[p] = pay[q];
+    std::memset(cell + next, 0, (p - next) * sizeof *cell);
+    cell[p] = e;
     next = p + 1;
   }
-  std::memset(slot + next, 0, (size_t{cap2} + 1 - next) * sizeof *slot);
+  std::memset(cell + next, 0, (size_t{cap2} + 1 - next) * sizeof *cell);
   return true;
 }
 
 hslot* cells_to_flat(index_cells* c, const index_mem* mem, const index_cfg& cfg) {
-  const size_t old_bytes = c->pay_bytes;
-  void* block = mem->resize(mem->ctx, c->pay, old_bytes, index_table_bytes(cfg));
-  if (!block) return nullptr;
-  hslot* const tbl = static_cast<hslot*>(block);
-  uint8_t* const bytes = static_cast<uint8_t*>(block);
-  // Bytes [from, to) held cells, none of them wanted any more: they must read
-  // as empty slots. Past old_bytes the block is zero already.
-  auto clear = [&](size_t from, size_t to) {
-    if (to > old_bytes) to = old_bytes;
-    if (from < to) std::memset(bytes + from, 0, to - from);
-  };
-  // Backwards, each entry up to its slot: a cell is never past its entry's
-  // slot, so the entries still to move lie below every byte written.
-  size_t placed = size_t{cfg.tblsize} * sizeof(hslot);  // start of the lowest slot placed
-  for (uint32_t p = c->cap; p-- > 0;) {
-    const uint32_t v = c->slot[p];
-    if (v == 0) continue;
-    tbl[v - 1] = tbl[p];
-    clear(size_t{v} * sizeof(hslot), placed);
-    placed = size_t{v - 1} * sizeof(hslot);
+  const uint32_t count = c->count;
+  // 1 + each entry's slot by its place in the pool; 0 once it is placed.
+  const size_t slots_bytes = (size_t{count} + 1) * sizeof(uint32_t);
+  auto* slot_of = static_cast<uint32_t*>(mem->resize(mem->ctx, nullptr, 0, slots_bytes));
+  if (!slot_of) return nullptr;
+  void* block = mem->resize(mem->ctx, c->pool, c->pool_bytes, index_table_bytes(cfg));
+  if (!block) {
+    mem->resize(mem->ctx, slot_of, slots_bytes, 0);
+    return nullptr;
   }
-  clear(0, placed);
-  c->pay = nullptr;
-  c->pay_bytes = 0;
+  for (uint32_t p = 0; p < c->cap; p++)
+    if (c->cell[p].slot != 0) slot_of[c->cell[p].ref] = c->cell[p].slot;
+  // The pool becomes the table in place: each entry goes to its slot, and one
+  // still unplaced there goes on to its own, and so on; past the pool's first
+  // count places the block is zero.
+  hslot* const tbl = static_cast<hslot*>(block);
+  for (uint32_t i = 0; i < count; i++) {
+    if (slot_of[i] == 0) continue;
+    hslot e = tbl[i];
+    uint32_t s = slot_of[i] - 1;
+    slot_of[i] = 0;
+    while (s < count && slot_of[s] != 0) {
+      const hslot there = tbl[s];
+      const uint32_t next = slot_of[s] - 1;
+      slot_of[s] = 0;
+      tbl[s] = e;
+      e = there;
+      s = next;
+    }
+    tbl[s] = e;
+  }
+  // Of the first count places, those that are no entry's slot must read empty.
+  uint32_t from = 0;
+  for (uint32_t p = 0; p < c->cap && from < count; p++) {
+    const uint32_t v = c->cell[p].slot;
+    if (v == 0) continue;
+    const uint32_t to = v - 1 < count ? v - 1 : count;
+    if (from < to) std::memset(tbl + from, 0, size_t{to - from} * sizeof *tbl);
+    from = v;
+  }
+  if (from < count) std::memset(tbl + from, 0, size_t{count - from} * sizeof *tbl);
+  mem->resize(mem->ctx, slot_of, slots_bytes, 0);
+  c->pool = nullptr;
+  c->pool_bytes = 0;
   cells_free(c, mem);
   return tbl;
 }
@@ -152,19 +180,25 @@ void cells_sweep(index_cells* c, uint32_t from, uint32_t to, uint32_t pos, const
   const uint32_t decwinsize = cfg.decwinsize;
   const uint32_t poswrap = cfg.poswrap;
   for (uint32_t p = cells_find(c, from);; p++) {
-    const uint32_t v = c->slot[p];
+    const uint32_t v = c->cell[p].slot;
     if (v == 0) {
       if (p >= c->cap) return;
       continue;
     }
-    if (v - 1 >= to) return;
-    hslot& e = c->pay[p];
+    if (v - 1 >= to) {
+      // The pool is in no slot order: the entry that the sweep reaches some
+      // dozens of chunks on is fetched now, as each cell passes this point.
+      const uint32_t q = p + cfg_sweep_lead < c->cap ? p + cfg_sweep_lead : c->cap;
+      if (c->cell[q].slot != 0) __builtin_prefetch(&cells_entry(c, q), 1, 3);
+      return;
+    }
+    hslot& e = cells_entry(c, p);
     if (e.value >= 2 && pos_distance(pos, e.value - 2, poswrap) >= decwinsize) e.value = 1;
   }
 }
 
 void cells_free(index_cells* c, const index_mem* mem) {
-  if (c->slot) mem->resize(mem->ctx, c->slot, c->slot_bytes, 0);
-  if (c->pay) mem->resize(mem->ctx, c->pay, c->pay_bytes, 0);
+  if (c->cell) mem->resize(mem->ctx, c->cell, c->cell_bytes, 0);
+  if (c->pool) mem->resize(mem->ctx, c->pool, c->pool_bytes, 0);
   *c = index_cells{};
 }

@@ -20,25 +20,33 @@ struct index_mem {
   void* (*resize)(void* ctx, void* block, size_t old_bytes, size_t new_bytes);
 };
 
-// Cell i holds 1 + the slot of its entry in slot[i] (0: empty) and the entry's
-// value and key in pay[i]. Slot s has its home cell s * n / tblsize (below,
-// in fixed point); an entry sits at its home cell or after it, in slot order,
-// with no empty cell between its home cell and itself. That layout is the
-// only one a set of slots has, so consecutive slots sit in consecutive cells
-// and a probe window or a sweep share is a short forward walk. The array does
-// not wrap: a table's last slots may spill past cell n, into the room up to
-// cap; cell cap stays empty and ends every walk.
+// Cell i holds 1 + the slot of its entry (0: empty) and where in the pool
+// the entry's value and key are; the pool keeps entries in the order they
+// came and never moves them, so a cell is 8 bytes to shift or rebuild. Slot s
+// has its home cell s * n / tblsize (below, in fixed point); an entry sits at
+// its home cell or after it, in slot order, with no empty cell between its
+// home cell and itself. That layout is the only one a set of slots has, so
+// consecutive slots sit in consecutive cells and a probe window or a sweep
+// share is a short forward walk. The array does not wrap: a table's last
+// slots may spill past cell n, into the room up to cap; cell cap stays empty
+// and ends every walk.
+struct index_cell {
+  uint32_t slot;  // 1 + the slot, 0 when empty
+  uint32_t ref;   // the entry's place in the pool
+};
+
 struct index_cells {
-  uint32_t* slot;
-  hslot* pay;
-  uint64_t scale;    // n * 2^32 / tblsize, rounded down: the home cell is monotonic and <= the slot
-  uint32_t n;        // cells the home cells spread over; n <= tblsize
-  uint32_t cap;      // usable cells, at least n
-  uint32_t count;    // entries (live and expired)
-  uint32_t grow_at;  // count at which the array grows
-  uint64_t debt;     // cells walked beyond the allowance, since the last growth
-  size_t slot_bytes;
-  size_t pay_bytes;
+  index_cell* cell;
+  hslot* pool;
+  uint64_t scale;     // n * 2^32 / tblsize, rounded down: the home cell is monotonic and <= the slot
+  uint32_t n;         // cells the home cells spread over; n <= tblsize
+  uint32_t cap;       // usable cells, at least n
+  uint32_t count;     // entries (live and expired), the pool's first count places
+  uint32_t pool_cap;  // places in the pool
+  uint32_t grow_at;   // count at which the array grows
+  uint64_t debt;      // cells walked beyond the allowance, since the last growth
+  size_t cell_bytes;
+  size_t pool_bytes;
 };
 
 // Cells an operation may walk without running up debt. A crafted input that
@@ -56,7 +64,7 @@ inline uint32_t cells_home(const index_cells* c, uint32_t s) {
 inline uint32_t cells_find(const index_cells* c, uint32_t s) {
   uint32_t p = cells_home(c, s);
   // An empty cell's 0 wraps to the largest number and ends the walk.
-  while (c->slot[p] - 1 < s) p++;
+  while (c->cell[p].slot - 1 < s) p++;
   return p;
 }
 
@@ -66,12 +74,13 @@ bool cells_init(index_cells* c, const index_mem* mem, uint32_t tblsize);
 
 // Puts an entry for slot s (value and key in e) in cell p, moving the cells
 // from p up to the first empty one, q, one cell on. REQUIRES: p ==
-// cells_find(c, s), slot s unoccupied, q == cells_free_after(c, p) < c->cap.
+// cells_find(c, s), slot s unoccupied, q == cells_free_after(c, p) < c->cap,
+// c->count < c->pool_cap.
 void cells_insert(index_cells* c, uint32_t p, uint32_t q, uint32_t s, const hslot& e);
 
 // First empty cell at or after p; c->cap when none is left before the end.
 inline uint32_t cells_free_after(const index_cells* c, uint32_t p) {
-  while (c->slot[p] != 0) p++;
+  while (c->cell[p].slot != 0) p++;
   return p;
 }
 
@@ -86,8 +95,14 @@ inline bool cells_want_more(const index_cells* c) {
   return c->count >= c->grow_at || c->debt > 4 * uint64_t{c->n} + 65536;
 }
 
-// Bytes of an array of cap usable cells.
-inline uint64_t cells_bytes(uint32_t cap) { return (uint64_t{cap} + 1) * 24; }
+// Bytes of c with cap usable cells.
+inline uint64_t cells_bytes(const index_cells* c, uint32_t cap) {
+  return (uint64_t{cap} + 1) * sizeof(index_cell) + uint64_t{c->pool_cap} * 20;  // 20: sizeof(hslot)
+}
+
+// Makes room in the pool for the next entry. Returns false when the memory is
+// not to be had, c unchanged. REQUIRES: c->count < tblsize.
+bool cells_pool_room(index_cells* c, const index_mem* mem, uint32_t tblsize);
 
 // The n of c's next size, at most tblsize.
 uint32_t cells_next_n(const index_cells* c, uint32_t tblsize);
@@ -97,7 +112,7 @@ uint32_t cells_next_n(const index_cells* c, uint32_t tblsize);
 uint32_t cells_cap_for(const index_cells* c, uint32_t n2, uint32_t tblsize);
 
 // Usable cells to add when the last cluster reaches the end of the array.
-inline uint32_t cells_room(uint32_t n) { return 16 + n / 128; }
+inline uint32_t cells_room(uint32_t n) { return 16 + n / 256; }
 
 // Makes cap2 cells usable, the entries where they are. Returns false when the
 // memory is not to be had, c's entries unchanged. REQUIRES: cap2 >= c->cap.

@@ -153,15 +153,19 @@ TEST(IndexGrow, StillEntriesLeftToTheSweep) {
   }
 }
 
-TEST(IndexGrow, DenseSlotsGoFlatEarly) {
+TEST(IndexGrow, DenseSlotsSpreadOverMoreCells) {
   // Every key in 2000 slots of 100003: the cells walk far for each, and their
-  // debt takes the index to the flat table with few entries.
+  // debt spreads them over more cells (up to the flat table) than their load
+  // would, until the walks are short again.
   twins t(cfg_of(100003));
   std::mt19937 rng(5);
-  for (uint32_t i = 0; i < 20000 && !t.grown.tbl; i++)
+  for (uint32_t i = 0; i < 20000; i++) {
     ASSERT_NO_FATAL_FAILURE(t.chunk(make_key(50000 + rng() % 2000, rng()), 100));
-  ASSERT_NE(t.grown.tbl, nullptr);
-  ASSERT_NO_FATAL_FAILURE(t.same_table());
+    if (i % 1000 == 0) {
+      ASSERT_NO_FATAL_FAILURE(t.same_table()) << i;
+    }
+  }
+  EXPECT_TRUE(t.grown.tbl || (t.grown.cells.n > 40 * t.grown.cells.count && t.grown.cells.debt == 0));
 }
 
 TEST(IndexGrow, ProgramSizesAgainstTheFlatTable) {
@@ -181,10 +185,10 @@ TEST(IndexGrow, ProgramSizesAgainstTheFlatTable) {
       seen.push_back(k);
     }
     ASSERT_NO_FATAL_FAILURE(t.chunk(k, 64 + static_cast<uint32_t>(rng() % 200))) << i;
-    ASSERT_LE(index_bytes(&t.grown), 32.5 * t.grown.cells.count + 4096) << i;
+    ASSERT_LE(index_bytes(&t.grown), 32.5 * t.grown.cells.count + 8192) << i;
   }
   ASSERT_EQ(t.grown.tbl, nullptr);
-  EXPECT_LE(t.mem.peak, 32.5 * t.grown.cells.count + 4096);
+  EXPECT_LE(t.mem.peak, 32.5 * t.grown.cells.count + 8192);
   // Every entry of the cells is the flat table's, and the flat table has no other.
   uint32_t held = 0;
   for (uint32_t s = 0; s < cfg_tblsize; s++) {
