@@ -5,10 +5,14 @@
 #   bench/compare.sh [LRDEDUP] [WORKDIR]
 #
 # LRDEDUP defaults to build/release/lrdedup, WORKDIR to /tmp/lrdedup-bench.
-# BENCH_FILES picks inputs by name (default: random.bin lib.tar share.tar).
+# BENCH_FILES picks inputs by name (default: random.bin lib.tar share.tar;
+# empty: none).
 # BENCH_RUNS=N times every command N times and keeps the fastest (default 1):
 # on a virtual machine whose host takes back freed memory, a first run pays
 # for backing its memory anew, and the runs after it mostly do not.
+# BENCH_PREFIXES lists sizes in MB (default: 10 100) of prefixes of lib.tar
+# on which lrdedup e and zstd -1 --long=30 -T1 run in turn, three times each:
+# the median time and the largest peak resident set of each, and their ratio.
 # Inputs are made once and kept: 1 GB of random data, a tar of
 # /usr/lib/x86_64-linux-gnu and a tar of /usr/share. Every input is read once
 # before timing, so the page cache holds it.
@@ -46,7 +50,35 @@ run() {
   echo "$secs" > "$work/last.secs"
 }
 
-for f in ${BENCH_FILES:-random.bin lib.tar share.tar}; do
+# median3 A B C: the middle one of three numbers.
+median3() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
+
+# timed OUTVAR CMD...: runs CMD once; OUTVAR gets "seconds peak_KiB".
+timed() {
+  local __out=$1; shift
+  /usr/bin/time -f '%e %M' -o "$work/time1.txt" "$@" > /dev/null
+  printf -v "$__out" '%s' "$(cat "$work/time1.txt")"
+}
+
+for mb in ${BENCH_PREFIXES-10 100}; do
+  in="$work/lib.$mb.tar"
+  [ -s "$in" ] || head -c $((mb * 1000000)) "$work/lib.tar" > "$in"
+  cat "$in" > /dev/null
+  lt=() lm=() zt=() zm=()
+  for k in 1 2 3; do
+    timed r "$lr" e "$in" "$work/prefix.lrd"
+    lt+=("${r% *}") lm+=("${r#* }")
+    timed r zstd -q -f -1 --long=30 -T1 "$in" -o "$work/prefix.zst"
+    zt+=("${r% *}") zm+=("${r#* }")
+  done
+  l=$(median3 "${lt[@]}") z=$(median3 "${zt[@]}")
+  lmax=$(printf '%s\n' "${lm[@]}" | sort -n | tail -1) zmax=$(printf '%s\n' "${zm[@]}" | sort -n | tail -1)
+  printf '== lib.tar, first %d MB: lrdedup e %.2f s %d MiB peak; zstd -1 --long=30 -T1 %.2f s %d MiB peak; zstd/lrdedup time %.2f\n' \
+    "$mb" "$l" $((lmax / 1024)) "$z" $((zmax / 1024)) "$(echo "$z / $l" | bc -l)"
+  rm -f "$work/prefix.lrd" "$work/prefix.zst"
+done
+
+for f in ${BENCH_FILES-random.bin lib.tar share.tar}; do
   in="$work/$f"
   [ -s "$in" ] || continue
   cat "$in" > /dev/null
