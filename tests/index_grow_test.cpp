@@ -169,13 +169,13 @@ TEST(IndexGrow, DenseSlotsSpreadOverMoreCells) {
 }
 
 TEST(IndexGrow, ProgramSizesAgainstTheFlatTable) {
-  // 200000 chunks at the program's sizes: digests anywhere, a fifth of them
+  // 80000 chunks at the program's sizes: digests anywhere, a fifth of them
   // coming back, some homed at the table's end. Memory stays near 32 bytes an
   // entry throughout.
   twins t(index_cfg_default());
   std::mt19937_64 rng(7);
   std::vector<key16> seen;
-  for (uint32_t i = 0; i < 200000; i++) {
+  for (uint32_t i = 0; i < 80000; i++) {
     key16 k;
     if (!seen.empty() && rng() % 5 == 0) {
       k = seen[rng() % seen.size()];
