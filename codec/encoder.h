@@ -5,7 +5,8 @@
 #include "codec/coder.h"
 
 // The encoder body, run by coro_call: the batched body (encoder_fast.h).
-// REQUIRES: idx set up by index_init over a zero-filled table.
+// REQUIRES: idx set up by index_init over a zero-filled table, or by
+// index_init_growing (the program's way).
 coro_task encoder_run(coder* c);
 
 // Byte by byte through chunk_feed and chunk_close: the reference that the

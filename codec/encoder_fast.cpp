@@ -2,7 +2,7 @@
 // encoder.cpp, with the per-byte work done a batch at a time.
 //
 // Why batches: in the plain body every byte pays a dependent CRC step and its
-// share of an MD5 transform, and every chunk a cold probe of the 1 GiB index.
+// share of an MD5 transform, and every chunk a cold probe of the index.
 // None of that needs the byte-at-a-time order. A cut depends only on the 16
 // bytes ending at it and on the chunk's length, so cut_candidates finds the
 // candidates of a whole staged buffer in independent lanes and a short serial
@@ -114,14 +114,6 @@ struct batch_state {
   size_t out_n[2];
 };
 
-inline void prefetch_home(const chunk_index* ix, const uint8_t* key) {
-  const uint8_t* slot = reinterpret_cast<const uint8_t*>(ix->tbl + index_home_slot(key, ix->cfg.tblsize));
-  // The home slot and the one after it: most lookups stop there; a miss also
-  // writes the home slot.
-  __builtin_prefetch(slot, 1, 3);
-  __builtin_prefetch(slot + 39, 1, 3);
-}
-
 // Puts a chunk's header (hn bytes of s->hdr) and bytes (p, len) in the output
 // buffer when they fit without filling it. A write that fills the buffer must
 // hand it over first, so that is left to the coroutine: false, with the
@@ -158,7 +150,7 @@ bool run_chunks(coder* c, batch_state* s) {
   bool pending = false;
   size_t j = s->j;
   for (; j < n && !pending; j++) {
-    if (j + prefetch_ahead < n) prefetch_home(ix, keys[j + prefetch_ahead]);
+    if (j + prefetch_ahead < n) index_prefetch(ix, keys[j + prefetch_ahead]);
     const uint32_t len = spans[j].len;
     const uint8_t* p = spans[j].p;
     bool as_ref = false;

@@ -1,12 +1,15 @@
-// The encoder's chunk index: a fixed table of 20-byte slots mapping a chunk key
-// to the position where a chunk with that key began. Open addressing with
-// 20-slot probe windows; an expiry sweep walks the table at a pace tied to the
-// bytes coded, so entries too old to be referenced are marked expired.
+// The encoder's chunk index: a table of 20-byte slots mapping a chunk key to
+// the position where a chunk with that key began. Open addressing with 20-slot
+// probe windows; an expiry sweep walks the table at a pace tied to the bytes
+// coded, so entries too old to be referenced are marked expired. The table is
+// flat, or grows with its entries (index_cells.h) and gives the same answers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "chunk/chunker.h"
+#include "codec/index_cells.h"
 
 constexpr uint32_t cfg_tblsize = 53687091;      // slots: 20 * 53687091 bytes just under 1 GiB
 constexpr uint32_t cfg_decwinsize = 0x3E800000; // 1000 MiB: decoder history, entry lifetime
@@ -21,6 +24,9 @@ struct hslot {
   uint8_t key[16];
 };
 static_assert(sizeof(hslot) == 20);
+
+// The entry of occupied cell p of a growing index (index_cells.h).
+inline hslot& cells_entry(const index_cells* c, uint32_t p) { return c->pool[c->cell[p].ref]; }
 
 // One entry of a run while an insertion rearranges it.
 // `home` is never read back: it keeps the record at the 28 bytes that the
@@ -60,8 +66,12 @@ struct chunk_index {
   uint32_t match_pos;       // position stored in the entry of the last hit
   uint32_t sweep_pos;       // next slot the sweep examines
   hinf hinfs[cfg_probe];    // scratch of an insertion
-  hslot* tbl;               // cfg.tblsize slots, zero-filled by the owner
+  hslot* tbl;               // cfg.tblsize slots, zero-filled; null while the table is in cells
   index_cfg cfg;
+  index_cells cells;        // the table while it grows
+  index_mem mem;            // where a growing index gets its memory; resize null for the owner's table
+  size_t flat_bytes;        // bytes of tbl when the index took it from mem, else 0
+  bool failed;              // memory was refused: see index_init_growing
 };
 
 // Distance from a chunk stored at `stored` to the position `pos`, both modulo
@@ -78,8 +88,50 @@ inline uint32_t index_home_slot(const uint8_t* key, uint32_t tblsize) {
   return w % tblsize;
 }
 
-// Resets the index over a zero-filled table of cfg.tblsize slots.
+// Resets the index over a zero-filled table of cfg.tblsize slots, the
+// owner's to free.
 void index_init(chunk_index* ix, hslot* tbl, const index_cfg& cfg);
+
+// Starts an index that takes its memory from mem as entries arrive: about 32
+// bytes an entry, and the flat table (index_table_bytes) once that is no
+// larger; its answers, sweep and slot contents are the flat table's at every
+// step. Keys spread over the slots as digests are; a crafted input that piles
+// its entries into a narrow range of slots drives the index to the flat table
+// early instead of slowing it down. When mem refuses to grow it, the index
+// sets ix->failed and from then on stores no new entry: a miss that would add
+// one leaves the table as it is, so the stream stays decodable but is no
+// longer the flat table's; the owner must report the run as failed. Returns
+// false, with ix->failed, when not even the first cells are to be had.
+// REQUIRES: mem.resize as index_mem describes; index_free(ix) when done.
+bool index_init_growing(chunk_index* ix, const index_mem& mem, const index_cfg& cfg);
+
+// Returns the memory a growing index took; nothing for an owner's table.
+void index_free(chunk_index* ix);
+
+// Bytes the index holds from its mem (0 over an owner's table).
+size_t index_bytes(const chunk_index* ix);
+
+// Slot s as the flat table holds it: value 0 and a zero key when empty.
+// REQUIRES: s < cfg.tblsize.
+hslot index_slot(const chunk_index* ix, uint32_t s);
+
+// Asks for the memory that looking key up will read. Only a hint: the
+// index may grow before the lookup.
+inline void index_prefetch(const chunk_index* ix, const uint8_t* key) {
+  const uint32_t h = index_home_slot(key, ix->cfg.tblsize);
+  if (!ix->tbl) {
+    // The home cell and the next: the entries are found from there.
+    const index_cell* cell = ix->cells.cell + cells_home(&ix->cells, h);
+    __builtin_prefetch(cell, 1, 3);
+    __builtin_prefetch(cell + 1, 1, 3);
+    return;
+  }
+  // The home slot and the one after it: most lookups stop there; a miss also
+  // writes the home slot.
+  const uint8_t* slot = reinterpret_cast<const uint8_t*>(ix->tbl + h);
+  __builtin_prefetch(slot, 1, 3);
+  __builtin_prefetch(slot + 39, 1, 3);
+}
 
 // Looks key up; on a hit sets match_pos to the stored position and returns
 // true, leaving the table unchanged. On a miss stores (key, pos) at the key's

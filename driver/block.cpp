@@ -1,17 +1,22 @@
-// Anonymous mappings, with huge pages where they pay: they save most TLB misses
-// and page faults, but each touch commits and clears 2 MiB.
+// Anonymous mappings: the decoder's window with huge pages where they pay
+// (they save most TLB misses and page faults, but each touch commits and
+// clears 2 MiB), the encoder's growing index, the output's mapping.
 #include "driver/block.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/progress.h"
+#include "driver/signals.h"
+
 namespace {
 
 // How far ahead of the output the decoder's window is committed.
 constexpr size_t cfg_window_lead = size_t{32} << 20;
-
-// An input this large touches most of the index's small pages anyway.
-constexpr off_t cfg_large_input = off_t{256} << 20;
 
 void* map_zeroed(size_t bytes, bool huge) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
@@ -25,28 +30,36 @@ void* map_zeroed(size_t bytes, bool huge) {
   return p;
 }
 
-// The index is probed at random, so on huge pages a few thousand chunks
-// commit and clear all of it, which takes a second and a GiB for a small
-// input. Only an input known to be large gets them.
-bool index_wants_huge_pages(int fd, const struct stat& st) {
-  if (S_ISREG(st.st_mode)) return st.st_size >= cfg_large_input;
-  if (!S_ISBLK(st.st_mode)) return false;
-  const off_t here = lseek(fd, 0, SEEK_CUR), end = lseek(fd, 0, SEEK_END);
-  return here >= 0 && lseek(fd, here, SEEK_SET) == here && end - here >= cfg_large_input;
+// The growing index's memory: anonymous mappings, zero-filled and committed
+// as touched; mremap moves a grown block's pages, not its bytes. Huge pages
+// would not stay with a block that moves. A refusal ends the run here, its
+// output removed: the index would go on without new entries and write
+// another stream than the flat table's.
+void* resize_index_block(void*, void* block, size_t old_bytes, size_t new_bytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  old_bytes = (old_bytes + page - 1) & ~(page - 1);
+  new_bytes = (new_bytes + page - 1) & ~(page - 1);
+  if (new_bytes == 0) {
+    if (block) munmap(block, old_bytes);
+    return nullptr;
+  }
+  if (block && new_bytes == old_bytes) return block;
+  void* p = block ? mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE)
+                  : mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                         -1, 0);
+  if (p != MAP_FAILED) return p;
+  const int e = errno;
+  block_fatal_signals(true);
+  progress_erase_from_signal();
+  std::fprintf(stderr, "lrdedup: cannot allocate %zu MiB for the chunk index: %s\n",
+               (new_bytes + (size_t{1} << 20) - 1) >> 20, std::strerror(e));
+  remove_output_after_failure();
+  _exit(1);
 }
 
 }  // namespace
 
-bool map_index_block(run_block* b, size_t bytes, int in_fd, const struct stat& st) {
-  const bool large = index_wants_huge_pages(in_fd, st);
-  b->p = map_zeroed(bytes, large);
-  if (!b->p) return false;
-  b->bytes = bytes;
-  // A large input touches nearly every page of the index within its first
-  // MiB: all are committed at once.
-  if (large) prefault_start(&b->pf, b->p, bytes, bytes);
-  return true;
-}
+index_mem index_memory() { return {nullptr, resize_index_block}; }
 
 bool map_window_block(run_block* b, size_t bytes, size_t map_bytes) {
   // The window is written straight through, so its huge pages save little

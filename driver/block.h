@@ -6,6 +6,7 @@
 
 #include <cstddef>
 
+#include "codec/index.h"
 #include "driver/prefault.h"
 
 struct run_block {
@@ -18,10 +19,10 @@ struct run_block {
   size_t outmap_len = 0;
 };
 
-// Maps the encoder's index of `bytes`. On huge pages, all committed at once,
-// only when in_fd (st being its status) is known to hold at least 256 MiB.
-// False, with nothing mapped, when the memory cannot be had.
-bool map_index_block(run_block* b, size_t bytes, int in_fd, const struct stat& st);
+// Memory for the encoder's growing index (index_init_growing). It never
+// refuses: where the memory cannot be had, the run ends with a message,
+// status 1 and its output removed.
+index_mem index_memory();
 
 // Maps the decoder's window of `bytes` on huge pages, committed a little
 // ahead of the output (told by prefault_advance on b->pf), and then its

@@ -14,6 +14,7 @@
 
 #include "codec/decoder.h"
 #include "codec/encoder.h"
+#include "codec/history.h"
 #include "driver/block.h"
 #include "driver/fdio.h"
 #include "driver/input.h"
@@ -218,14 +219,12 @@ bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
   set_mapping_fault_message(1, (std::string("lrdedup: ") + a.out_name + ": file changed size while writing\n").c_str());
   if (a.decode) return set_up_decoder(a, *f, b);
   coder* c = &g_coder;
-  const index_cfg cfg = index_cfg_default();
-  const size_t bytes = index_table_bytes(cfg);
-  if (!map_index_block(b, bytes, f->in_fd, f->in_st) || !input_open(&f->in, f->in_fd, f->in_st, true)) {
+  if (!input_open(&f->in, f->in_fd, f->in_st, true)) {
     errno = ENOMEM;
-    fail(std::string("cannot allocate ") + std::to_string(bytes >> 20) + " MiB: " + std::strerror(ENOMEM));
+    fail(std::string("cannot allocate ") + std::to_string(cfg_hist_ring >> 20) + " MiB: " + std::strerror(ENOMEM));
     return false;
   }
-  index_init(&c->idx, static_cast<hslot*>(b->p), cfg);
+  index_init_growing(&c->idx, index_memory(), index_cfg_default());
   std::fprintf(f->stats, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n", static_cast<int>(cfg_tblsize),
                static_cast<int>(cfg_decwinsize), static_cast<int>(sizeof(hinf)));
   std::fflush(f->stats);
@@ -248,7 +247,10 @@ bool run(const cli_args& a, cli_files* f, run_block* b) {
   arm_mapping_fault(0, nullptr, 0);
   arm_mapping_fault(1, nullptr, 0);
   release_block(b);
-  if (!a.decode) input_close(&f->in);
+  if (!a.decode) {
+    index_free(&g_coder.idx);
+    input_close(&f->in);
+  }
   // close() reports the errors of writes that were delayed (NFS, quotas).
   if (ok && close(f->out_fd) != 0 && errno != EINTR) {
     err = sys_error(a.out_name);

@@ -242,14 +242,35 @@ TEST(Cli, AllocationFailureIsReported) {
   GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than the limit allows";
 #else
   files f;
-  write_file(f.in, to_bytes("abc"));
-  for (const char* mode : {"e", "d"}) {
-    cmd_result r = run_cmd("ulimit -v 400000; " + exe() + " " + mode + " " + f.in + " " + f.out);
+  // Through a pipe, the encoder's history is a ring whatever the input's
+  // size, so only the index grows with it.
+  auto run_limited = [&](const std::string& limit, const char* mode, const std::string& in) {
+    return run_cmd("ulimit -v " + limit + "; cat " + in + " | " + exe() + " " + mode + " - " + f.out);
+  };
+  auto expect_refused = [&](const std::string& limit, const char* mode, const std::string& in) {
+    cmd_result r = run_limited(limit, mode, in);
     EXPECT_EQ(r.status, 1) << mode;
     EXPECT_NE(r.err.find("cannot allocate"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1);
-    EXPECT_FALSE(file_exists(f.out));
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_EQ(r.out.find("sum="), std::string::npos) << mode;
+    EXPECT_FALSE(file_exists(f.out)) << mode;
+  };
+  // The decoder maps its window at the start.
+  write_file(f.in, to_bytes("abc"));
+  expect_refused("400000", "d", f.in);
+  // The encoder's index grows with the input. The least address space (KiB,
+  // to a MiB) that a tiny input runs in, and 4 MiB more, is refused part way
+  // through an input whose index needs more: that run fails as a whole.
+  uint32_t lo = 0, hi = 2400 * 1024;
+  while (hi - lo > 1024) {
+    const uint32_t mid = (lo + hi) / 2;
+    const bool ran = run_limited(std::to_string(mid), "e", f.in).status == 0;
+    (ran ? hi : lo) = mid;
   }
+  ASSERT_LT(hi, 2400u * 1024);
+  write_file(f.in, random_bytes(32 << 20, 12));  // 200000 chunks: 6 MiB of index
+  expect_refused(std::to_string(hi + 4096), "e", f.in);
+  EXPECT_NE(run_limited(std::to_string(hi + 4096), "e", f.in).err.find("for the chunk index"), std::string::npos);
 #endif
 }
 

@@ -117,6 +117,23 @@ TEST(EncoderFast, SmallIndexDistanceLimitDiscardsAndWrap) {
   expect_same(text_like(2 * mib, 15), "text, small index", index_cfg{4096, 131072, 4 * 131072}, 4093, 9);
 }
 
+TEST(EncoderFast, GrowingIndexWritesTheFlatTablesStream) {
+  // The program's index grows with the input: in cells throughout at the
+  // program's size, into the flat table at a small one.
+  const bytes in = with_repeats(3 * mib, 4 * mib, 21);
+  const struct {
+    index_cfg cfg;
+    size_t piece;
+    bool flat;
+  } cases[] = {{index_cfg_default(), 65536, false}, {index_cfg{4099, 131072, 4 * 131072}, 4093, true}};
+  for (const auto& k : cases) {
+    const coded want = encode_with(encoder_run_plain, in, k.cfg, k.piece);
+    test_coder t = test_coder::growing_encoder(k.cfg);
+    EXPECT_EQ(coded_diff(run_mem(t.c.get(), encoder_run_fast, in, k.piece), want), "") << k.cfg.tblsize;
+    EXPECT_EQ(t.c->idx.tbl != nullptr, k.flat) << k.cfg.tblsize;
+  }
+}
+
 TEST(EncoderFast, WithoutTheHelperThread) {
   // The body does every scan and digest piece itself; and back to two
   // threads, so that a helper started earlier is handed work again.

@@ -240,15 +240,51 @@ struct mapped {
   ~mapped() { munmap(p, n); }
 };
 
+// Heap memory handed to a growing index, counted, refused past `limit` bytes.
+struct heap_index_mem {
+  size_t live = 0, peak = 0, limit = SIZE_MAX;
+  uint64_t calls = 0;
+  static void* resize(void* ctx, void* block, size_t old_bytes, size_t new_bytes) {
+    auto* m = static_cast<heap_index_mem*>(ctx);
+    m->calls++;
+    if (new_bytes == 0) {
+      std::free(block);
+      m->live -= old_bytes;
+      return nullptr;
+    }
+    if (m->live - old_bytes + new_bytes > m->limit) return nullptr;
+    void* p = std::realloc(block, new_bytes);
+    if (!p) return nullptr;
+    if (new_bytes > old_bytes) std::memset(static_cast<uint8_t*>(p) + old_bytes, 0, new_bytes - old_bytes);
+    m->live = m->live - old_bytes + new_bytes;
+    m->peak = std::max(m->peak, m->live);
+    return p;
+  }
+  index_mem mem() { return {this, resize}; }
+};
+
 // A coder record with its own blocks, of the program's sizes or small ones.
 struct test_coder {
   std::unique_ptr<coder> c = std::make_unique<coder>();
   std::unique_ptr<mapped> block, map;
+  std::unique_ptr<heap_index_mem> heap;  // a growing index's memory
+
+  test_coder() = default;
+  test_coder(test_coder&&) = default;
+  ~test_coder() {
+    if (heap) index_free(&c->idx);
+  }
 
   static test_coder encoder(const index_cfg& cfg) {
     test_coder t;
     t.block = std::make_unique<mapped>(index_table_bytes(cfg));
     index_init(&t.c->idx, static_cast<hslot*>(t.block->p), cfg);
+    return t;
+  }
+  static test_coder growing_encoder(const index_cfg& cfg) {
+    test_coder t;
+    t.heap = std::make_unique<heap_index_mem>();
+    if (!index_init_growing(&t.c->idx, t.heap->mem(), cfg)) harness_abort("no memory for a growing index");
     return t;
   }
   static test_coder decoder(uint32_t winsize) {
