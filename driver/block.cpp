@@ -18,6 +18,11 @@ namespace {
 // How far ahead of the output the decoder's window is committed.
 constexpr size_t cfg_window_lead = size_t{32} << 20;
 
+// An input this large touches most pages of the flat index within its first
+// MiB: the flat table, on huge pages committed at once, costs less than
+// growing to it.
+constexpr off_t cfg_large_input = off_t{256} << 20;
+
 void* map_zeroed(size_t bytes, bool huge) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                  -1, 0);
@@ -58,6 +63,21 @@ void* resize_index_block(void*, void* block, size_t old_bytes, size_t new_bytes)
 }
 
 }  // namespace
+
+bool index_wants_flat_table(int fd, const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return st.st_size >= cfg_large_input;
+  if (!S_ISBLK(st.st_mode)) return false;
+  const off_t here = lseek(fd, 0, SEEK_CUR), end = lseek(fd, 0, SEEK_END);
+  return here >= 0 && lseek(fd, here, SEEK_SET) == here && end - here >= cfg_large_input;
+}
+
+bool map_index_block(run_block* b, size_t bytes) {
+  b->p = map_zeroed(bytes, true);
+  if (!b->p) return false;
+  b->bytes = bytes;
+  prefault_start(&b->pf, b->p, bytes, bytes);
+  return true;
+}
 
 index_mem index_memory() { return {nullptr, resize_index_block}; }
 

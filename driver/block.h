@@ -19,6 +19,14 @@ struct run_block {
   size_t outmap_len = 0;
 };
 
+// Whether the input (fd, st its status) is known to be large enough for the
+// encoder's index to start as the flat table: it would soon touch most of it.
+bool index_wants_flat_table(int fd, const struct stat& st);
+
+// Maps the flat index table of `bytes` on huge pages, all committed at once
+// from a second thread. False, with nothing mapped, when it cannot be had.
+bool map_index_block(run_block* b, size_t bytes);
+
 // Memory for the encoder's growing index (index_init_growing). It never
 // refuses: where the memory cannot be had, the run ends with a message,
 // status 1 and its output removed.

@@ -224,7 +224,18 @@ bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
     fail(std::string("cannot allocate ") + std::to_string(cfg_hist_ring >> 20) + " MiB: " + std::strerror(ENOMEM));
     return false;
   }
-  index_init_growing(&c->idx, index_memory(), index_cfg_default());
+  // The index grows with the input; one known to be large starts flat.
+  const index_cfg cfg = index_cfg_default();
+  if (!index_wants_flat_table(f->in_fd, f->in_st)) {
+    index_init_growing(&c->idx, index_memory(), cfg);
+  } else if (map_index_block(b, index_table_bytes(cfg))) {
+    index_init(&c->idx, static_cast<hslot*>(b->p), cfg);
+  } else {
+    errno = ENOMEM;
+    fail(std::string("cannot allocate ") + std::to_string(index_table_bytes(cfg) >> 20) + " MiB: " +
+         std::strerror(ENOMEM));
+    return false;
+  }
   std::fprintf(f->stats, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n", static_cast<int>(cfg_tblsize),
                static_cast<int>(cfg_decwinsize), static_cast<int>(sizeof(hinf)));
   std::fflush(f->stats);
