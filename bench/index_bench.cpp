@@ -14,6 +14,7 @@
 
 #include "bench/bench_block.h"
 #include "codec/index.h"
+#include "driver/block.h"
 
 namespace {
 
@@ -34,18 +35,9 @@ const std::vector<key16>& keys(size_t n) {
   return k;
 }
 
+// The program's own index memory.
 void* map_resize(void*, void* block, size_t old_bytes, size_t new_bytes) {
-  old_bytes = (old_bytes + 4095) & ~size_t{4095};
-  new_bytes = (new_bytes + 4095) & ~size_t{4095};
-  if (new_bytes == 0) {
-    if (block) munmap(block, old_bytes);
-    return nullptr;
-  }
-  if (block && old_bytes == new_bytes) return block;
-  void* p = block ? mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE)
-                  : mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                         -1, 0);
-  return p == MAP_FAILED ? nullptr : p;
+  return resize_zeroed(block, old_bytes, new_bytes);
 }
 
 // One run over the first n keys; the index is set up and freed by the caller.

@@ -23,6 +23,23 @@ constexpr size_t cfg_window_lead = size_t{32} << 20;
 // growing to it.
 constexpr off_t cfg_large_input = off_t{256} << 20;
 
+// The growing index's memory (resize_zeroed). A refusal ends the run here,
+// its output removed: the index would go on without new entries and write
+// another stream than the flat table's.
+void* resize_index_block(void*, void* block, size_t old_bytes, size_t new_bytes) {
+  void* p = resize_zeroed(block, old_bytes, new_bytes);
+  if (p || new_bytes == 0) return p;
+  const int e = errno;
+  block_fatal_signals(true);
+  progress_erase_from_signal();
+  std::fprintf(stderr, "lrdedup: cannot allocate %zu MiB for the chunk index: %s\n",
+               (new_bytes + (size_t{1} << 20) - 1) >> 20, std::strerror(e));
+  remove_output_after_failure();
+  _exit(1);
+}
+
+}  // namespace
+
 void* map_zeroed(size_t bytes, bool huge) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                  -1, 0);
@@ -35,12 +52,7 @@ void* map_zeroed(size_t bytes, bool huge) {
   return p;
 }
 
-// The growing index's memory: anonymous mappings, zero-filled and committed
-// as touched; mremap moves a grown block's pages, not its bytes. Huge pages
-// would not stay with a block that moves. A refusal ends the run here, its
-// output removed: the index would go on without new entries and write
-// another stream than the flat table's.
-void* resize_index_block(void*, void* block, size_t old_bytes, size_t new_bytes) {
+void* resize_zeroed(void* block, size_t old_bytes, size_t new_bytes) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   old_bytes = (old_bytes + page - 1) & ~(page - 1);
   new_bytes = (new_bytes + page - 1) & ~(page - 1);
@@ -48,21 +60,11 @@ void* resize_index_block(void*, void* block, size_t old_bytes, size_t new_bytes)
     if (block) munmap(block, old_bytes);
     return nullptr;
   }
-  if (block && new_bytes == old_bytes) return block;
-  void* p = block ? mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE)
-                  : mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                         -1, 0);
-  if (p != MAP_FAILED) return p;
-  const int e = errno;
-  block_fatal_signals(true);
-  progress_erase_from_signal();
-  std::fprintf(stderr, "lrdedup: cannot allocate %zu MiB for the chunk index: %s\n",
-               (new_bytes + (size_t{1} << 20) - 1) >> 20, std::strerror(e));
-  remove_output_after_failure();
-  _exit(1);
+  if (!block) return map_zeroed(new_bytes, false);
+  if (new_bytes == old_bytes) return block;
+  void* p = mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE);
+  return p == MAP_FAILED ? nullptr : p;
 }
-
-}  // namespace
 
 bool index_wants_flat_table(int fd, const struct stat& st) {
   if (S_ISREG(st.st_mode)) return st.st_size >= cfg_large_input;

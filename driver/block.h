@@ -19,6 +19,15 @@ struct run_block {
   size_t outmap_len = 0;
 };
 
+// Zero-filled anonymous memory of `bytes`, committed only where touched, with
+// huge pages advised when `huge`; null when it cannot be had.
+void* map_zeroed(size_t bytes, bool huge);
+
+// Resizes a map_zeroed block as index_mem's resize does, null where the
+// memory cannot be had: mremap moves a grown block's pages, not its bytes.
+// Huge pages would not stay with a block that moves, so there are none.
+void* resize_zeroed(void* block, size_t old_bytes, size_t new_bytes);
+
 // Whether the input (fd, st its status) is known to be large enough for the
 // encoder's index to start as the flat table: it would soon touch most of it.
 bool index_wants_flat_table(int fd, const struct stat& st);

@@ -62,6 +62,12 @@ int fail(const std::string& msg) {
   return 1;
 }
 
+// fail() for memory of `bytes` that cannot be had: false.
+bool fail_alloc(uint64_t bytes) {
+  fail(std::string("cannot allocate ") + std::to_string(bytes >> 20) + " MiB: " + std::strerror(ENOMEM));
+  return false;
+}
+
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -198,11 +204,7 @@ bool set_up_decoder(const cli_args& a, const cli_files& f, run_block* b) {
   const int rfd = open_output_for_reading(a, f);
   const bool file = rfd >= 0 && map_output_history(b, rfd, cfg_decwinsize / cfg_mapblock);
   if (rfd >= 0) close(rfd);  // the mapping stays
-  if (!file && !map_window_block(b, cfg_decwinsize, cfg_decwinsize / cfg_mapblock)) {
-    errno = ENOMEM;
-    fail(std::string("cannot allocate ") + std::to_string(cfg_decwinsize >> 20) + " MiB: " + std::strerror(ENOMEM));
-    return false;
-  }
+  if (!file && !map_window_block(b, cfg_decwinsize, cfg_decwinsize / cfg_mapblock)) return fail_alloc(cfg_decwinsize);
   if (file) arm_mapping_fault(1, b->outmap, b->outmap_len);
   c->win = static_cast<uint8_t*>(b->p);
   c->outmap = static_cast<const uint8_t*>(b->outmap);
@@ -219,11 +221,7 @@ bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
   set_mapping_fault_message(1, (std::string("lrdedup: ") + a.out_name + ": file changed size while writing\n").c_str());
   if (a.decode) return set_up_decoder(a, *f, b);
   coder* c = &g_coder;
-  if (!input_open(&f->in, f->in_fd, f->in_st, true)) {
-    errno = ENOMEM;
-    fail(std::string("cannot allocate ") + std::to_string(cfg_hist_ring >> 20) + " MiB: " + std::strerror(ENOMEM));
-    return false;
-  }
+  if (!input_open(&f->in, f->in_fd, f->in_st, true)) return fail_alloc(cfg_hist_ring);
   // The index grows with the input; one known to be large starts flat.
   const index_cfg cfg = index_cfg_default();
   if (!index_wants_flat_table(f->in_fd, f->in_st)) {
@@ -231,10 +229,7 @@ bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
   } else if (map_index_block(b, index_table_bytes(cfg))) {
     index_init(&c->idx, static_cast<hslot*>(b->p), cfg);
   } else {
-    errno = ENOMEM;
-    fail(std::string("cannot allocate ") + std::to_string(index_table_bytes(cfg) >> 20) + " MiB: " +
-         std::strerror(ENOMEM));
-    return false;
+    return fail_alloc(index_table_bytes(cfg));
   }
   std::fprintf(f->stats, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n", static_cast<int>(cfg_tblsize),
                static_cast<int>(cfg_decwinsize), static_cast<int>(sizeof(hinf)));

@@ -9,6 +9,7 @@
 
 #include "codec/format.h"
 #include "codec/history.h"
+#include "driver/block.h"
 #include "driver/fdio.h"
 #include "driver/signals.h"
 
@@ -67,15 +68,11 @@ bool input_open(input_source* in, int fd, const struct stat& st, bool history) {
   if (!history) return true;
   // A file that says it is empty may still have content (/proc): read it.
   if (S_ISREG(st.st_mode) && st.st_size > 0 && map_input(in, static_cast<size_t>(st.st_size))) return true;
-  void* p = mmap(nullptr, cfg_hist_ring, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                 -1, 0);
-  if (p == MAP_FAILED) {
+  void* p = map_zeroed(cfg_hist_ring, true);
+  if (!p) {
     errno = ENOMEM;
     return false;
   }
-#ifdef MADV_HUGEPAGE
-  madvise(p, cfg_hist_ring, MADV_HUGEPAGE);
-#endif
   in->buf = static_cast<uint8_t*>(p);
   in->ring = cfg_hist_ring;
   prefault_start(&in->pf, in->buf, cfg_hist_ring, cfg_ring_lead, prefault_huge_while_fast);

@@ -41,6 +41,9 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), const serve_io& io, std::
   h->f_eof = 0;
   h->handle = nullptr;
 
+  auto write_error = [&] {
+    return out.changed_size() ? std::string(out_name) + ": file changed size while writing" : sys_error(out_name);
+  };
   uint64_t out_total = 0;
   bool ok = true;
   for (;;) {
@@ -68,7 +71,7 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), const serve_io& io, std::
         break;
       }
       if (!out.submit(cfg_iobuf)) {
-        *err = out.changed_size() ? std::string(out_name) + ": file changed size while writing" : sys_error(out_name);
+        *err = write_error();
         ok = false;
         break;
       }
@@ -79,7 +82,7 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), const serve_io& io, std::
     }
   }
   if (ok && !(out.submit(static_cast<size_t>(h->outptr - h->outbeg)) && out.stop(false))) {
-    *err = out.changed_size() ? std::string(out_name) + ": file changed size while writing" : sys_error(out_name);
+    *err = write_error();
     ok = false;
   }
   out.stop(true);
