@@ -162,12 +162,7 @@ bool out_writer::put(const uint8_t* p, size_t n) {
 bool out_writer::put_sparse(const uint8_t* p, size_t n) {
   if (off_ + n > size_mark_) {
     // Extending a file that someone cut short would hide the cut.
-    struct stat st;
-    if (size_mark_ > 0 && (fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) < size_mark_)) {
-      changed_size_ = true;
-      errno = EIO;
-      return false;
-    }
+    if (size_mark_ > 0 && !kept_size()) return false;
     size_mark_ = off_ + n + cfg_size_ahead;
     if (ftruncate(fd_, static_cast<off_t>(size_mark_)) != 0) return false;
   }
@@ -182,15 +177,16 @@ bool out_writer::put_sparse(const uint8_t* p, size_t n) {
   return true;
 }
 
-// The exact size, once the file is known to have kept the size it was given:
-// a shorter one lost data to another process.
-bool out_writer::finish_sparse() {
+// The exact size, once the file is known to have kept the size it was given.
+bool out_writer::finish_sparse() { return kept_size() && ftruncate(fd_, static_cast<off_t>(off_)) == 0; }
+
+// Whether the file still has the size it was given; a shorter one lost data
+// to another process (changed_size, errno EIO).
+bool out_writer::kept_size() {
   struct stat st;
   if (fstat(fd_, &st) != 0) return false;
-  if (static_cast<uint64_t>(st.st_size) < size_mark_) {
-    changed_size_ = true;
-    errno = EIO;
-    return false;
-  }
-  return ftruncate(fd_, static_cast<off_t>(off_)) == 0;
+  if (static_cast<uint64_t>(st.st_size) >= size_mark_) return true;
+  changed_size_ = true;
+  errno = EIO;
+  return false;
 }

@@ -60,6 +60,7 @@ class out_writer {
   bool put(const uint8_t* p, size_t n);
   bool put_sparse(const uint8_t* p, size_t n);
   bool finish_sparse();
+  bool kept_size();
 
   int fd_;
   progress* prog_;
