@@ -55,7 +55,10 @@ bool out_writer::ok_locked() {
 
 bool out_writer::submit(size_t n) {
   if (!threaded_) {
+    // Written at once, but handed out in the same order as with the thread:
+    // the decoder reads its latest output back from these blocks.
     if (!put(g_outbuf[fill_], n)) return false;
+    fill_ = (fill_ + 1) % cfg_out_slots;
     progress_update(prog_, 0, n);
     return true;
   }
