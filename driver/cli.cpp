@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -48,7 +47,8 @@ struct cli_files {
   // /dev/stdout that opens the same pipe or file (a device like /dev/null
   // does not count). The statistics then go to standard error.
   bool data_on_stdout = false;
-  FILE* stats = stdout;
+  int stats_fd = STDOUT_FILENO;
+  const char* stats_name = "(stdout)";
   input_source in;  // the encoder's input, kept as its history
 };
 
@@ -82,10 +82,15 @@ const char* fault_text(uint32_t fault) {
   }
 }
 
+// Writes `text` to fd whole, through the write that fails, so that an error
+// names that write's own cause. False, with errno set, on an error.
+bool put_text(int fd, const std::string& text) {
+  return write_all(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
 // Prints `text` on standard output for --help and --version: the exit status.
 int answer(const std::string& text) {
-  std::fputs(text.c_str(), stdout);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+  if (!put_text(STDOUT_FILENO, text)) {
     error_line(sys_error("(stdout)"));
     return 1;
   }
@@ -160,12 +165,20 @@ bool create_output(const cli_args& a, cli_files* f) {
     error_line(sys_error(a.out_name));
     return false;
   }
-  struct stat std_st;
-  if (fstat(f->out_fd, &st) == 0) {
-    f->data_on_stdout = fstat(STDOUT_FILENO, &std_st) == 0 && same_file(st, std_st) && !S_ISCHR(st.st_mode);
-    // Never a device, and never the file standard output writes to.
-    if (S_ISREG(st.st_mode) && !f->data_on_stdout) arm_output_removal(a.out_path, st);
+  // What was opened, to remove it after a failure; its name tells where the
+  // descriptor cannot. Knowing neither, the run cannot keep its promise to
+  // leave no half-written output, and does not start.
+  if (fstat(f->out_fd, &st) != 0 && stat(a.out_path, &st) != 0) {
+    error_line(sys_error(a.out_name));
+    return false;
   }
+  // Standard output that cannot be looked at may be this very file: the
+  // statistics then go to standard error, where they cannot mix with the data.
+  struct stat std_st;
+  f->data_on_stdout =
+      (fstat(STDOUT_FILENO, &std_st) != 0 || same_file(st, std_st)) && !S_ISCHR(st.st_mode);
+  // Never a device, and never the file standard output writes to.
+  if (S_ISREG(st.st_mode) && !f->data_on_stdout) arm_output_removal(a.out_path, st);
   block_fatal_signals(false);
   return true;
 }
@@ -175,7 +188,10 @@ bool create_output(const cli_args& a, cli_files* f) {
 bool open_output(const cli_args& a, cli_files* f) {
   f->data_on_stdout = a.out_std;
   if (!a.out_std && !create_output(a, f)) return false;
-  f->stats = f->data_on_stdout ? stderr : stdout;
+  if (f->data_on_stdout) {
+    f->stats_fd = STDERR_FILENO;
+    f->stats_name = "(stderr)";
+  }
   if (!a.decode && isatty(f->out_fd)) {
     fail(std::string(a.out_name) + ": refusing to write a compressed stream to a terminal");
     return false;
@@ -231,14 +247,18 @@ bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
   } else {
     return fail_alloc(index_table_bytes(cfg));
   }
-  std::fprintf(f->stats, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n", static_cast<int>(cfg_tblsize),
-               static_cast<int>(cfg_decwinsize), static_cast<int>(sizeof(hinf)));
-  std::fflush(f->stats);
+  char line[96];
+  std::snprintf(line, sizeof line, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n", static_cast<int>(cfg_tblsize),
+                static_cast<int>(cfg_decwinsize), static_cast<int>(sizeof(hinf)));
+  if (!put_text(f->stats_fd, line)) {
+    fail(sys_error(f->stats_name));
+    return false;
+  }
   return true;
 }
 
-// Runs the coder over the files and closes the output; on success the output
-// is kept from then on. False after the message.
+// Runs the coder over the files and closes the output. False after the
+// message, with the output removed.
 bool run(const cli_args& a, cli_files* f, run_block* b) {
   serve_io io;
   io.in_fd = f->in_fd;
@@ -266,20 +286,18 @@ bool run(const cli_args& a, cli_files* f, run_block* b) {
     fail(err);
     return false;
   }
-  disarm_output_removal();
   return true;
 }
 
-// Prints the statistics, and names a corrupt stream's first fault: the exit
-// status.
+// Prints the statistics, after which the output is kept, and names a corrupt
+// stream's first fault: the exit status. A run whose statistics cannot be
+// printed has failed, and its output goes.
 int report(const cli_args& a, const cli_files& f) {
   const coder* c = &g_coder;
-  if (!a.decode) std::fprintf(f.stats, "c_discard=%" PRIu64 "\n", c->c_discard);
-  std::fputs(driver_stats_line(c->sum, c->x).c_str(), f.stats);
-  if (std::fflush(f.stats) != 0 || std::ferror(f.stats)) {
-    error_line(sys_error(f.stats == stdout ? "(stdout)" : "(stderr)"));
-    return 1;
-  }
+  std::string stats = a.decode ? "" : "c_discard=" + std::to_string(c->c_discard) + "\n";
+  stats += driver_stats_line(c->sum, c->x);
+  if (!put_text(f.stats_fd, stats)) return fail(sys_error(f.stats_name));
+  disarm_output_removal();
   if (!a.decode && c->c_collide > 0) {
     // The output is right: those chunks went in full. Worth knowing all the
     // same, as such pairs do not come about by chance.

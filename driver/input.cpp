@@ -36,10 +36,15 @@ bool map_input(input_source* in, size_t len) {
 }
 
 // The reads have gone past the mapping: the file grew, so the mapping follows
-// it. False when it cannot.
+// it. False, with errno set or with shrunk for a file shorter than what was
+// read, when it cannot.
 bool follow_growth(input_source* in) {
   struct stat st;
-  if (fstat(in->fd, &st) != 0 || st.st_size < static_cast<off_t>(in->at)) return false;
+  if (fstat(in->fd, &st) != 0) return false;
+  if (st.st_size < static_cast<off_t>(in->at)) {
+    in->shrunk = true;
+    return false;
+  }
   const size_t len = static_cast<size_t>(st.st_size);
   void* p = mremap(const_cast<uint8_t*>(in->map), in->map_len, len, MREMAP_MAYMOVE);
   if (p == MAP_FAILED) return false;
@@ -91,7 +96,8 @@ ssize_t input_next(input_source* in, const uint8_t** p) {
   if (in->map && n >= 0) {
     // The history must hold what was read; a file that ends before its size
     // at the start was cut short under the run.
-    if ((in->at > in->map_len && !follow_growth(in)) || (n == 0 && in->at < in->size0)) {
+    if (in->at > in->map_len && !follow_growth(in)) return -1;
+    if (n == 0 && in->at < in->size0) {
       in->shrunk = true;
       return -1;
     }
