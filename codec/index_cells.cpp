@@ -148,11 +148,15 @@ hslot* cells_to_flat(index_cells* c, const index_mem* mem, const index_cfg& cfg)
     slot_of[e.ref & cells_ref_mask] = e.slot;
     tbl[e.ref & cells_ref_mask].value = e.value;
   }
+  // The cells are done with.
+  cells_free(c, mem);
   // Then each entry goes to its slot, and one still unplaced there goes on to
-  // its own, and so on; past the first count places the block is zero.
+  // its own, and so on. A place an entry leaves reads empty until an entry
+  // whose slot it is arrives; past the first count places the block is zero.
   for (uint32_t i = 0; i < count; i++) {
     if (slot_of[i] == 0) continue;
     hslot e = tbl[i];
+    tbl[i] = hslot{};
     uint32_t s = slot_of[i] - 1;
     slot_of[i] = 0;
     while (s < count && slot_of[s] != 0) {
@@ -165,18 +169,7 @@ hslot* cells_to_flat(index_cells* c, const index_mem* mem, const index_cfg& cfg)
     }
     tbl[s] = e;
   }
-  // Of the first count places, those that are no entry's slot must read empty.
-  uint32_t from = 0;
-  for (uint32_t p = 0; p < c->cap && from < count; p++) {
-    const uint32_t v = c->cell[p].slot;
-    if (v == 0) continue;
-    const uint32_t to = v - 1 < count ? v - 1 : count;
-    if (from < to) std::memset(tbl + from, 0, size_t{to - from} * sizeof *tbl);
-    from = v;
-  }
-  if (from < count) std::memset(tbl + from, 0, size_t{count - from} * sizeof *tbl);
   mem->resize(mem->ctx, slot_of, slots_bytes, 0);
-  cells_free(c, mem);
   return tbl;
 }
 
