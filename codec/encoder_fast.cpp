@@ -102,27 +102,6 @@ size_t finish_batch(stage_area* nxt, stage_area* cur) {
   return filled - start;
 }
 
-// Chunks ahead whose likely hit has the earlier bytes it points at fetched:
-// their index lines have arrived (prefetch_ahead), and the bytes have time to.
-constexpr size_t peek_ahead = 8;
-static_assert(peek_ahead < prefetch_ahead);
-
-// Fetches the earlier bytes that the byte check of chunk j + peek_ahead will
-// likely compare, as its lookup would likely find them. Only a hint: the
-// index may change before that chunk's lookup, which decides alone.
-inline void peek_history(coder* c, const chunk_span* spans, const uint8_t (*keys)[16], size_t j, uint32_t pos,
-                         uint64_t sum) {
-  chunk_index* ix = &c->idx;
-  const uint32_t v = index_peek(ix, keys[j + peek_ahead]);
-  if (v < 2) return;
-  // The chunks of a batch lie one after another in its buffer.
-  const uint32_t ahead = static_cast<uint32_t>(spans[j + peek_ahead].p - spans[j].p);
-  uint32_t pos_ahead = pos + ahead;
-  if (pos_ahead >= ix->cfg.poswrap) pos_ahead -= ix->cfg.poswrap;
-  const uint32_t distance = pos_distance(pos_ahead, v - 2, ix->cfg.poswrap);
-  if (distance < ix->cfg.decwinsize) hist_prefetch(c, sum + ahead, distance);
-}
-
 // Where the chunk loop stands in the current batch, and the output it could
 // not finish because the output buffer filled up.
 struct batch_state {
@@ -172,7 +151,6 @@ bool run_chunks(coder* c, batch_state* s) {
   size_t j = s->j;
   for (; j < n && !pending; j++) {
     if (j + prefetch_ahead < n) index_prefetch(ix, keys[j + prefetch_ahead]);
-    if (j + peek_ahead < n) peek_history(c, spans, keys, j, pos, sum);
     const uint32_t len = spans[j].len;
     const uint8_t* p = spans[j].p;
     bool as_ref = false;

@@ -28,12 +28,3 @@ inline bool hist_equal(const coder* c, uint64_t o, uint32_t distance, const uint
   const size_t k = len < room ? len : static_cast<size_t>(room);
   return std::memcmp(c->hist + from, p, k) == 0 && std::memcmp(c->hist, p + k, len - k) == 0;
 }
-
-// Asks for the first input bytes that hist_equal(c, o, distance, ...) would
-// compare; nothing when there are none to compare.
-inline void hist_prefetch(const coder* c, uint64_t o, uint32_t distance) {
-  if (!c->hist || distance > o) return;
-  const uint8_t* p = c->hist + (c->hist_ring ? (o - distance) % c->hist_ring : o - distance);
-  index_touch_ahead(p);
-  index_touch_ahead(p + 64);
-}

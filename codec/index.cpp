@@ -108,15 +108,6 @@ bool index_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos) {
   return hit;
 }
 
-uint32_t index_peek(chunk_index* ix, const uint8_t* key) {
-  if (ix->tbl) {
-    flat_store st = flat_of(ix);
-    return window_peek(st, ix->cfg, key);
-  }
-  cells_store st = cells_of(ix);
-  return window_peek(st, ix->cfg, key);
-}
-
 uint32_t index_sweep_count(const index_cfg& cfg, uint32_t len) {
   return static_cast<uint32_t>(uint64_t{len} * cfg.tblsize / index_sweep_period(cfg)) + 1;
 }

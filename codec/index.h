@@ -64,11 +64,6 @@ inline void index_prefetch(const chunk_index* ix, const uint8_t* key) {
   index_touch_ahead(p + (ix->tbl ? 39 : 64));
 }
 
-// The position + 2 that looking key up would likely find, else 0, without
-// waiting for a key in memory; the index is not changed. A hint for fetching
-// what a hit will read, never an answer.
-uint32_t index_peek(chunk_index* ix, const uint8_t* key);
-
 // Looks key up; on a hit sets match_pos to the stored position and returns
 // true, leaving the table unchanged. On a miss stores (key, pos) at the key's
 // home slot and returns false; every live entry the insertion moves whose age

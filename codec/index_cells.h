@@ -170,13 +170,6 @@ struct cells_store {
     const uint32_t r = c->cell[k.p].ref;
     return (r & ~cells_ref_mask) == cells_tag(key) && index_same_key(c->pool[r & cells_ref_mask], key);
   }
-  // The tag alone; the key it names is fetched for the lookup to come.
-  bool likely_key(cursor k, const uint8_t* key) const {
-    const uint32_t r = c->cell[k.p].ref;
-    if ((r & ~cells_ref_mask) != cells_tag(key)) return false;
-    index_touch_ahead(c->pool[r & cells_ref_mask]);
-    return true;
-  }
   payload payload_at(cursor k) const { return c->cell[k.p].ref; }
   // Whether an entry may be added: false, with *failed, when memory is refused.
   bool room() {

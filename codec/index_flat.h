@@ -22,7 +22,6 @@ struct flat_store {
   void next(cursor& k) const { k.s = k.s + 1 == tblsize ? 0 : k.s + 1; }
   uint32_t value(cursor k) const { return tbl[k.s].value; }
   bool same_key(cursor k, const uint8_t* key) const { return index_same_key(tbl[k.s].key, key); }
-  bool likely_key(cursor k, const uint8_t* key) const { return same_key(k, key); }
   payload payload_at(cursor k) const {
     payload p;
     std::memcpy(p.key, tbl[k.s].key, sizeof p.key);

@@ -41,9 +41,7 @@
 // the payload of a new key (in the place of a dropped entry's, when given);
 // put(cursor, value, payload) on an occupied slot; add(cursor, value,
 // payload) on the empty slot that ended a run (once per operation, last);
-// visit(from, to, f), f(value&) for each occupied slot of [from, to);
-// likely_key(cursor, key), a guess at same_key that may be wrong and should
-// not wait for memory.
+// visit(from, to, f), f(value&) for each occupied slot of [from, to).
 
 // One entry of a run while an insertion rearranges it.
 template <class S>
@@ -108,19 +106,6 @@ bool window_find_or_add(chunk_index* ix, S& st, const uint8_t* key, uint32_t pos
   st.put(at[0], pos + 2, fresh);
   if (!full) st.add(k, rec[victim].value, rec[victim].pay);
   return false;
-}
-
-// index_peek over store st: the value of the first live entry of key's run
-// that likely holds key (st.likely_key), else 0. Changes nothing.
-template <class S>
-uint32_t window_peek(S& st, const index_cfg& cfg, const uint8_t* key) {
-  typename S::cursor k = st.at(index_home_slot(key, cfg.tblsize));
-  for (uint32_t m = 0; m < cfg_probe; m++, st.next(k)) {
-    const uint32_t v = st.value(k);
-    if (v == 0) return 0;
-    if (v >= 2 && st.likely_key(k, key)) return v;
-  }
-  return 0;
 }
 
 // index_sweep over store st.
