@@ -9,6 +9,11 @@
 #   share.tar llvm.tar random.bin disk.img); a name not in that list is taken
 #   as a file already in WORKDIR.
 # BENCH_RUNS sets the number of rounds (default 3).
+# BENCH_BASE names another lrdedup build (say main's) whose encoder runs in
+#   the same alternation, right after this one's, with its own row and ratio;
+#   its stream is compared with this one's by cmp every round.
+# BENCH_ENCODE_ONLY=1 leaves out the decodes and their cp: shorter rounds for
+#   the large inputs.
 #
 # What it measures, and why this way:
 # - Fresh memory. On this kind of virtual machine the host takes back memory
@@ -46,6 +51,11 @@
 #                files are kept in WORKDIR/llvm-debs), about 1.6 GB
 #   tar10M.bin   the first 10 MB of lib.tar
 #   tar100M.bin  the first 100 MB of lib.tar
+#   py700.tar    tar of three Python installs of pyenv (BENCH_PY names them,
+#                default 3.9.18 3.10.13 3.12.1 under ~/.pyenv/versions),
+#                about 700 MB: similar software trees
+#   py256M.bin   the first 256 MiB of py700.tar
+#   big4G.bin    py700.tar, llvm.tar and llvm.tar again, about 3.9 GB
 #   disk.img     like a disk image, about 1 GB: 16 MiB chunks of lib.tar from
 #                varied offsets between 64 MiB runs of zeros, ending with a
 #                zero run off a 4 KiB boundary. For every input the decoded
@@ -57,12 +67,15 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 lr=${1:-$here/build/release/lrdedup}
 work=${2:-/tmp/lrdedup-bench}
 runs=${BENCH_RUNS:-3}
+base=${BENCH_BASE:-}
+encode_only=${BENCH_ENCODE_ONLY:-0}
 files=${BENCH_FILES:-tar10M.bin tar100M.bin lib.tar share.tar llvm.tar random.bin disk.img}
 MiB=1048576
 
 die() { echo "compare.sh: $*" >&2; exit 1; }
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "BENCH_RUNS must be a positive number, not '$runs'"
 [ -x "$lr" ] || die "lrdedup not found at $lr (build it, or pass its path)"
+[ -z "$base" ] || [ -x "$base" ] || die "BENCH_BASE: no lrdedup at $base"
 command -v zstd >/dev/null || die "zstd not found: apt-get install zstd"
 [ -x /usr/bin/time ] || die "/usr/bin/time not found: apt-get install time"
 mkdir -p "$work"
@@ -130,6 +143,12 @@ ensure() { # ensure NAME: make WORKDIR/NAME if it is not there yet
     tar10M.bin) ensure lib.tar; echo "making $f" >&2; head -c 10000000 "$work/lib.tar" > "$part" ;;
     tar100M.bin) ensure lib.tar; echo "making $f" >&2; head -c 100000000 "$work/lib.tar" > "$part" ;;
     disk.img) ensure lib.tar; echo "making $f" >&2; make_disk "$part" ;;
+    py700.tar)
+      echo "making $f" >&2
+      # shellcheck disable=SC2086
+      tar cf "$part" -C "${PYENV_ROOT:-$HOME/.pyenv}/versions" ${BENCH_PY:-3.9.18 3.10.13 3.12.1} ;;
+    py256M.bin) ensure py700.tar; echo "making $f" >&2; head -c $((256 * MiB)) "$work/py700.tar" > "$part" ;;
+    big4G.bin) ensure py700.tar; ensure llvm.tar; echo "making $f" >&2; cat "$work/py700.tar" "$work/llvm.tar" "$work/llvm.tar" > "$part" ;;
     *) die "no input $out, and $f is not one this script can make" ;;
   esac
   [ -s "$part" ] || die "could not make $f"
@@ -240,10 +259,17 @@ for f in $files; do
   times=() rss=() anon=() osize=()
   for ((r = 1; r <= runs; r++)); do
     timed "lrdedup e" "$lrd" "$lr" e "$in" "$lrd"
+    lr_x=$(awk '/^sum=/ {sub(/^x=/, "", $2); print $2}' "$work/.log")
+    if [ -n "$base" ]; then
+      timed "base e" "$lrd.base" "$base" e "$in" "$lrd.base"
+      cmp -s "$lrd" "$lrd.base" || die "the streams of $lr and $base differ on $f (round $r); both are kept"
+      rm -f "$lrd.base"
+    fi
     timed "zstd -1 --long=30 -T1" "$zst" zstd -q -f -1 --long=30 -T1 "$in" -o "$zst"
     timed "cp" "$copy" cp "$in" "$copy"
     ((r == runs)) && a_cp=$(alloc "$copy")
     rm -f "$copy"
+    ((encode_only)) && continue
     timed "lrdedup d" "$lrd.out" "$lr" d "$lrd" "$lrd.out"
     check "$in" "$lrd.out" "lrdedup d" "$r"
     ((r == runs)) && a_lr=$(alloc "$lrd.out")
@@ -255,13 +281,27 @@ for f in $files; do
     timed "cp" "$copy" cp "$in" "$copy"
     rm -f "$copy"
   done
+  if ((encode_only)); then
+    rm -f "$lrd" "$zst"
+    echo
+    echo "== $f: $insize bytes; encode only, median of $runs rounds, file to file, tools alternating"
+    printf "$row_fmt" "command" "median s" "range s" "MB/s" "output bytes" "output" "RSS MiB" "anon MiB"
+    labels=("lrdedup e")
+    [ -n "$base" ] && labels+=("base e")
+    for l in "${labels[@]}" "zstd -1 --long=30 -T1" "cp"; do print_row "$l" "$(median "${times[$l]}")" "$insize"; done
+    le=$(median "${times[lrdedup e]}") ze=$(median "${times[zstd -1 --long=30 -T1]}") cpt=$(median "${times[cp]}")
+    echo "ratios: speed lrdedup e / zstd $(ratio "$ze" "$le"), time lrdedup e / cp $(ratio "$le" "$cpt")$([ -n "$base" ] && echo ", time lrdedup e / base e $(ratio "$le" "$(median "${times[base e]}")")"); chunks x=$lr_x, anon bytes per chunk $(awk -v a="${anon[lrdedup e]}" -v x="$lr_x" 'BEGIN {printf "%.1f", a * 1024 / x}')"
+    continue
+  fi
   for ((r = 1; r <= runs; r++)); do timed "lrdedup e > /dev/null" /dev/null "$lr" e "$in" /dev/null; done
   for ((r = 1; r <= runs; r++)); do timed "lrdedup d > /dev/null" /dev/null "$lr" d "$lrd" /dev/null; done
 
   echo
   echo "== $f: $insize bytes; median of $runs rounds (cp: of twice as many), file to file, tools alternating"
   printf "$row_fmt" "command" "median s" "range s" "MB/s" "output bytes" "output" "RSS MiB" "anon MiB"
-  for l in "lrdedup e" "zstd -1 --long=30 -T1" "cp" "lrdedup d" "zstd -d --long=30"; do
+  labels=("lrdedup e")
+  [ -n "$base" ] && labels+=("base e")
+  for l in "${labels[@]}" "zstd -1 --long=30 -T1" "cp" "lrdedup d" "zstd -d --long=30"; do
     print_row "$l" "$(median "${times[$l]}")" "$insize"
   done
   echo "secondary: fastest of $runs back to back, output to /dev/null"
@@ -276,6 +316,7 @@ for f in $files; do
   summary+="| $f | $(mbs "$le" "$insize") | $(mbs "$ze" "$insize") | $(ratio "$ze" "$le") | $(mbs "$ld" "$insize") | $(mbs "$zd" "$insize") | $(ratio "$zd" "$ld") | $(mbs "$cpt" "$insize") | $(ratio "$le" "$cpt") | $(ratio "$ld" "$cpt") | $((${anon[lrdedup e]} / 1024)) | $((${anon[lrdedup d]} / 1024)) |"$'\n'
 done
 
+[ -n "$summary" ] || exit 0
 echo
 echo "Summary: MB/s of the uncompressed size, medians of $runs rounds, file to file; ratio = lrdedup speed / zstd speed; e/cp, d/cp = lrdedup time / cp time; anon = peak RssAnon MiB"
 echo

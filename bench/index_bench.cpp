@@ -1,7 +1,7 @@
 // The chunk index alone, driven as the encoder drives it: a lookup or
 // insertion and a sweep per chunk of 170 bytes, a fifth of the keys coming
 // back. The growing index takes its memory as the program does (anonymous
-// mappings resized by mremap); the flat table is a fresh 1 GiB, huge pages
+// mappings resized by mremap, huge pages advised); the flat table is a fresh 1 GiB, huge pages
 // advised, committed before the clock runs or not. Chunk counts as in 10 MB,
 // 100 MB and 1 GB of input.
 #include <sys/mman.h>
@@ -35,11 +35,6 @@ const std::vector<key16>& keys(size_t n) {
   return k;
 }
 
-// The program's own index memory.
-void* map_resize(void*, void* block, size_t old_bytes, size_t new_bytes) {
-  return resize_zeroed(block, old_bytes, new_bytes);
-}
-
 // One run over the first n keys; the index is set up and freed by the caller.
 void drive(chunk_index* ix, const std::vector<key16>& k, size_t n) {
   uint32_t pos = 0;
@@ -57,7 +52,7 @@ void BM_IndexGrowing(benchmark::State& state) {
   size_t bytes = 0;
   for (auto _ : state) {
     chunk_index ix;
-    index_init_growing(&ix, index_mem{nullptr, map_resize}, index_cfg_default());
+    index_init_growing(&ix, index_memory(), index_cfg_default());
     drive(&ix, k, n);
     bytes = index_bytes(&ix);
     index_free(&ix);

@@ -1,24 +1,21 @@
-// The growing form of the chunk index: its sizes, insertion, the rebuild in
-// place over more cells, and the move into the flat table.
+// The growing form of the chunk index: its sizes, the rebuild in place over
+// more cells, and the move into the flat table.
 #include "codec/index_cells.h"
 
 #include <cstring>
 
-#include "codec/index.h"
-
 namespace {
 
 constexpr uint32_t cfg_cells_min = 64;  // home cells of a new array
-constexpr uint32_t cfg_sweep_lead = 8;  // cells ahead of the sweep whose entries are prefetched
-// The array grows at a load of 8 tenths by a fifth: after a growth its cells
-// number 1.2 / 0.8 of its entries, 12 bytes an entry beside the pool's 20,
-// and 10 before the next.
+// The array grows at a load of 8 tenths by half: after a growth its cells
+// number 1.5 / 0.8 of its entries, 22.5 bytes an entry beside the pool's 16,
+// and 15 before the next. Each entry is moved by some two rebuilds on average.
 constexpr uint32_t cfg_cells_load_tenths = 8;
-constexpr uint32_t cfg_cells_growth_fifths = 6;
-static_assert(sizeof(index_cell) * cfg_cells_growth_fifths * 10 + sizeof(hslot) * 5 * cfg_cells_load_tenths <=
-                  32 * 5 * cfg_cells_load_tenths,
-              "a grown array and its pool hold their entries in 32 bytes each, room for the last cluster aside");
-static_assert(cfg_cells_min >= cfg_probe && cfg_cells_load_tenths < 10 && cfg_cells_growth_fifths > 5);
+constexpr uint32_t cfg_cells_growth_halves = 3;
+static_assert(sizeof(index_cell) * cfg_cells_growth_halves * 10 + 16 * 2 * cfg_cells_load_tenths <=
+                  39 * 2 * cfg_cells_load_tenths,
+              "a grown array and its pool hold their entries in 39 bytes each, room for the last cluster aside");
+static_assert(cfg_cells_min >= cfg_probe && cfg_cells_load_tenths < 10 && cfg_cells_growth_halves > 2);
 
 void set_size(index_cells* c, uint32_t n, uint32_t cap, uint32_t tblsize) {
   c->n = n;
@@ -39,10 +36,10 @@ bool resize_cells(index_cells* c, const index_mem* mem, uint32_t cap) {
 }
 
 bool resize_pool(index_cells* c, const index_mem* mem, uint32_t pool_cap) {
-  const size_t bytes = size_t{pool_cap} * sizeof(hslot);
+  const size_t bytes = size_t{pool_cap} * 16;
   void* p = mem->resize(mem->ctx, c->pool, c->pool_bytes, bytes);
   if (!p) return false;
-  c->pool = static_cast<hslot*>(p);
+  c->pool = static_cast<uint8_t(*)[16]>(p);
   c->pool_bytes = bytes;
   c->pool_cap = pool_cap;
   return true;
@@ -63,9 +60,10 @@ bool cells_init(index_cells* c, const index_mem* mem, uint32_t tblsize) {
 
 bool cells_pool_room(index_cells* c, const index_mem* mem, uint32_t tblsize) {
   if (c->count < c->pool_cap) return true;
-  // Small steps: the program's memory (mremap) grows without copying. No more
-  // places than slots, so that the pool fits in the flat table it becomes.
-  const uint64_t want = uint64_t{c->pool_cap} + 256 + c->pool_cap / 64;
+  // Steps of a sixteenth: the program's memory (mremap) grows without copying,
+  // and only the places filled are touched. No more places than slots, so
+  // that the pool fits in the flat table it becomes.
+  const uint64_t want = uint64_t{c->pool_cap} + 64 + c->pool_cap / 16;
   return resize_pool(c, mem, want < tblsize ? static_cast<uint32_t>(want) : tblsize);
 }
 
@@ -76,14 +74,8 @@ bool cells_widen(index_cells* c, const index_mem* mem, uint32_t cap2) {
   return true;
 }
 
-void cells_insert(index_cells* c, uint32_t p, uint32_t q, uint32_t s, const hslot& e) {
-  std::memmove(c->cell + p + 1, c->cell + p, (q - p) * sizeof *c->cell);
-  c->cell[p] = index_cell{s + 1, c->count};
-  c->pool[c->count++] = e;
-}
-
 uint32_t cells_next_n(const index_cells* c, uint32_t tblsize) {
-  const uint64_t n2 = uint64_t{c->n} * cfg_cells_growth_fifths / 5 + 1;
+  const uint64_t n2 = uint64_t{c->n} * cfg_cells_growth_halves / 2 + 1;
   return n2 < tblsize ? static_cast<uint32_t>(n2) : tblsize;
 }
 
@@ -138,15 +130,33 @@ hslot* cells_to_flat(index_cells* c, const index_mem* mem, const index_cfg& cfg)
     mem->resize(mem->ctx, slot_of, slots_bytes, 0);
     return nullptr;
   }
-  for (uint32_t p = 0; p < c->cap; p++)
-    if (c->cell[p].slot != 0) slot_of[c->cell[p].ref] = c->cell[p].slot;
-  // The pool becomes the table in place: each entry goes to its slot, and one
-  // still unplaced there goes on to its own, and so on; past the pool's first
-  // count places the block is zero.
+  c->pool = nullptr;
+  c->pool_bytes = 0;
+  // The keys become slots where they lie, backwards: key i moves from byte
+  // 16 i to slot i at byte 20 i, past every key still to move.
   hslot* const tbl = static_cast<hslot*>(block);
+  auto* const keys = static_cast<uint8_t(*)[16]>(block);
+  for (uint32_t i = count; i-- > 0;) {
+    uint8_t k[16];
+    std::memcpy(k, keys[i], sizeof k);
+    std::memcpy(tbl[i].key, k, sizeof k);
+    tbl[i].value = 0;
+  }
+  for (uint32_t p = 0; p < c->cap; p++) {
+    const index_cell& e = c->cell[p];
+    if (e.slot == 0) continue;
+    slot_of[e.ref & cells_ref_mask] = e.slot;
+    tbl[e.ref & cells_ref_mask].value = e.value;
+  }
+  // The cells are done with.
+  cells_free(c, mem);
+  // Then each entry goes to its slot, and one still unplaced there goes on to
+  // its own, and so on. A place an entry leaves reads empty until an entry
+  // whose slot it is arrives; past the first count places the block is zero.
   for (uint32_t i = 0; i < count; i++) {
     if (slot_of[i] == 0) continue;
     hslot e = tbl[i];
+    tbl[i] = hslot{};
     uint32_t s = slot_of[i] - 1;
     slot_of[i] = 0;
     while (s < count && slot_of[s] != 0) {
@@ -159,42 +169,8 @@ hslot* cells_to_flat(index_cells* c, const index_mem* mem, const index_cfg& cfg)
     }
     tbl[s] = e;
   }
-  // Of the first count places, those that are no entry's slot must read empty.
-  uint32_t from = 0;
-  for (uint32_t p = 0; p < c->cap && from < count; p++) {
-    const uint32_t v = c->cell[p].slot;
-    if (v == 0) continue;
-    const uint32_t to = v - 1 < count ? v - 1 : count;
-    if (from < to) std::memset(tbl + from, 0, size_t{to - from} * sizeof *tbl);
-    from = v;
-  }
-  if (from < count) std::memset(tbl + from, 0, size_t{count - from} * sizeof *tbl);
   mem->resize(mem->ctx, slot_of, slots_bytes, 0);
-  c->pool = nullptr;
-  c->pool_bytes = 0;
-  cells_free(c, mem);
   return tbl;
-}
-
-void cells_sweep(index_cells* c, uint32_t from, uint32_t to, uint32_t pos, const index_cfg& cfg) {
-  const uint32_t decwinsize = cfg.decwinsize;
-  const uint32_t poswrap = cfg.poswrap;
-  for (uint32_t p = cells_find(c, from);; p++) {
-    const uint32_t v = c->cell[p].slot;
-    if (v == 0) {
-      if (p >= c->cap) return;
-      continue;
-    }
-    if (v - 1 >= to) {
-      // The pool is in no slot order: the entry that the sweep reaches some
-      // dozens of chunks on is fetched now, as each cell passes this point.
-      const uint32_t q = p + cfg_sweep_lead < c->cap ? p + cfg_sweep_lead : c->cap;
-      if (c->cell[q].slot != 0) __builtin_prefetch(&cells_entry(c, q), 1, 3);
-      return;
-    }
-    hslot& e = cells_entry(c, p);
-    if (e.value >= 2 && pos_distance(pos, e.value - 2, poswrap) >= decwinsize) e.value = 1;
-  }
 }
 
 void cells_free(index_cells* c, const index_mem* mem) {

@@ -1,6 +1,6 @@
 // Anonymous mappings: the decoder's window with huge pages where they pay
 // (they save most TLB misses and page faults, but each touch commits and
-// clears 2 MiB), the encoder's growing index, the output's mapping.
+// clears 2 MiB), the encoder's index, the output's mapping.
 #include "driver/block.h"
 
 #include <sys/mman.h>
@@ -18,16 +18,20 @@ namespace {
 // How far ahead of the output the decoder's window is committed.
 constexpr size_t cfg_window_lead = size_t{32} << 20;
 
-// An input this large touches most pages of the flat index within its first
-// MiB: the flat table, on huge pages committed at once, costs less than
-// growing to it.
-constexpr off_t cfg_large_input = off_t{256} << 20;
+// Index blocks from this size on are advised huge pages.
+constexpr size_t cfg_index_huge = size_t{4} << 20;
 
 // The growing index's memory (resize_zeroed). A refusal ends the run here,
 // its output removed: the index would go on without new entries and write
 // another stream than the flat table's.
 void* resize_index_block(void*, void* block, size_t old_bytes, size_t new_bytes) {
   void* p = resize_zeroed(block, old_bytes, new_bytes);
+#ifdef MADV_HUGEPAGE
+  // The index is read at random and filled densely: huge pages save its TLB
+  // misses and clear no more than it fills. Only advice: where it is not
+  // taken, the index works the same on small pages.
+  if (p && new_bytes >= cfg_index_huge) madvise(p, new_bytes, MADV_HUGEPAGE);
+#endif
   if (p || new_bytes == 0) return p;
   const int e = errno;
   block_fatal_signals(true);
@@ -64,21 +68,6 @@ void* resize_zeroed(void* block, size_t old_bytes, size_t new_bytes) {
   if (new_bytes == old_bytes) return block;
   void* p = mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE);
   return p == MAP_FAILED ? nullptr : p;
-}
-
-bool index_wants_flat_table(int fd, const struct stat& st) {
-  if (S_ISREG(st.st_mode)) return st.st_size >= cfg_large_input;
-  if (!S_ISBLK(st.st_mode)) return false;
-  const off_t here = lseek(fd, 0, SEEK_CUR), end = lseek(fd, 0, SEEK_END);
-  return here >= 0 && lseek(fd, here, SEEK_SET) == here && end - here >= cfg_large_input;
-}
-
-bool map_index_block(run_block* b, size_t bytes) {
-  b->p = map_zeroed(bytes, true);
-  if (!b->p) return false;
-  b->bytes = bytes;
-  prefault_start(&b->pf, b->p, bytes, bytes);
-  return true;
 }
 
 index_mem index_memory() { return {nullptr, resize_index_block}; }

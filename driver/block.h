@@ -2,8 +2,6 @@
 // the decoder's chunk-start map: zero-filled, committed only where touched.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <cstddef>
 
 #include "codec/index.h"
@@ -28,15 +26,7 @@ void* map_zeroed(size_t bytes, bool huge);
 // Huge pages would not stay with a block that moves, so there are none.
 void* resize_zeroed(void* block, size_t old_bytes, size_t new_bytes);
 
-// Whether the input (fd, st its status) is known to be large enough for the
-// encoder's index to start as the flat table: it would soon touch most of it.
-bool index_wants_flat_table(int fd, const struct stat& st);
-
-// Maps the flat index table of `bytes` on huge pages, all committed at once
-// from a second thread. False, with nothing mapped, when it cannot be had.
-bool map_index_block(run_block* b, size_t bytes);
-
-// Memory for the encoder's growing index (index_init_growing). It never
+// Memory for the encoder's index (index_init_growing). It never
 // refuses: where the memory cannot be had, the run ends with a message,
 // status 1 and its output removed.
 index_mem index_memory();

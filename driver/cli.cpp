@@ -238,15 +238,8 @@ bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
   if (a.decode) return set_up_decoder(a, *f, b);
   coder* c = &g_coder;
   if (!input_open(&f->in, f->in_fd, f->in_st, true)) return fail_alloc(cfg_hist_ring);
-  // The index grows with the input; one known to be large starts flat.
-  const index_cfg cfg = index_cfg_default();
-  if (!index_wants_flat_table(f->in_fd, f->in_st)) {
-    index_init_growing(&c->idx, index_memory(), cfg);
-  } else if (map_index_block(b, index_table_bytes(cfg))) {
-    index_init(&c->idx, static_cast<hslot*>(b->p), cfg);
-  } else {
-    return fail_alloc(index_table_bytes(cfg));
-  }
+  // The index grows with the input, and its memory never refuses (block.h).
+  index_init_growing(&c->idx, index_memory(), index_cfg_default());
   char line[96];
   std::snprintf(line, sizeof line, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n", static_cast<int>(cfg_tblsize),
                 static_cast<int>(cfg_decwinsize), static_cast<int>(sizeof(hinf)));
