@@ -29,7 +29,7 @@ ssize_t pread_some(int fd, uint8_t* p, size_t n, uint64_t off);
 // Writes the n blocks at p[i], len[i] bytes each, in order, as write_all
 // does, with as few calls as the system takes. False, with errno set, on an
 // error.
-bool writev_all(int fd, uint8_t* const* p, const size_t* len, unsigned n);
+bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n);
 
 // Makes the buffer of the pipe fd hold `bytes` where the system allows; a
 // refusal leaves it as it was, which only costs more wakeups.

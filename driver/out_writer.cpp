@@ -106,7 +106,7 @@ void out_writer::run() {
     // reader is then woken once for them (a sparse file takes one at a time).
     const unsigned i = (fill_ + cfg_out_slots - count_) % cfg_out_slots;
     const unsigned k = sparse_ ? 1 : std::min(count_, cfg_out_slots / 2);
-    uint8_t* p[cfg_out_slots];
+    const uint8_t* p[cfg_out_slots];
     size_t len[cfg_out_slots], n = 0;
     for (unsigned j = 0; j < k; j++) {
       p[j] = g_outbuf[(i + j) % cfg_out_slots];

@@ -723,6 +723,25 @@ int64_t allocated_if_holes(const std::string& path, const std::string& probe) {
   return stat(path.c_str(), &st) == 0 ? int64_t{st.st_blocks} * 512 : -1;
 }
 
+// Once the file behind out_fd holds data, stops the program `pid` while
+// `act` runs and lets it go on: its wait status.
+int act_mid_run(pid_t pid, int out_fd, const std::function<void()>& act) {
+  int st = 0;
+  bool acted = false;
+  struct stat os;
+  while (waitpid(pid, &st, WNOHANG) == 0) {
+    if (!acted && fstat(out_fd, &os) == 0 && os.st_blocks > 0) {
+      kill(pid, SIGSTOP);
+      act();
+      kill(pid, SIGCONT);
+      acted = true;
+    }
+    usleep(500);
+  }
+  EXPECT_TRUE(acted) << "the run ended before its output held data";
+  return st;
+}
+
 TEST(StdFile, StandardOutputIntoAFileIsTheHistoryOnlyWhereItStaysAsWritten) {
   const bytes data = std_file_data();
   const reference ref = encode_reference(data);
@@ -773,20 +792,8 @@ TEST(StdFile, WrittenThroughTheSameDescriptorMeanwhileIsAnError) {
   write_file(in, sample(48 << 20, 63));
   ASSERT_EQ(run_cmd(exe() + " e " + in + " " + enc).status, 0);
   owned_fd none = null_fd(), out_fd = create_fd(out), err_fd = create_fd(err);
-  const pid_t pid = spawn({"d", enc, "-"}, none, out_fd, err_fd);
-  int st = 0;
-  bool caught = false;
-  struct stat os;
-  while (waitpid(pid, &st, WNOHANG) == 0) {
-    if (!caught && fstat(out_fd, &os) == 0 && os.st_blocks > 0) {
-      kill(pid, SIGSTOP);
-      EXPECT_EQ(write(out_fd, "X", 1), 1);
-      kill(pid, SIGCONT);
-      caught = true;
-    }
-    usleep(500);
-  }
-  ASSERT_TRUE(caught) << "the run ended before the output held data";
+  const int st = act_mid_run(spawn({"d", enc, "-"}, none, out_fd, err_fd), out_fd,
+                             [&] { EXPECT_EQ(write(out_fd, "X", 1), 1); });
   EXPECT_TRUE(exited_with(st, 1)) << st;
   EXPECT_EQ(as_text(read_file(err)), "lrdedup: (stdout): file changed size while writing\n");
 }
@@ -808,20 +815,8 @@ TEST(StdFile, StandardInputFromAFileIsReadAtItsOffsetAndPipesInLargePieces) {
     write_file(big_in, big);
     owned_fd in_fd = open_fd(big_in, O_RDONLY), none = null_fd(), out_fd = create_fd(enc);
     ASSERT_EQ(lseek(in_fd, static_cast<off_t>(skip), SEEK_SET), static_cast<off_t>(skip));
-    const pid_t pid = spawn({"e", "-", "-"}, in_fd, out_fd, none);
-    int st = 0;
-    bool moved = false;
-    struct stat os;
-    while (waitpid(pid, &st, WNOHANG) == 0) {
-      if (!moved && fstat(out_fd, &os) == 0 && os.st_blocks > 0) {
-        kill(pid, SIGSTOP);
-        EXPECT_EQ(lseek(in_fd, 100, SEEK_SET), 100);
-        kill(pid, SIGCONT);
-        moved = true;
-      }
-      usleep(500);
-    }
-    EXPECT_TRUE(moved) << "the run ended before the output held data";
+    const int st = act_mid_run(spawn({"e", "-", "-"}, in_fd, out_fd, none), out_fd,
+                               [&] { EXPECT_EQ(lseek(in_fd, 100, SEEK_SET), 100); });
     EXPECT_TRUE(exited_with(st, 0)) << st;
     EXPECT_TRUE(read_file(enc) == tail_ref.stream);
     EXPECT_EQ(lseek(in_fd, 0, SEEK_CUR), static_cast<off_t>(big.size()));
