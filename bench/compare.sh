@@ -38,6 +38,13 @@
 # - cp copies the same uncompressed data file to file: the pace of the page
 #   cache and the disk, which a compressor writing a file cannot beat. The
 #   ratios compare lrdedup's time with it and with zstd's.
+# - Pipelines. Each round also runs the tools between two cats, as in
+#   `tar cf - dir | lrdedup e - - | zstd`: `cat IN | TOOL | cat > file` for
+#   both modes of lrdedup and zstd, and `lrdedup d X -` with standard output
+#   redirected into a file, beside the named output of the headline. The
+#   memory columns of the rows between cats are the largest of the pipeline's
+#   processes (RSS) and the shell's (anon), so they are shown as '-'.
+#   BENCH_PIPES=0 leaves these rows out.
 # Every decoded file is compared with its input by cmp; a mismatch stops the
 # script (the /dev/null decodes of the secondary rows cannot be compared).
 # Every input is read once before its runs, so the page cache holds it.
@@ -70,6 +77,7 @@ runs=${BENCH_RUNS:-3}
 base=${BENCH_BASE:-}
 encode_only=${BENCH_ENCODE_ONLY:-0}
 files=${BENCH_FILES:-tar10M.bin tar100M.bin lib.tar share.tar llvm.tar random.bin disk.img}
+pipes=${BENCH_PIPES:-1}
 MiB=1048576
 
 die() { echo "compare.sh: $*" >&2; exit 1; }
@@ -233,19 +241,20 @@ alloc() { # alloc FILE: "apparent/allocated MiB"
 
 # ---------------------------------------------------------------- report
 
-row_fmt='%-30s %9s %15s %9s %14s %8s %9s %10s\n'
+row_fmt='%-36s %9s %15s %9s %14s %8s %9s %10s\n'
 print_row() { # print_row LABEL US INSIZE
-  local l=$1 us=$2 in=$3 size=${osize[$1]} pct
+  local l=$1 us=$2 in=$3 size=${osize[$1]} pct r a
   pct=$(awk -v s="$size" -v i="$in" 'BEGIN {printf "%.2f%%", 100 * s / i}')
   [ "$size" = 0 ] && { size=-; pct=-; }
+  r=$((${rss[$l]} / 1024)) a=$((${anon[$l]} / 1024))
+  [[ $l == "cat |"* ]] && { r=-; a=-; }
   printf "$row_fmt" "$l" "$(awk -v u="$us" 'BEGIN {printf "%.3f", u / 1e6}')" "$(spread "${times[$l]}")" \
-    "$(awk -v u="$us" -v i="$in" 'BEGIN {printf "%.1f", i / u}')" "$size" "$pct" \
-    "$((${rss[$l]} / 1024))" "$((${anon[$l]} / 1024))"
+    "$(awk -v u="$us" -v i="$in" 'BEGIN {printf "%.1f", i / u}')" "$size" "$pct" "$r" "$a"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 mbs() { awk -v u="$1" -v i="$2" 'BEGIN {printf "%.0f", i / u}'; }
 
-summary=""
+summary="" psummary=""
 echo "lrdedup: $lr"
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, kernel $(uname -r), transparent huge pages: $(cat /sys/kernel/mm/transparent_hugepage/enabled 2>/dev/null || echo unknown)"
 echo "rounds: $runs; workdir: $work"
@@ -280,6 +289,23 @@ for f in $files; do
     rm -f "$zst.out"
     timed "cp" "$copy" cp "$in" "$copy"
     rm -f "$copy"
+    ((pipes)) || continue
+    timed "cat | lrdedup e | cat" "$lrd.p" bash -c 'cat "$1" | "$2" e - - 2>/dev/null | cat > "$3"' - "$in" "$lr" "$lrd.p"
+    cmp -s "$lrd" "$lrd.p" || die "MISMATCH: the stream through pipes differs from the file's (round $r)"
+    rm -f "$lrd.p"
+    timed "cat | zstd -1 --long=30 -T1 | cat" "$zst.p" bash -c 'cat "$1" | zstd -q -1 --long=30 -T1 | cat > "$2"' - "$in" "$zst.p"
+    rm -f "$zst.p"
+    timed "cat | lrdedup d | cat" "$lrd.out" bash -c 'cat "$1" | "$2" d - - 2>/dev/null | cat > "$3"' - "$lrd" "$lr" "$lrd.out"
+    check "$in" "$lrd.out" "cat | lrdedup d | cat" "$r"
+    rm -f "$lrd.out"
+    timed "cat | zstd -d | cat" "$zst.out" bash -c 'cat "$1" | zstd -q -d --long=30 | cat > "$2"' - "$zst" "$zst.out"
+    check "$in" "$zst.out" "cat | zstd -d | cat" "$r"
+    rm -f "$zst.out"
+    # exec: the shell becomes lrdedup, whose memory the sampler then reads.
+    timed "lrdedup d - > file" "$lrd.out" bash -c 'exec "$1" d "$2" - > "$3" 2>/dev/null' - "$lr" "$lrd" "$lrd.out"
+    check "$in" "$lrd.out" "lrdedup d - > file" "$r"
+    ((r == runs)) && a_so=$(alloc "$lrd.out")
+    rm -f "$lrd.out"
   done
   if ((encode_only)); then
     rm -f "$lrd" "$zst"
@@ -308,6 +334,18 @@ for f in $files; do
   for l in "lrdedup e > /dev/null" "lrdedup d > /dev/null"; do
     print_row "$l" "$(fastest "${times[$l]}")" "$insize"
   done
+  if ((pipes)); then
+    echo "pipelines: median of $runs rounds, within the same rounds"
+    for l in "cat | lrdedup e | cat" "cat | zstd -1 --long=30 -T1 | cat" "cat | lrdedup d | cat" "cat | zstd -d | cat" \
+      "lrdedup d - > file"; do
+      print_row "$l" "$(median "${times[$l]}")" "$insize"
+    done
+    pe=$(median "${times[cat | lrdedup e | cat]}") pz=$(median "${times[cat | zstd -1 --long=30 -T1 | cat]}")
+    pd=$(median "${times[cat | lrdedup d | cat]}") pzd=$(median "${times[cat | zstd -d | cat]}")
+    so=$(median "${times[lrdedup d - > file]}")
+    echo "pipe ratios: speed lrdedup e / zstd $(ratio "$pz" "$pe"), speed lrdedup d / zstd -d $(ratio "$pzd" "$pd"); time lrdedup d - > file / lrdedup d file $(ratio "$so" "$(median "${times[lrdedup d]}")"), its decoded file apparent/allocated MiB $a_so"
+    psummary+="| $f | $(mbs "$pe" "$insize") | $(mbs "$pz" "$insize") | $(ratio "$pz" "$pe") | $(mbs "$pd" "$insize") | $(mbs "$pzd" "$insize") | $(ratio "$pzd" "$pd") | $(ratio "$so" "$(median "${times[lrdedup d]}")") | $((${anon[lrdedup d - > file]} / 1024)) |"$'\n'
+  fi
   le=$(median "${times[lrdedup e]}") ze=$(median "${times[zstd -1 --long=30 -T1]}")
   ld=$(median "${times[lrdedup d]}") zd=$(median "${times[zstd -d --long=30]}")
   cpt=$(median "${times[cp]}")
@@ -323,3 +361,11 @@ echo
 echo "| input | lrdedup e MB/s | zstd -1 MB/s | ratio | lrdedup d MB/s | zstd -d MB/s | ratio | cp MB/s | e/cp | d/cp | e anon MiB | d anon MiB |"
 echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"
 printf '%s' "$summary"
+if ((pipes)); then
+  echo
+  echo "Pipelines: MB/s of the uncompressed size through cat | TOOL | cat > file, medians of $runs rounds; ratio = lrdedup speed / zstd speed; d - > file: lrdedup d X - > file, its time / lrdedup d X file and its peak RssAnon MiB"
+  echo
+  echo "| input | lrdedup e MB/s | zstd -1 MB/s | ratio | lrdedup d MB/s | zstd -d MB/s | ratio | d - > file / named | d - > file anon MiB |"
+  echo "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |"
+  printf '%s' "$psummary"
+fi

@@ -46,8 +46,8 @@ constexpr size_t scan_piece = size_t{64} << 10;
 constexpr size_t digest_piece = 256;  // chunks
 static_assert(scan_piece % 64 == 0, "a scan piece owns whole words of the bit map");
 // From a chunk being coded, the input taken in reaches at most to the end of
-// its batch, the next batch and the rest of an input buffer.
-static_assert(2 * (batch_new + cfg_maxchunk) + cfg_iobuf <= cfg_hist_lead, "the history ring keeps the window");
+// its batch, the next batch and the rest of one read of the owner's.
+static_assert(2 * (batch_new + cfg_maxchunk) + cfg_hist_read <= cfg_hist_lead, "the history ring keeps the window");
 static_assert(scan_hist + 1 == cfg_hashwin, "the staged history completes the first window");
 
 // A staging area, taken once for the whole run (about 2.5 MiB; two of them,

@@ -87,11 +87,15 @@ bool map_window_block(run_block* b, size_t bytes, size_t map_bytes) {
 
 bool map_output_history(run_block* b, int out_fd, size_t map_bytes) {
   // As far as the address space allows: 16 TiB, else less.
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const size_t skip = static_cast<size_t>(b->outmap_start & (page - 1));
   for (int bits = 44; bits >= 36 && !b->outmap; bits--) {
-    void* p = mmap(nullptr, size_t{1} << bits, PROT_READ, MAP_SHARED, out_fd, 0);
+    void* p = mmap(nullptr, size_t{1} << bits, PROT_READ, MAP_SHARED, out_fd,
+                   static_cast<off_t>(b->outmap_start - skip));
     if (p == MAP_FAILED) continue;
-    b->outmap = p;
-    b->outmap_len = size_t{1} << bits;
+    b->outmap = static_cast<const uint8_t*>(p) + skip;
+    b->outmap_len = (size_t{1} << bits) - skip;
+    b->outmap_skip = skip;
   }
   if (!b->outmap) return false;
   b->chunkmap = map_zeroed(map_bytes, false);
@@ -103,7 +107,7 @@ void release_block(run_block* b) {
   prefault_stop(&b->pf);
   if (b->p) munmap(b->p, b->bytes);
   if (b->chunkmap) munmap(b->chunkmap, b->map_bytes);
-  if (b->outmap) munmap(const_cast<void*>(b->outmap), b->outmap_len);
+  if (b->outmap) munmap(const_cast<uint8_t*>(static_cast<const uint8_t*>(b->outmap)) - b->outmap_skip, b->outmap_skip + b->outmap_len);
   b->p = b->chunkmap = nullptr;
   b->outmap = nullptr;
 }

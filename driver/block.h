@@ -14,7 +14,9 @@ struct run_block {
   size_t map_bytes = 0;
   prefault pf;               // commits p's pages from a second thread
   const void* outmap = nullptr;  // decoder into a file: the output, mapped for reading
-  size_t outmap_len = 0;
+  size_t outmap_len = 0;         // bytes from outmap on
+  uint64_t outmap_start = 0;     // the file offset of outmap (where the output starts)
+  size_t outmap_skip = 0;        // mapped bytes before outmap: the mapping starts on a page
 };
 
 // Zero-filled anonymous memory of `bytes`, committed only where touched, with
@@ -37,8 +39,8 @@ index_mem index_memory();
 // plain copy. False, with nothing mapped, when the window cannot be had.
 bool map_window_block(run_block* b, size_t bytes, size_t map_bytes);
 
-// Decoding into the regular file out_fd: maps the file for reading as far as
-// it may grow (a large reach of address space; the pages come from the page
+// Decoding into the regular file out_fd: maps the file for reading from
+// b->outmap_start (where the output begins) as far as it may grow (a large reach of address space; the pages come from the page
 // cache) and the chunk-start map of map_bytes, with no window: the output is
 // the history. False, with nothing mapped, where the file cannot be mapped;
 // the window then serves.

@@ -199,17 +199,28 @@ bool open_output(const cli_args& a, cli_files* f) {
   return true;
 }
 
-// The output file opened again for reading, for its mapping: the descriptor
-// that writes it is write-only (a FIFO opened for reading too would never
-// see its reader go). -1 when it is not a regular file or cannot be read.
-int open_output_for_reading(const cli_args& a, const cli_files& f) {
-  struct stat st, rst;
-  if (a.out_std || f.data_on_stdout || fstat(f.out_fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  const int fd = open(a.out_path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+// The output opened again for reading, for its mapping (the descriptor that
+// writes it is write-only, and a FIFO opened for reading too would never see
+// its reader go), and in *start the offset where the data begins: standard
+// output may start anywhere in its file. -1 where the bytes this run writes
+// might not stay as written, so that only the window is exact: not a regular
+// file, appended to (such writes go to the end, wherever the offset), data
+// after the start (holes would leave it in place), the file that standard
+// error's lines go into, or one that cannot be read.
+int open_output_for_reading(const cli_args& a, const cli_files& f, uint64_t* start) {
+  struct stat st, rst, est;
+  if (fstat(f.out_fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const int flags = fcntl(f.out_fd, F_GETFL);
+  const off_t at = lseek(f.out_fd, 0, SEEK_CUR);
+  if (flags < 0 || (flags & O_APPEND) || at < 0 || st.st_size > at) return -1;
+  if (fstat(STDERR_FILENO, &est) == 0 && same_file(st, est)) return -1;
+  const std::string path = a.out_std ? "/proc/self/fd/" + std::to_string(f.out_fd) : a.out_path;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
   if (fd >= 0 && (fstat(fd, &rst) != 0 || !same_file(st, rst))) {
     close(fd);
     return -1;
   }
+  *start = static_cast<uint64_t>(at);
   return fd;
 }
 
@@ -217,7 +228,7 @@ int open_output_for_reading(const cli_args& a, const cli_files& f) {
 // this run writes and can map, else the window. False after the message.
 bool set_up_decoder(const cli_args& a, const cli_files& f, run_block* b) {
   coder* c = &g_coder;
-  const int rfd = open_output_for_reading(a, f);
+  const int rfd = open_output_for_reading(a, f, &b->outmap_start);
   const bool file = rfd >= 0 && map_output_history(b, rfd, cfg_decwinsize / cfg_mapblock);
   if (rfd >= 0) close(rfd);  // the mapping stays
   if (!file && !map_window_block(b, cfg_decwinsize, cfg_decwinsize / cfg_mapblock)) return fail_alloc(cfg_decwinsize);
@@ -261,6 +272,7 @@ bool run(const cli_args& a, cli_files* f, run_block* b) {
   io.in = a.decode ? nullptr : &f->in;
   io.file_out = b->outmap != nullptr;
   io.outmap_len = b->outmap_len;
+  io.file_start = b->outmap_start;
   std::string err;
   bool ok = driver_serve(&g_coder, a.decode ? decoder_run : encoder_run, io, &err, &b->pf);
   arm_mapping_fault(0, nullptr, 0);

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,22 +36,7 @@ unsigned reopen_closed_std_fds() {
   return closed;
 }
 
-bool write_all(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t k = write(fd, p, n);
-    if (k < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        wait_ready(fd, POLLOUT);
-        continue;
-      }
-      return false;
-    }
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
-}
+bool write_all(int fd, const uint8_t* p, size_t n) { return writev_all(fd, &p, &n, 1); }
 
 ssize_t read_some(int fd, uint8_t* p, size_t n) {
   for (;;) {
@@ -62,6 +48,59 @@ ssize_t read_some(int fd, uint8_t* p, size_t n) {
     }
     if (errno != EINTR) return k;
   }
+}
+
+ssize_t pread_some(int fd, uint8_t* p, size_t n, uint64_t off) {
+  for (;;) {
+    ssize_t k = pread(fd, p, n, static_cast<off_t>(off));
+    if (k >= 0 || errno != EINTR) return k;
+  }
+}
+
+bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n) {
+  constexpr unsigned cfg_most = 16;
+  iovec v[cfg_most];
+  unsigned first = 0;  // blocks before it are written
+  size_t done = 0;     // bytes of block `first` written
+  for (;;) {
+    while (first < n && len[first] == done) {  // written, or empty: no call
+      first++;
+      done = 0;
+    }
+    if (first == n) return true;
+    unsigned k = 0;
+    for (unsigned i = first; i < n && k < cfg_most; i++, k++) {
+      const size_t skip = i == first ? done : 0;
+      v[k] = {const_cast<uint8_t*>(p[i]) + skip, len[i] - skip};
+    }
+    const ssize_t w = writev(fd, v, static_cast<int>(k));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_ready(fd, POLLOUT);
+        continue;
+      }
+      return false;
+    }
+    // Past the blocks written whole, into the one written in part.
+    size_t left = static_cast<size_t>(w);
+    while (first < n && left >= len[first] - done) {
+      left -= len[first] - done;
+      first++;
+      done = 0;
+    }
+    done += left;
+  }
+}
+
+void enlarge_pipe(int fd, size_t bytes) {
+#ifdef F_SETPIPE_SZ
+  const int now = fcntl(fd, F_GETPIPE_SZ);
+  if (now >= 0 && static_cast<size_t>(now) < bytes) fcntl(fd, F_SETPIPE_SZ, static_cast<int>(bytes));
+#else
+  (void)fd;
+  (void)bytes;
+#endif
 }
 
 std::string sys_error(const char* name) { return std::string(name) + ": " + std::strerror(errno); }

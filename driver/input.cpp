@@ -15,7 +15,12 @@
 
 namespace {
 
-uint8_t g_inbuf[cfg_iobuf];
+// A pipe or socket is read in pieces this large (and a pipe's buffer made
+// this large where allowed): each read or write of 64 KiB would otherwise
+// wake the process at the other end. A file is read as the coder takes it.
+constexpr size_t cfg_pipe_read = cfg_hist_read;
+
+uint8_t g_inbuf[cfg_pipe_read];
 
 // Mapped pages this far behind the input are dropped from the resident set
 // (the page cache keeps them), checked every cfg_drop_step bytes.
@@ -25,13 +30,19 @@ constexpr uint64_t cfg_drop_step = uint64_t{64} << 20;
 // How far ahead of the reads the ring is committed.
 constexpr size_t cfg_ring_lead = size_t{32} << 20;
 
-bool map_input(input_source* in, size_t len) {
-  void* p = mmap(nullptr, len, PROT_READ, MAP_SHARED, in->fd, 0);
+// Maps the file from the offset `start` where the input begins to its end
+// (`size`).
+bool map_input(input_source* in, uint64_t start, uint64_t size) {
+  const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const size_t skip = static_cast<size_t>(start & (page - 1)), len = static_cast<size_t>(size - start);
+  void* p = mmap(nullptr, skip + len, PROT_READ, MAP_SHARED, in->fd, static_cast<off_t>(start - skip));
   if (p == MAP_FAILED) return false;
-  in->map = static_cast<const uint8_t*>(p);
+  in->map = static_cast<const uint8_t*>(p) + skip;
+  in->map_skip = skip;
   in->map_len = len;
+  in->start = start;
   in->size0 = len;
-  arm_mapping_fault(0, in->map, len);
+  arm_mapping_fault(0, p, skip + len);
   return true;
 }
 
@@ -41,16 +52,16 @@ bool map_input(input_source* in, size_t len) {
 bool follow_growth(input_source* in) {
   struct stat st;
   if (fstat(in->fd, &st) != 0) return false;
-  if (st.st_size < static_cast<off_t>(in->at)) {
+  if (static_cast<uint64_t>(st.st_size) < in->start + in->at) {
     in->shrunk = true;
     return false;
   }
-  const size_t len = static_cast<size_t>(st.st_size);
-  void* p = mremap(const_cast<uint8_t*>(in->map), in->map_len, len, MREMAP_MAYMOVE);
+  const size_t len = static_cast<size_t>(static_cast<uint64_t>(st.st_size) - in->start), skip = in->map_skip;
+  void* p = mremap(const_cast<uint8_t*>(in->map - skip), skip + in->map_len, skip + len, MREMAP_MAYMOVE);
   if (p == MAP_FAILED) return false;
-  in->map = static_cast<const uint8_t*>(p);
+  in->map = static_cast<const uint8_t*>(p) + skip;
   in->map_len = len;
-  arm_mapping_fault(0, in->map, len);
+  arm_mapping_fault(0, p, skip + len);
   return true;
 }
 
@@ -60,9 +71,19 @@ bool follow_growth(input_source* in) {
 void drop_behind(input_source* in) {
   if (in->at < in->dropped + cfg_drop_behind + cfg_drop_step) return;
   const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  const uint64_t to = (in->at - cfg_drop_behind) & ~(page - 1);
-  madvise(const_cast<uint8_t*>(in->map) + in->dropped, to - in->dropped, MADV_DONTNEED);
+  // In bytes of the mapping, which starts on a page.
+  const uint64_t to = (in->map_skip + in->at - cfg_drop_behind) & ~(page - 1);
+  madvise(const_cast<uint8_t*>(in->map - in->map_skip) + in->dropped, to - in->dropped, MADV_DONTNEED);
   in->dropped = to;
+}
+
+// Pipes and sockets are read in large pieces; a pipe's buffer is made as
+// large where the system allows (a refusal leaves it as it was).
+void set_piece(input_source* in) {
+  struct stat st;
+  const bool stream = fstat(in->fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+  in->piece = stream ? cfg_pipe_read : cfg_iobuf;
+  if (S_ISFIFO(st.st_mode)) enlarge_pipe(in->fd, cfg_pipe_read);
 }
 
 }  // namespace
@@ -70,9 +91,13 @@ void drop_behind(input_source* in) {
 bool input_open(input_source* in, int fd, const struct stat& st, bool history) {
   in->fd = fd;
   in->buf = g_inbuf;
+  set_piece(in);
   if (!history) return true;
   // A file that says it is empty may still have content (/proc): read it.
-  if (S_ISREG(st.st_mode) && st.st_size > 0 && map_input(in, static_cast<size_t>(st.st_size))) return true;
+  // Standard input may start anywhere in its file.
+  const off_t start = S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
+  if (start >= 0 && st.st_size > start && map_input(in, static_cast<uint64_t>(start), static_cast<uint64_t>(st.st_size)))
+    return true;
   void* p = map_zeroed(cfg_hist_ring, true);
   if (!p) {
     errno = ENOMEM;
@@ -85,10 +110,10 @@ bool input_open(input_source* in, int fd, const struct stat& st, bool history) {
 }
 
 ssize_t input_next(input_source* in, const uint8_t** p) {
-  // A read never straddles the ring's end: it is whole input buffers long.
+  // A read never straddles the ring's end: the ring is whole pieces long.
   uint8_t* to = in->ring ? in->buf + in->at % in->ring : in->buf;
-  const size_t room = in->ring ? cfg_iobuf - static_cast<size_t>(in->at % cfg_iobuf) : cfg_iobuf;
-  const ssize_t n = read_some(in->fd, to, room);
+  const size_t room = in->ring ? in->piece - static_cast<size_t>(in->at % in->piece) : in->piece;
+  const ssize_t n = in->map ? pread_some(in->fd, to, room, in->start + in->at) : read_some(in->fd, to, room);
   if (n > 0) {
     in->at += static_cast<uint64_t>(n);
     if (in->ring) prefault_advance(&in->pf, std::min(in->at, in->ring));
@@ -102,6 +127,7 @@ ssize_t input_next(input_source* in, const uint8_t** p) {
       return -1;
     }
     drop_behind(in);
+    if (n == 0 && lseek(in->fd, static_cast<off_t>(in->start + in->at), SEEK_SET) < 0) return -1;
   }
   *p = to;
   return n;
@@ -116,7 +142,7 @@ void input_close(input_source* in) {
   prefault_stop(&in->pf);
   if (in->map) {
     arm_mapping_fault(0, nullptr, 0);
-    munmap(const_cast<uint8_t*>(in->map), in->map_len);
+    munmap(const_cast<uint8_t*>(in->map - in->map_skip), in->map_skip + in->map_len);
   }
   if (in->ring) munmap(in->buf, in->ring);
   in->map = nullptr;

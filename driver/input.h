@@ -16,9 +16,12 @@ struct input_source {
   int fd = -1;
   uint8_t* buf = nullptr;   // the read buffer, or the ring
   uint64_t ring = 0;        // ring length; 0 for one buffer
-  const uint8_t* map = nullptr;
-  size_t map_len = 0;       // bytes mapped (the file's size when last looked at)
-  uint64_t size0 = 0;       // a mapped file's size at the start: reads must reach it
+  size_t piece = 0;         // most bytes a read asks for
+  const uint8_t* map = nullptr;  // the input's first byte in the mapping
+  size_t map_len = 0;       // bytes mapped from there (to the file's end when last looked at)
+  size_t map_skip = 0;      // mapped bytes before map: the mapping starts on a page
+  uint64_t start = 0;       // a mapped file's offset where the input starts (standard input may be anywhere)
+  uint64_t size0 = 0;       // a mapped file's input size at the start: reads must reach it
   uint64_t at = 0;          // bytes delivered so far
   uint64_t dropped = 0;     // mapped bytes before this are released from the resident set
   bool shrunk = false;      // the mapped file ended before size0
@@ -26,12 +29,16 @@ struct input_source {
 };
 
 // Sets up the input of fd (st its status). history: the encoder's, kept by a
-// mapping or a ring. False, with errno set, when the ring cannot be had.
+// mapping or a ring. A pipe is read in large pieces, its buffer enlarged
+// where the system allows. False, with errno set, when the ring cannot be had.
 bool input_open(input_source* in, int fd, const struct stat& st, bool history);
 
 // Points *p at the next bytes of the input: their count, 0 at the end, -1
 // with errno set on a read error, or with shrunk set when a mapped file
-// ended early. The bytes stay put until the next call, and, with a history,
+// ended early. A mapped file is read at its offsets (pread), so that
+// nobody sharing the descriptor's offset can make the bytes delivered differ
+// from the mapped ones; at its end the offset is set behind what was read,
+// as reads would have left it. The bytes stay put until the next call, and, with a history,
 // as long as input_history says.
 ssize_t input_next(input_source* in, const uint8_t** p);
 

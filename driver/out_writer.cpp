@@ -16,9 +16,16 @@ namespace {
 
 uint8_t g_outbuf[cfg_out_slots][cfg_iobuf];
 
+// A pipe written to is given a buffer this large where the system allows,
+// so that its reader is woken for large pieces.
+constexpr size_t cfg_pipe_buffer = size_t{1} << 20;
+
 }  // namespace
 
-out_writer::out_writer(int fd, progress* prog, bool sparse) : fd_(fd), prog_(prog), sparse_(sparse) {
+out_writer::out_writer(int fd, progress* prog, bool sparse, uint64_t base)
+    : fd_(fd), prog_(prog), sparse_(sparse), base_(base) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) enlarge_pipe(fd, cfg_pipe_buffer);
   try {
     thread_ = std::thread([this] { run(); });
     threaded_ = true;
@@ -75,7 +82,7 @@ bool out_writer::submit(size_t n) {
 }
 
 bool out_writer::stop(bool abandon) {
-  if (!threaded_) return abandon || !sparse_ || finish_sparse();
+  if (!threaded_) return end_sparse(abandon);
   {
     std::lock_guard<std::mutex> lk(m_);
     closing_ = true;
@@ -90,7 +97,7 @@ bool out_writer::stop(bool abandon) {
   threaded_ = false;
   std::lock_guard<std::mutex> lk(m_);
   if (!ok_locked()) return false;
-  return abandon || !sparse_ || finish_sparse();
+  return end_sparse(abandon);
 }
 
 void out_writer::run() {
@@ -98,10 +105,20 @@ void out_writer::run() {
   for (;;) {
     work_.wait(lk, [this] { return count_ > 0 || closing_; });
     if (count_ == 0 || dropping_) return;
-    const unsigned i = (fill_ + cfg_out_slots - count_) % cfg_out_slots;  // the oldest queued
-    const size_t n = len_[i];
+    // The oldest queued blocks, up to half the ring, in one call: a pipe's
+    // reader is then woken once for them (a sparse file takes one at a time).
+    const unsigned i = (fill_ + cfg_out_slots - count_) % cfg_out_slots;
+    const unsigned k = sparse_ ? 1 : std::min(count_, cfg_out_slots / 2);
+    const uint8_t* p[cfg_out_slots];
+    size_t len[cfg_out_slots], n = 0;
+    for (unsigned j = 0; j < k; j++) {
+      p[j] = g_outbuf[(i + j) % cfg_out_slots];
+      len[j] = len_[(i + j) % cfg_out_slots];
+      n += len[j];
+    }
     lk.unlock();
-    const bool ok = put(g_outbuf[i], n);
+    const bool ok = k == 1 ? put(p[0], n) : writev_all(fd_, p, len, k);
+    if (ok && k > 1) off_ += n;
     const int e = errno;
     lk.lock();
     if (!ok) {
@@ -110,7 +127,7 @@ void out_writer::run() {
       room_.notify_all();
       return;
     }
-    count_--;
+    count_ -= k;
     written_ += n;
     room_.notify_all();
   }
@@ -163,25 +180,49 @@ bool out_writer::put(const uint8_t* p, size_t n) {
 // Blocks start at multiples of cfg_iobuf in the file, so their 4 KiB pieces
 // are the file's aligned blocks.
 bool out_writer::put_sparse(const uint8_t* p, size_t n) {
-  if (off_ + n > size_mark_) {
+  if (base_ + off_ + n > size_mark_) {
     // Extending a file that someone cut short would hide the cut.
     if (size_mark_ > 0 && !kept_size()) return false;
-    size_mark_ = off_ + n + cfg_size_ahead;
+    size_mark_ = base_ + off_ + n + cfg_size_ahead;
     if (ftruncate(fd_, static_cast<off_t>(size_mark_)) != 0) return false;
   }
   size_t i = 0;
   while (i < n) {
     size_t j = i;  // [i, j): pieces with data, written as one
     while (j < n && !all_zero(p + j, std::min(cfg_hole, n - j))) j += std::min(cfg_hole, n - j);
-    if (j > i && !pwrite_all(fd_, p + i, j - i, off_ + i)) return false;
+    if (j > i && !pwrite_all(fd_, p + i, j - i, base_ + off_ + i)) return false;
     i = j;
     while (i < n && all_zero(p + i, std::min(cfg_hole, n - i))) i += std::min(cfg_hole, n - i);
   }
   return true;
 }
 
-// The exact size, once the file is known to have kept the size it was given.
-bool out_writer::finish_sparse() { return kept_size() && ftruncate(fd_, static_cast<off_t>(off_)) == 0; }
+// A sparse file abandoned is given back the size of what was written (it
+// may stay when it is standard output's); one that another process changed
+// is left alone.
+bool out_writer::end_sparse(bool abandon) {
+  if (!sparse_) return true;
+  if (!abandon) return finish_sparse();
+  if (size_mark_ > 0 && !changed_size_ && ftruncate(fd_, static_cast<off_t>(base_ + off_)) != 0) {
+  }
+  return true;
+}
+
+// The exact size, once the file is known to have kept the size it was given,
+// and the offset behind the data. Writes at offsets leave the descriptor's
+// offset alone: moved, it was written through by someone sharing it.
+bool out_writer::finish_sparse() {
+  if (!kept_size()) return false;
+  const off_t at = lseek(fd_, 0, SEEK_CUR), end = static_cast<off_t>(base_ + off_);
+  if (at >= 0 && static_cast<uint64_t>(at) != base_) {
+    if (ftruncate(fd_, end) != 0) {
+    }
+    changed_size_ = true;
+    errno = EIO;
+    return false;
+  }
+  return at >= 0 && ftruncate(fd_, end) == 0 && lseek(fd_, end, SEEK_SET) == end;
+}
 
 // Whether the file still has the size it was given; a shorter one lost data
 // to another process (changed_size, errno EIO).

@@ -21,12 +21,15 @@ constexpr unsigned cfg_out_slots = 8;
 // block or the end of the writing. One at a time: the blocks are the
 // program's own, cfg_iobuf bytes each.
 //
-// Sparse: the output is a regular file, written at offsets; whole aligned
-// 4 KiB blocks of zero bytes are left as holes, and stop() sets the file's
-// exact size. A file that another process shortens meanwhile fails the run.
+// Sparse: the output is a regular file, written at offsets from `base` (where
+// the output starts in it); whole 4 KiB blocks of zero bytes are left as
+// holes, and stop() sets the file's exact size and the descriptor's offset
+// behind the data, as writes would have left it. A file that another process
+// shortens meanwhile, or writes into through the same descriptor (its offset
+// moved), fails the run.
 class out_writer {
  public:
-  out_writer(int fd, progress* prog, bool sparse = false);
+  out_writer(int fd, progress* prog, bool sparse = false, uint64_t base = 0);
   out_writer(const out_writer&) = delete;
   out_writer& operator=(const out_writer&) = delete;
   ~out_writer() { stop(true); }
@@ -39,7 +42,7 @@ class out_writer {
   // again.
   static const uint8_t* ring();
 
-  // After a failure: the file was shortened by another process.
+  // After a failure: the file was shortened, or written to, by another process.
   bool changed_size() const { return changed_size_; }
 
   // Hands over the current block holding n bytes; waits for a free one.
@@ -59,15 +62,17 @@ class out_writer {
   // Writes the n bytes at p that follow those written so far.
   bool put(const uint8_t* p, size_t n);
   bool put_sparse(const uint8_t* p, size_t n);
+  bool end_sparse(bool abandon);
   bool finish_sparse();
   bool kept_size();
 
   int fd_;
   progress* prog_;
   bool sparse_;
+  uint64_t base_;           // sparse: the file offset of the first byte
   bool changed_size_ = false;
   uint64_t off_ = 0;        // bytes put so far
-  uint64_t size_mark_ = 0;  // sparse: the size the file was last given
+  uint64_t size_mark_ = 0;  // sparse: the size the file was last given (0: none yet)
   bool threaded_ = false;
   std::thread thread_;
   std::mutex m_;

@@ -31,7 +31,7 @@ bool driver_serve(coder* c, coro_task (*body)(coder*), const serve_io& io, std::
   const char* const out_name = io.out_name;
   progress prog;
   progress_start(&prog, io.in_fd, io.out_fd);
-  out_writer out(io.out_fd, &prog, io.file_out);
+  out_writer out(io.out_fd, &prog, io.file_out, io.file_start);
   if (io.file_out) c->outring = out_writer::ring();
   h->outptr = h->outbeg = out.block();
   h->outend = h->outbeg + cfg_iobuf;

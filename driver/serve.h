@@ -16,9 +16,11 @@ struct serve_io {
   const char* out_name = "";
   input_source* in = nullptr;  // set up by input_open; null: plain reads from in_fd
   // The decoder writes into a regular file that it reads back through a
-  // mapping reaching outmap_len bytes: written at offsets, holes for zeros.
+  // mapping reaching outmap_len bytes: written at offsets from file_start
+  // on, holes for zeros.
   bool file_out = false;
   size_t outmap_len = 0;
+  uint64_t file_start = 0;
 };
 
 // Runs `body` over the coder record `c` (already set up for its mode) through

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -416,7 +417,9 @@ TEST(Progress, ShownOnATerminalForALongRunAndErasedBeforeTheStatistics) {
 }
 
 TEST(Progress, CountsTheOutputAndShowsTheTimeLeftWhenTheInputSizeIsKnown) {
-  const bytes data = random_bytes(13 * 65536, 22);
+  // More than the 1 MiB the program makes its output pipe hold, so that the
+  // slow drain keeps it running.
+  const bytes data = random_bytes(32 * 65536, 22);
   const reference ref = encode_reference(data);
   files f;
   std::string in = f("in");
@@ -702,6 +705,133 @@ TEST(Full, AFullFileSystemIsAnErrorAndLeavesNoOutput) {
   }
   run_cmd("umount " + dir);
   rmdir(dir.c_str());
+}
+
+// --- Standard input or output that is a regular file ----------------------
+
+// Data whose references reach past the output buffers (so a decoder reads
+// them back from its history), with zero runs for holes: 6 MiB in all.
+bytes std_file_data() {
+  return cat({sample(4 << 20, 61), bytes(1 << 20, 0), random_bytes(3000, 62), bytes((1 << 20) + 777, 0)});
+}
+
+// Bytes of `path` that take disk blocks; -1 where the file system keeps no holes.
+int64_t allocated_if_holes(const std::string& path, const std::string& probe) {
+  owned_fd p = create_fd(probe);
+  struct stat ps, st;
+  if (ftruncate(p, 1 << 20) != 0 || fstat(p, &ps) != 0 || ps.st_blocks * 512 >= (1 << 20)) return -1;
+  return stat(path.c_str(), &st) == 0 ? int64_t{st.st_blocks} * 512 : -1;
+}
+
+// Once the file behind out_fd holds data, stops the program `pid` while
+// `act` runs and lets it go on: its wait status.
+int act_mid_run(pid_t pid, int out_fd, const std::function<void()>& act) {
+  int st = 0;
+  bool acted = false;
+  struct stat os;
+  while (waitpid(pid, &st, WNOHANG) == 0) {
+    if (!acted && fstat(out_fd, &os) == 0 && os.st_blocks > 0) {
+      kill(pid, SIGSTOP);
+      act();
+      kill(pid, SIGCONT);
+      acted = true;
+    }
+    usleep(500);
+  }
+  EXPECT_TRUE(acted) << "the run ended before its output held data";
+  return st;
+}
+
+TEST(StdFile, StandardOutputIntoAFileIsTheHistoryOnlyWhereItStaysAsWritten) {
+  const bytes data = std_file_data();
+  const reference ref = encode_reference(data);
+  files f;
+  const std::string enc = f("enc"), out = f("out"), probe = f("probe");
+  write_file(enc, ref.stream);
+  const bytes head = to_bytes("header\n"), tail = to_bytes("trailer\n");
+  const std::string d = exe() + " d " + enc + " -";
+  const struct {
+    std::string cmd;
+    bytes want;
+    bool holes;  // the zero runs stay holes: decoded with the file as history
+  } cases[] = {
+      {d + " > " + out, data, true},
+      // From an offset, and the offset left behind the data for what follows.
+      {"{ printf 'header\\n'; " + d + "; printf 'trailer\\n'; } > " + out, cat({head, data, tail}), true},
+      // Appended to: written through the window, every byte.
+      {"printf 'header\\n' > " + out + "; " + d + " >> " + out, cat({head, data}), false},
+      // The statistics go into the same file, behind the data.
+      {d + " > " + out + " 2>&1", cat({data, to_bytes(ref.sum_line)}), false},
+      // Old data after the start stays where the output does not reach.
+      {"head -c 8000000 /dev/urandom | tr '\\0' x > " + out + "; " + d + " 1<> " + out, {}, false},
+  };
+  for (const auto& c : cases) {
+    cmd_result r = run_cmd(c.cmd);
+    EXPECT_EQ(r.status, 0) << c.cmd << ": " << r.err;
+    bytes got = read_file(out);
+    if (c.want.empty()) {  // the last case: data, then the old bytes beyond it
+      ASSERT_EQ(got.size(), 8000000u) << c.cmd;
+      EXPECT_TRUE(bytes(got.begin(), got.begin() + static_cast<long>(data.size())) == data) << c.cmd;
+      EXPECT_EQ(std::count(got.begin() + static_cast<long>(data.size()), got.end(), 0), 0) << c.cmd;
+    } else {
+      EXPECT_TRUE(got == c.want) << c.cmd << ": " << got.size() << " bytes";
+    }
+    const int64_t alloc = allocated_if_holes(out, probe);
+    if (c.holes && alloc >= 0) {
+      EXPECT_LT(alloc, int64_t{5} << 20) << c.cmd << ": zero runs were written";
+    }
+    std::remove(out.c_str());
+  }
+}
+
+TEST(StdFile, WrittenThroughTheSameDescriptorMeanwhileIsAnError) {
+  // Another process writing through standard output's descriptor moves its
+  // offset; the file no longer holds what was decoded where it was put.
+  files f;
+  const std::string in = f("in"), enc = f("enc"), out = f("out"), err = f("err");
+  write_file(in, sample(48 << 20, 63));
+  ASSERT_EQ(run_cmd(exe() + " e " + in + " " + enc).status, 0);
+  owned_fd none = null_fd(), out_fd = create_fd(out), err_fd = create_fd(err);
+  const int st = act_mid_run(spawn({"d", enc, "-"}, none, out_fd, err_fd), out_fd,
+                             [&] { EXPECT_EQ(write(out_fd, "X", 1), 1); });
+  EXPECT_TRUE(exited_with(st, 1)) << st;
+  EXPECT_EQ(as_text(read_file(err)), "lrdedup: (stdout): file changed size while writing\n");
+}
+
+TEST(StdFile, StandardInputFromAFileIsReadAtItsOffsetAndPipesInLargePieces) {
+  const bytes data = std_file_data();
+  const reference ref = encode_reference(data);
+  files f;
+  const std::string in = f("in"), enc = f("enc"), got = f("got");
+  write_file(in, data);
+  {
+    // Standard input at an offset: the data from there on, whatever is done
+    // meanwhile with the offset it shares with others; at the end the
+    // offset is left behind the data.
+    const bytes big = sample(48 << 20, 64);
+    const size_t skip = 777;
+    const reference tail_ref = encode_reference(bytes(big.begin() + skip, big.end()));
+    const std::string big_in = f("big");
+    write_file(big_in, big);
+    owned_fd in_fd = open_fd(big_in, O_RDONLY), none = null_fd(), out_fd = create_fd(enc);
+    ASSERT_EQ(lseek(in_fd, static_cast<off_t>(skip), SEEK_SET), static_cast<off_t>(skip));
+    const int st = act_mid_run(spawn({"e", "-", "-"}, in_fd, out_fd, none), out_fd,
+                               [&] { EXPECT_EQ(lseek(in_fd, 100, SEEK_SET), 100); });
+    EXPECT_TRUE(exited_with(st, 0)) << st;
+    EXPECT_TRUE(read_file(enc) == tail_ref.stream);
+    EXPECT_EQ(lseek(in_fd, 0, SEEK_CUR), static_cast<off_t>(big.size()));
+  }
+  cmd_result r;
+  // Pipes on both sides, read in pieces larger than 64 KiB: the same bytes
+  // and lines as between files.
+  r = run_cmd("cat " + in + " | " + exe() + " e - - | cat > " + enc);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(read_file(enc) == ref.stream);
+  EXPECT_EQ(r.err, ref.lines);
+  r = run_cmd("cat " + enc + " | " + exe() + " d - - | cat > " + got);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(read_file(got) == data);
+  EXPECT_EQ(r.err, ref.sum_line);
 }
 
 // --- Standard input and output ---------------------------------------------

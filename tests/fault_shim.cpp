@@ -17,6 +17,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,7 +26,7 @@ namespace {
 
 // The wrapped functions, in one list: each gets a counter and a real twin.
 #define LRD_FAULT_CALLS(X) \
-  X(open) X(read) X(write) X(pwrite) X(mmap) X(mremap) X(munmap) X(madvise) X(ftruncate) X(fstat) X(stat) \
+  X(open) X(read) X(pread) X(write) X(writev) X(pwrite) X(mmap) X(mremap) X(munmap) X(madvise) X(ftruncate) X(fstat) X(stat) \
   X(lstat) X(close) X(fcntl) X(lseek) X(pthread_create)
 
 enum call_id {
@@ -102,6 +103,16 @@ int open(const char* path, int flags, ...) {
 ssize_t read(int fd, void* p, size_t n) {
   LRD_REAL(read);
   return fails(id_read) ? -1 : real_read(fd, p, n);
+}
+
+ssize_t pread(int fd, void* p, size_t n, off_t off) {
+  LRD_REAL(pread);
+  return fails(id_pread) ? -1 : real_pread(fd, p, n, off);
+}
+
+ssize_t writev(int fd, const struct iovec* v, int n) {
+  LRD_REAL(writev);
+  return fails(id_writev) ? -1 : real_writev(fd, v, n);
 }
 
 ssize_t write(int fd, const void* p, size_t n) {

@@ -16,7 +16,8 @@ namespace {
 // What a call is made to fail with: an error it really returns, and for the
 // calls that a signal can interrupt, EINTR.
 const std::map<std::string, std::vector<int>> cfg_faults = {
-    {"open", {EACCES, EINTR}},     {"read", {EIO, EINTR}},        {"write", {ENOSPC, EINTR}},
+    {"open", {EACCES, EINTR}},     {"read", {EIO, EINTR}},        {"pread", {EIO, EINTR}},
+    {"write", {ENOSPC, EINTR}},    {"writev", {ENOSPC, EINTR}},
     {"pwrite", {ENOSPC, EINTR}},   {"mmap", {ENOMEM}},            {"mremap", {ENOMEM}},
     {"munmap", {EINVAL}},          {"madvise", {EINVAL}},         {"ftruncate", {EIO, EINTR}},
     {"fstat", {EIO}},              {"stat", {EIO}},               {"lstat", {EIO}},
@@ -24,16 +25,19 @@ const std::map<std::string, std::vector<int>> cfg_faults = {
     {"pthread_create", {EAGAIN}},
 };
 
+// How a side is given: 'f' a named file, 'p' a pipe, 'r' standard input or
+// output redirected to a regular file.
 struct mode {
   const char* name;
   const char* letter;  // e or d
-  bool in_pipe, out_pipe;
+  char in, out;
 };
 
 const mode cfg_modes[] = {
-    {"encode_file_to_file", "e", false, false}, {"encode_pipe_to_file", "e", true, false},
-    {"encode_file_to_pipe", "e", false, true},  {"decode_file_to_file", "d", false, false},
-    {"decode_pipe_to_file", "d", true, false},  {"decode_file_to_pipe", "d", false, true},
+    {"encode_file_to_file", "e", 'f', 'f'},   {"encode_pipe_to_file", "e", 'p', 'f'},
+    {"encode_file_to_pipe", "e", 'f', 'p'},   {"encode_redirected", "e", 'r', 'r'},
+    {"decode_file_to_file", "d", 'f', 'f'},   {"decode_pipe_to_file", "d", 'p', 'f'},
+    {"decode_file_to_pipe", "d", 'f', 'p'},   {"decode_redirected", "d", 'r', 'r'},
 };
 
 void PrintTo(const mode& m, std::ostream* os) { *os << m.name; }
@@ -56,19 +60,20 @@ outcome run_mode(const mode& m, const std::string& in, const std::string& env) {
   const std::string out = tmp_path("fault.out"), so = tmp_path("fault.so"), se = tmp_path("fault.se"),
                     rc = tmp_path("fault.rc");
   std::remove(out.c_str());
-  const std::string args = std::string(" ") + m.letter + " " + (m.in_pipe ? "-" : in) + " " + (m.out_pipe ? "-" : out);
+  const std::string args = std::string(" ") + m.letter + " " + (m.in == 'f' ? in : "-") + " " +
+                           (m.out == 'f' ? out : "-");
   // The pipes are real: cat feeds the one and drains the other.
-  std::string cmd = "( " + env + " " + exe() + args + (m.out_pipe ? "" : " >" + so) + " 2>" + se + "; echo $? >" +
-                    rc + " )";
-  if (m.in_pipe) cmd = "cat " + in + " | " + cmd;
-  if (m.out_pipe) cmd += " | cat >" + out;
+  const std::string redirect = (m.in == 'r' ? " <" + in : "") + (m.out == 'r' ? " >" + out : m.out == 'f' ? " >" + so : "");
+  std::string cmd = "( " + env + " " + exe() + args + redirect + " 2>" + se + "; echo $? >" + rc + " )";
+  if (m.in == 'p') cmd = "cat " + in + " | " + cmd;
+  if (m.out == 'p') cmd += " | cat >" + out;
   EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
   outcome o;
   o.status = std::atoi(slurp(rc).c_str());
   o.out_exists = file_exists(out);
   o.out = read_file(out);
   std::remove(out.c_str());
-  if (!m.out_pipe) o.stdout_text = slurp(so);
+  if (m.out == 'f') o.stdout_text = slurp(so);
   o.stderr_text = slurp(se);
   return o;
 }
@@ -103,7 +108,7 @@ TEST_P(FaultSweep, EveryFailedCallEndsInExactOutputOrACleanFailure) {
   std::istringstream cs(slurp(counts));
   std::map<std::string, unsigned> calls;
   for (std::string name; cs >> name;) cs >> calls[name];
-  ASSERT_GT(calls["read"], 0u) << "the shim saw no calls";
+  ASSERT_GT(calls["read"] + calls["pread"], 0u) << "the shim saw no calls";
 
   unsigned runs = 0, failed = 0;
   for (const auto& [name, errnos] : cfg_faults) {
@@ -130,7 +135,7 @@ TEST_P(FaultSweep, EveryFailedCallEndsInExactOutputOrACleanFailure) {
         ASSERT_NE(at, std::string::npos) << err;
         EXPECT_EQ(err.find('\n', at), err.size() - 1) << err;
         EXPECT_NE(err.find(std::strerror(e), at), std::string::npos) << err;
-        if (!m.out_pipe) {
+        if (m.out == 'f') {
           EXPECT_FALSE(o.out_exists) << "a failed run left its output";
         }
         if (HasFatalFailure() || HasNonfatalFailure()) return;
