@@ -51,19 +51,20 @@ const std::vector<uint8_t>& input(int kind) {
   return kind == 0 ? rnd : rep;
 }
 
-coder g_coder;
-
 // One encode of `in`, served in 64 KiB pieces as the driver does, with the
 // index table tbl; returns the stream size.
-uint64_t encode_once(coder_body body, const std::vector<uint8_t>& in, void* tbl) {
-  index_init(&g_coder.idx, static_cast<hslot*>(tbl), index_cfg_default());
-  return run_mem(&g_coder, body, in, cfg_iobuf, cfg_iobuf, false).written;
+uint64_t encode_once(coder_body body, const std::vector<uint8_t>& in, void* tbl, bool helper) {
+  harness_encoder_helper = helper;
+  test_coder t;
+  t.give_stage();
+  index_init(&t.c->idx, static_cast<hslot*>(tbl), index_cfg_default());
+  return run_mem(t.c.get(), body, in, cfg_iobuf, cfg_iobuf, false).written;
 }
 
 void bm_encode(benchmark::State& state) {
   const bool fast = state.range(0) != 0;
   const std::vector<uint8_t>& in = input(static_cast<int>(state.range(1)));
-  worker_threads(static_cast<unsigned>(state.range(2)));
+  const bool helper = state.range(2) >= 2;
   const bool committed = state.range(3) != 0;
   const size_t tbytes = index_table_bytes(index_cfg_default());
   uint64_t out = 0;
@@ -71,7 +72,7 @@ void bm_encode(benchmark::State& state) {
     if (committed) state.PauseTiming();
     void* tbl = bench_map_block(tbytes, committed);
     if (committed) state.ResumeTiming();
-    out = encode_once(fast ? encoder_run_fast : encoder_run_plain, in, tbl);
+    out = encode_once(fast ? encoder_run_fast : encoder_run_plain, in, tbl, helper);
     if (committed) state.PauseTiming();
     munmap(tbl, tbytes);
     if (committed) state.ResumeTiming();

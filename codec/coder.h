@@ -9,6 +9,8 @@
 #include "codec/index.h"
 #include "codec/stream.h"
 
+struct worker;
+
 struct coder {
   coro_header coro;
   uint64_t sum;   // total length of all chunks so far
@@ -25,6 +27,8 @@ struct coder {
   uint64_t c_collide;  // chunks with an earlier chunk's key but other bytes
   const uint8_t* hist; // the input as delivered: byte o at hist[o % hist_ring]
   uint64_t hist_ring;  // length of that ring; 0: no ring, byte o at hist[o]
+  void* enc_stage;     // the batched body's staging memory (encoder_stage_bytes); null: the plain body
+  worker* wk;          // the batched body's helper thread; null: it works alone
 
   // Decoder tail. The owner hands in the window, or the output file and its
   // output buffers (codec/dec_history.h), and, for the fast body, the

@@ -6,7 +6,7 @@
 #include "codec/format.h"
 #include "codec/history.h"
 
-coro_task encoder_run(coder* c) { return encoder_run_fast(c); }
+coro_task encoder_run(coder* c) { return c->enc_stage ? encoder_run_fast(c) : encoder_run_plain(c); }
 
 coro_task encoder_run_plain(coder* c) {
   coro_header* h = &c->coro;

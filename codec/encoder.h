@@ -4,7 +4,8 @@
 
 #include "codec/coder.h"
 
-// The encoder body, run by coro_call: the batched body (encoder_fast.h).
+// The encoder body, run by coro_call: the batched body (encoder_fast.h) where
+// the owner handed in its staging memory, else the plain one.
 // REQUIRES: idx set up by index_init over a zero-filled table, or by
 // index_init_growing (the program's way).
 coro_task encoder_run(coder* c);

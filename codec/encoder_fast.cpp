@@ -64,7 +64,6 @@ struct stage_area {
   size_t nch;     // chunks found in them
   bool eof;       // the input ended in this batch: its last chunk is the final one
 };
-stage_area g_stage[2];
 
 void scan_piece_fn(void* ctx, uint32_t k) {
   stage_area* st = static_cast<stage_area*>(ctx);
@@ -83,7 +82,7 @@ void digest_piece_fn(void* ctx, uint32_t k) {
 // Once the scan of `nxt` is done: its chunks from the length rules, their
 // keys, and its unfinished chunk, with the history in front of it, carried
 // to the front of `cur`'s buffer. Returns the carried chunk's length.
-size_t finish_batch(stage_area* nxt, stage_area* cur) {
+size_t finish_batch(worker* wk, stage_area* nxt, stage_area* cur) {
   uint8_t* const data = nxt->buf + scan_hist;
   const size_t filled = nxt->filled;
   size_t nch = 0, start = 0;
@@ -95,8 +94,8 @@ size_t finish_batch(stage_area* nxt, stage_area* cur) {
   }
   if (nxt->eof) nxt->spans[nch++] = chunk_span{data + start, static_cast<uint32_t>(filled - start)};
   nxt->nch = nch;
-  worker_begin(digest_piece_fn, nxt, static_cast<uint32_t>((nch + digest_piece - 1) / digest_piece));
-  worker_end();
+  worker_begin(wk, digest_piece_fn, nxt, static_cast<uint32_t>((nch + digest_piece - 1) / digest_piece));
+  worker_end(wk);
   if (nxt->eof) return 0;
   std::memcpy(cur->buf, data + start - scan_hist, filled - start + scan_hist);
   return filled - start;
@@ -188,7 +187,16 @@ bool run_chunks(coder* c, batch_state* s) {
   return pending;
 }
 
+// Leaves the helper idle before the staging memory it may work on goes: the
+// owner can end a run in the middle of a job.
+struct idle_on_exit {
+  worker* wk;
+  ~idle_on_exit() { worker_wait_idle(wk); }
+};
+
 }  // namespace
+
+size_t encoder_stage_bytes() { return 2 * sizeof(stage_area); }
 
 coro_task encoder_run_fast(coder* c) {
   coro_header* h = &c->coro;
@@ -199,13 +207,15 @@ coro_task encoder_run_fast(coder* c) {
   c->pos = 0;
   c->c_discard = 0;
   c->c_collide = 0;
-  worker_prepare();
+  worker solo;  // no helper: every piece is the body's own
+  worker* const wk = c->wk ? c->wk : &solo;
+  const idle_on_exit idle{wk};
 
   // Batch i is coded from `cur` while batch i+1 is filled into `nxt` and
   // scanned by the worker; then both threads digest batch i+1, its unfinished
   // chunk is carried to the front of cur's buffer, and the two swap.
-  stage_area* cur = &g_stage[0];
-  stage_area* nxt = &g_stage[1];
+  stage_area* cur = static_cast<stage_area*>(c->enc_stage);
+  stage_area* nxt = cur + 1;
   bool have_cur = false;
   size_t tail = 0;  // bytes of the unfinished chunk at the front of nxt's data
   std::memset(nxt->buf, 0, scan_hist);
@@ -235,7 +245,7 @@ coro_task encoder_run_fast(coder* c) {
       nxt->filled = filled;
       // Candidates of the whole staged data (the carried chunk is scanned
       // again: its bits are at other indexes now, and it is short on average).
-      worker_begin(scan_piece_fn, nxt, static_cast<uint32_t>((filled + scan_piece - 1) / scan_piece));
+      worker_begin(wk, scan_piece_fn, nxt, static_cast<uint32_t>((filled + scan_piece - 1) / scan_piece));
     }
 
     if (have_cur) {
@@ -252,8 +262,8 @@ coro_task encoder_run_fast(coder* c) {
       }
     }
     if (!more) break;
-    worker_end();
-    tail = finish_batch(nxt, cur);
+    worker_end(wk);
+    tail = finish_batch(wk, nxt, cur);
     std::swap(cur, nxt);
     have_cur = true;
   }

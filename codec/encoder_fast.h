@@ -2,9 +2,16 @@
 // a time.
 #pragma once
 
+#include <cstddef>
+
 #include "codec/coder.h"
 
+// Bytes of staging memory the batched body needs (coder::enc_stage): about
+// 5 MiB, not necessarily zero-filled.
+size_t encoder_stage_bytes();
+
 // Cut scan, batch digest and prefetched index probes, sharing the scan and
-// digest with the worker thread (codec/worker.h). Uses static staging areas,
-// so one run at a time in a process. REQUIRES: as encoder_run.
+// digest with the helper thread c->wk (codec/worker.h) when there is one.
+// REQUIRES: as encoder_run, and c->enc_stage set, 64-byte aligned (as mapped
+// pages are).
 coro_task encoder_run_fast(coder* c);

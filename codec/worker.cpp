@@ -1,97 +1,83 @@
 // The helper thread and its job board.
 #include "codec/worker.h"
 
-#include <pthread.h>
-
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 namespace {
 
-struct job_board {
-  std::mutex m;
-  std::condition_variable cv_job, cv_idle;
-  uint64_t gen = 0;     // bumped for every job posted to the helper
-  bool active = false;  // the helper is working on a job
-  bool helper = false;  // a helper thread runs
-  worker_piece_fn fn = nullptr;
-  void* ctx = nullptr;
-  uint32_t count = 0;
-  std::atomic<uint32_t> next{0}, done{0};
-};
-// Never destroyed: the helper waits on it until the process ends, and
-// destroying a condition variable with a waiter blocks the exit.
-job_board& g_job = *new job_board;
-std::atomic<unsigned> g_threads{2};
-
 // Takes pieces until none is left. The job's fields stay put meanwhile: they
 // change only in worker_begin, once the helper is idle.
-void run_pieces(job_board* b) {
+void run_pieces(worker* w) {
   for (;;) {
-    const uint32_t k = b->next.fetch_add(1, std::memory_order_relaxed);
-    if (k >= b->count) break;
-    b->fn(b->ctx, k);
-    b->done.fetch_add(1, std::memory_order_release);
+    const uint32_t k = w->next.fetch_add(1, std::memory_order_relaxed);
+    if (k >= w->count) break;
+    w->fn(w->ctx, k);
+    w->done.fetch_add(1, std::memory_order_release);
   }
 }
 
 void* helper_main(void* arg) {
-  job_board* b = static_cast<job_board*>(arg);
-  std::unique_lock<std::mutex> lk(b->m);
-  uint64_t seen = 0;
+  worker* w = static_cast<worker*>(arg);
+  std::unique_lock<std::mutex> lk(w->m);
   for (;;) {
-    b->cv_job.wait(lk, [&] { return b->gen != seen; });
-    seen = b->gen;
-    b->active = true;
+    w->cv_job.wait(lk, [w] { return w->gen != w->seen || w->quit; });
+    if (w->quit) return nullptr;
+    w->seen = w->gen;
+    w->active = true;
     lk.unlock();
-    run_pieces(b);
+    run_pieces(w);
     lk.lock();
-    b->active = false;
-    b->cv_idle.notify_all();
+    w->active = false;
+    w->cv_idle.notify_all();
   }
-  return nullptr;
 }
-
-bool use_helper() { return g_job.helper && g_threads.load(std::memory_order_relaxed) >= 2; }
 
 }  // namespace
 
-void worker_threads(unsigned n) { g_threads.store(n, std::memory_order_relaxed); }
-
-void worker_prepare() {
-  job_board* b = &g_job;
-  if (!b->helper && g_threads.load(std::memory_order_relaxed) >= 2 && std::thread::hardware_concurrency() >= 2) {
-    pthread_t t;
-    if (pthread_create(&t, nullptr, helper_main, b) == 0) {
-      pthread_detach(t);
-      b->helper = true;
-    }
-  }
-  if (!b->helper) return;
-  std::unique_lock<std::mutex> lk(b->m);
-  b->cv_idle.wait(lk, [b] { return !b->active; });
+bool worker_start(worker* w) {
+  if (w->helper) return true;
+  if (std::thread::hardware_concurrency() < 2) return false;
+  w->quit = false;
+  w->helper = pthread_create(&w->thread, nullptr, helper_main, w) == 0;
+  return w->helper;
 }
 
-void worker_begin(worker_piece_fn fn, void* ctx, uint32_t count) {
-  job_board* b = &g_job;
-  std::unique_lock<std::mutex> lk(b->m);
-  if (b->helper) b->cv_idle.wait(lk, [b] { return !b->active; });
-  b->fn = fn;
-  b->ctx = ctx;
-  b->count = count;
-  b->next.store(0, std::memory_order_relaxed);
-  b->done.store(0, std::memory_order_relaxed);
-  if (use_helper()) {
-    b->gen++;
+void worker_stop(worker* w) {
+  if (!w->helper) return;
+  {
+    std::lock_guard<std::mutex> lk(w->m);
+    w->quit = true;
+  }
+  w->cv_job.notify_one();
+  pthread_join(w->thread, nullptr);
+  w->helper = false;
+}
+
+worker::~worker() { worker_stop(this); }
+
+void worker_begin(worker* w, worker_piece_fn fn, void* ctx, uint32_t count) {
+  std::unique_lock<std::mutex> lk(w->m);
+  if (w->helper) w->cv_idle.wait(lk, [w] { return !w->active; });
+  w->fn = fn;
+  w->ctx = ctx;
+  w->count = count;
+  w->next.store(0, std::memory_order_relaxed);
+  w->done.store(0, std::memory_order_relaxed);
+  if (w->helper) {
+    w->gen++;
     lk.unlock();
-    b->cv_job.notify_one();
+    w->cv_job.notify_one();
   }
 }
 
-void worker_end() {
-  job_board* b = &g_job;
-  run_pieces(b);
-  while (b->done.load(std::memory_order_acquire) < b->count) std::this_thread::yield();
+void worker_end(worker* w) {
+  run_pieces(w);
+  while (w->done.load(std::memory_order_acquire) < w->count) std::this_thread::yield();
+}
+
+void worker_wait_idle(worker* w) {
+  if (!w->helper) return;
+  std::unique_lock<std::mutex> lk(w->m);
+  // A job posted but not yet taken up is still to come.
+  w->cv_idle.wait(lk, [w] { return w->seen == w->gen && !w->active; });
 }

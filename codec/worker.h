@@ -5,23 +5,49 @@
 // a job's result must not depend on who ran which piece.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 // Runs piece k of a job over ctx.
 using worker_piece_fn = void (*)(void* ctx, uint32_t k);
 
-// Threads a job may use: 1, or 2 (the default) for the helper, when the
-// machine has a second core. For tests and benchmarks.
-void worker_threads(unsigned n);
+// One helper and its job board, owned by one coder at a time. Without a
+// started helper the caller runs every piece itself, in worker_end.
+struct worker {
+  std::mutex m;
+  std::condition_variable cv_job, cv_idle;
+  uint64_t gen = 0;     // bumped for every job posted to the helper
+  uint64_t seen = 0;    // the last job the helper took up
+  bool active = false;  // the helper is working on a job
+  bool helper = false;  // a helper thread runs
+  bool quit = false;    // the helper is to end
+  pthread_t thread{};
+  worker_piece_fn fn = nullptr;
+  void* ctx = nullptr;
+  uint32_t count = 0;
+  std::atomic<uint32_t> next{0}, done{0};
+  ~worker();  // stops the helper
+};
 
-// Starts the helper once per process, if wanted; without it the caller runs
-// every piece itself. Then waits until the helper has left any job a run
-// abandoned by its driver may have left behind.
-void worker_prepare();
+// Starts the helper, where the machine has a second core. False when it
+// could not be started: the caller then runs every job alone, with the same
+// results.
+bool worker_start(worker* w);
+
+// Ends the helper, once it has left its job, and waits for it.
+void worker_stop(worker* w);
 
 // Posts a job; the helper starts on it at once. REQUIRES: ctx stays valid
 // until worker_end returns, and no job is open.
-void worker_begin(worker_piece_fn fn, void* ctx, uint32_t count);
+void worker_begin(worker* w, worker_piece_fn fn, void* ctx, uint32_t count);
 
 // Runs the pieces left, then waits for those the helper took.
-void worker_end();
+void worker_end(worker* w);
+
+// Waits until the helper has left any job, as before freeing what a job
+// abandoned by its coder works on.
+void worker_wait_idle(worker* w);

@@ -3,6 +3,7 @@
 #include "driver/cli.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 
 #include "codec/decoder.h"
 #include "codec/encoder.h"
+#include "codec/encoder_fast.h"
+#include "codec/worker.h"
 #include "codec/history.h"
 #include "driver/block.h"
 #include "driver/fdio.h"
@@ -50,6 +53,8 @@ struct cli_files {
   int stats_fd = STDOUT_FILENO;
   const char* stats_name = "(stdout)";
   input_source in;  // the encoder's input, kept as its history
+  void* stage = nullptr;  // the batched encoder's staging memory
+  worker wk;              // and its helper thread
 };
 
 void error_line(const std::string& msg) { std::fprintf(stderr, "lrdedup: %s\n", msg.c_str()); }
@@ -249,6 +254,11 @@ bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
   if (a.decode) return set_up_decoder(a, *f, b);
   coder* c = &g_coder;
   if (!input_open(&f->in, f->in_fd, f->in_st, true)) return fail_alloc(cfg_hist_ring);
+  // Without its staging memory or its helper the encoder writes the same
+  // stream, only more slowly.
+  f->stage = map_zeroed(encoder_stage_bytes(), false);
+  c->enc_stage = f->stage;
+  if (worker_start(&f->wk)) c->wk = &f->wk;
   // The index grows with the input, and its memory never refuses (block.h).
   index_init_growing(&c->idx, index_memory(), index_cfg_default());
   char line[96];
@@ -281,6 +291,8 @@ bool run(const cli_args& a, cli_files* f, run_block* b) {
   if (!a.decode) {
     index_free(&g_coder.idx);
     input_close(&f->in);
+    worker_stop(&f->wk);
+    if (f->stage) munmap(f->stage, encoder_stage_bytes());
   }
   // close() reports the errors of writes that were delayed (NFS, quotas).
   if (ok && close(f->out_fd) != 0 && errno != EINTR) {

@@ -137,10 +137,10 @@ TEST(EncoderFast, GrowingIndexWritesTheFlatTablesStream) {
 TEST(EncoderFast, WithoutTheHelperThread) {
   // The body does every scan and digest piece itself; and back to two
   // threads, so that a helper started earlier is handed work again.
-  worker_threads(1);
+  harness_encoder_helper = false;
   expect_same(with_repeats(3 * mib + 5, 4 * mib, 16, 60000), "one thread");
   expect_same(cat({bytes(mib + 7, 0), random_bytes(mib, 17)}), "one thread, zero run", index_cfg{1024, 65536, 4 * 65536});
-  worker_threads(2);
+  harness_encoder_helper = true;
   expect_same(with_repeats(3 * mib + 5, 4 * mib, 16, 60000), "two threads again");
 }
 

@@ -23,7 +23,9 @@
 #include "codec/coder.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
+#include "codec/encoder_fast.h"
 #include "codec/index.h"
+#include "codec/worker.h"
 
 using bytes = std::vector<uint8_t>;
 using coder_body = coro_task (*)(coder*);
@@ -263,11 +265,15 @@ struct heap_index_mem {
   index_mem mem() { return {this, resize}; }
 };
 
+// Whether the encoders that test_coder sets up get a helper thread.
+inline bool harness_encoder_helper = true;
+
 // A coder record with its own blocks, of the program's sizes or small ones.
 struct test_coder {
   std::unique_ptr<coder> c = std::make_unique<coder>();
-  std::unique_ptr<mapped> block, map;
+  std::unique_ptr<mapped> block, map, stage;
   std::unique_ptr<heap_index_mem> heap;  // a growing index's memory
+  std::unique_ptr<worker> wk;
 
   test_coder() = default;
   test_coder(test_coder&&) = default;
@@ -275,14 +281,24 @@ struct test_coder {
     if (heap) index_free(&c->idx);
   }
 
+  // The batched body's staging memory and helper.
+  void give_stage() {
+    stage = std::make_unique<mapped>(encoder_stage_bytes());
+    c->enc_stage = stage->p;
+    if (!harness_encoder_helper) return;
+    wk = std::make_unique<worker>();
+    if (worker_start(wk.get())) c->wk = wk.get();
+  }
   static test_coder encoder(const index_cfg& cfg) {
     test_coder t;
     t.block = std::make_unique<mapped>(index_table_bytes(cfg));
     index_init(&t.c->idx, static_cast<hslot*>(t.block->p), cfg);
+    t.give_stage();
     return t;
   }
   static test_coder growing_encoder(const index_cfg& cfg) {
     test_coder t;
+    t.give_stage();
     t.heap = std::make_unique<heap_index_mem>();
     if (!index_init_growing(&t.c->idx, t.heap->mem(), cfg)) harness_abort("no memory for a growing index");
     return t;
