@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "codec/index.h"
-#include "driver/prefault.h"
+#include "lib/prefault.h"
 
 struct run_block {
   void* p = nullptr;

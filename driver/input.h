@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "driver/prefault.h"
+#include "lib/prefault.h"
 
 struct input_source {
   int fd = -1;

@@ -7,7 +7,7 @@
 
 #include "codec/coder.h"
 #include "driver/input.h"
-#include "driver/prefault.h"
+#include "lib/prefault.h"
 
 // The files of a run, as driver_serve serves them.
 struct serve_io {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "driver/prefault.h"
+#include "lib/prefault.h"
 #include "test_util.h"
 
 namespace {

@@ -1,0 +1,234 @@
+/* lrdedup.h: long-range deduplication of byte streams, in memory or over any
+ * I/O of the caller's. The encoder cuts its input into content-defined chunks
+ * and replaces every chunk already seen in the last 1000 MiB by an 8-byte
+ * reference; the decoder restores the bytes exactly. The stream is the one
+ * `lrdedup e` writes, byte for byte, and docs/FORMAT.md describes it.
+ *
+ * Streaming, in both directions: each call takes what it can from an input
+ * buffer and writes what it can into an output buffer, advancing their `pos`.
+ * Any sizes of buffer, down to one byte, give the same output. The end of the
+ * input is said explicitly.
+ *
+ *     lrd_encoder* e;
+ *     if (lrd_encoder_create(&e, NULL) != LRD_OK) ...;
+ *     for (;;) {
+ *       lrd_in in = {buf, read(fd, buf, sizeof buf), 0};    (0 at the end)
+ *       int end = in.size == 0;
+ *       int r;
+ *       do {
+ *         lrd_out out = {obuf, sizeof obuf, 0};
+ *         r = lrd_encode(e, &in, &out, end);
+ *         if (r < 0) ...error: lrd_error_string(r);
+ *         write(ofd, obuf, out.pos);
+ *       } while (r == LRD_OUTPUT_FULL || (end && r != LRD_DONE));
+ *       if (r == LRD_DONE) break;
+ *     }
+ *     lrd_encoder_free(e);
+ *
+ * Objects share nothing: any number of encoders and decoders may run at once,
+ * each in one thread at a time. Every function is safe to call with a null
+ * object, which it answers with LRD_ERROR_NULL.
+ *
+ * Valid C99 and C++. */
+#ifndef LRDEDUP_H
+#define LRDEDUP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(LRD_BUILDING_LIBRARY) && defined(__GNUC__)
+#define LRD_API __attribute__((visibility("default")))
+#else
+#define LRD_API
+#endif
+
+/* The version of this header; lrd_version() gives the library's. */
+#define LRD_VERSION_MAJOR 0
+#define LRD_VERSION_MINOR 2
+#define LRD_VERSION_PATCH 0
+#define LRD_VERSION_NUMBER (LRD_VERSION_MAJOR * 10000 + LRD_VERSION_MINOR * 100 + LRD_VERSION_PATCH)
+#define LRD_VERSION_STRING "0.2.0"
+
+/* LRD_VERSION_NUMBER of the library linked. */
+LRD_API unsigned lrd_version(void);
+
+/* LRD_VERSION_STRING of the library linked. */
+LRD_API const char* lrd_version_string(void);
+
+/* Results. Zero and above say how a call left off; below zero, an error. */
+enum lrd_result {
+  LRD_OK = 0,          /* all input taken: give more, or say the end */
+  LRD_OUTPUT_FULL = 1, /* the output buffer is full: call again with room */
+  LRD_DONE = 2,        /* the end: every output byte has been handed out */
+  LRD_ERROR_NULL = -1,      /* a null object, buffer or result pointer */
+  LRD_ERROR_STATE = -2,     /* a call after LRD_DONE or after an error, or
+                               input after the end was said */
+  LRD_ERROR_PARAM = -3,     /* a parameter out of its range */
+  LRD_ERROR_MEMORY = -4,    /* memory could not be had; the object is spent */
+  LRD_ERROR_BUFFER = -5     /* a buffer whose pos is beyond its size */
+};
+
+/* A short English text for any result code; never null. */
+LRD_API const char* lrd_error_string(int code);
+
+/* Buffers: a call reads src[pos..size) or writes dst[pos..size) and moves
+ * pos past what it took or wrote. A zero size is allowed; src and dst may
+ * then be null. */
+typedef struct lrd_in {
+  const void* src;
+  size_t size;
+  size_t pos;
+} lrd_in;
+
+typedef struct lrd_out {
+  void* dst;
+  size_t size;
+  size_t pos;
+} lrd_out;
+
+/* The window: how far back a reference reaches (1000 MiB). */
+#define LRD_WINDOW 1048576000u
+
+/* How far the encoder's coding may trail the input it has taken in: a
+ * reference is checked against input up to LRD_WINDOW bytes before a chunk
+ * that starts at most LRD_ENCODER_LAG bytes before the end of what was taken
+ * in (2 MiB + 128 KiB). */
+#define LRD_ENCODER_LAG 2228224u
+
+/* The shortest input history ring lrd_encoder_set_history takes: the window
+ * and 4 MiB, which leaves the caller 1.875 MiB of room to read ahead. */
+#define LRD_HISTORY_RING (1048576000u + 4194304u)
+
+/* The decoder keeps its latest output this far back itself: every byte older
+ * than this, counted back from the end of what it has handed out, must be
+ * readable in a history handed to lrd_decoder_set_history. */
+#define LRD_DECODER_LAG 458752u
+
+/* ------------------------------------------------------------------ encoder */
+
+typedef struct lrd_encoder lrd_encoder;
+
+typedef struct lrd_encoder_params {
+  /* Helper threads: 0, none; 1 (the default), one that cuts and digests the
+   * next megabyte while the caller's thread codes this one. Used only on a
+   * machine with a second core; the stream is the same either way. */
+  unsigned threads;
+} lrd_encoder_params;
+
+/* The defaults: threads = 1. */
+LRD_API void lrd_encoder_params_default(lrd_encoder_params* p);
+
+/* Makes an encoder in *enc (params NULL: the defaults). Its memory grows with
+ * the input: the chunk index, about 32 bytes for every new chunk (chunks
+ * average some 160 bytes) up to 1 GiB, some 5 MiB of staging buffers, and,
+ * unless lrd_encoder_set_history is called before the first input, a ring of
+ * the last LRD_HISTORY_RING input bytes, committed as it fills.
+ * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads > 1) or LRD_ERROR_MEMORY. */
+LRD_API int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params);
+
+/* Frees the encoder and everything it holds; NULL is allowed. */
+LRD_API void lrd_encoder_free(lrd_encoder* enc);
+
+/* Where the encoder finds the input it has been given, instead of a ring of
+ * its own: byte o of the input (counted from 0) at history[o % ring], or at
+ * history[o] for ring 0 (the whole input in memory, for example a mapping of
+ * the file). Every reference the encoder writes is checked against these
+ * bytes, so they must be the input's: byte o from before it is handed to
+ * lrd_encode until the encoder has taken in byte o + LRD_WINDOW +
+ * LRD_ENCODER_LAG (ring 0: until the end). In a ring of LRD_HISTORY_RING
+ * bytes the caller may so store input up to 1.875 MiB beyond what in->pos
+ * says was taken. May be called again between calls, to move the history (a
+ * mapping that follows a growing file); the bytes stay the same.
+ * REQUIRES: ring 0 or ring >= LRD_HISTORY_RING.
+ * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM, or LRD_ERROR_STATE when the
+ * encoder already keeps its own ring (input was given before). */
+LRD_API int lrd_encoder_set_history(lrd_encoder* enc, const void* history, uint64_t ring);
+
+/* Encodes from in into out. end != 0 says that in holds the last of the
+ * input; what a call leaves of it is given again in later calls, with or
+ * without end (once said, the end stays where it was said). Returns LRD_OK when all
+ * of in was taken and the encoder waits for more (or, with end, for room to
+ * finish), LRD_OUTPUT_FULL when out filled up before that, LRD_DONE when the
+ * stream is complete and handed out (later calls: LRD_ERROR_STATE), or an
+ * error. On LRD_ERROR_MEMORY (the index could not grow) the stream written
+ * so far is not to be used. in and out may be NULL when there is nothing to
+ * give or no room yet. */
+LRD_API int lrd_encode(lrd_encoder* enc, lrd_in* in, lrd_out* out, int end);
+
+/* ------------------------------------------------------------------ decoder */
+
+typedef struct lrd_decoder lrd_decoder;
+
+typedef struct lrd_decoder_params {
+  /* Helper threads: 0, none; 1 (the default), one that commits the pages of
+   * the window a little ahead of the output, so that their first touch costs
+   * the decoding nothing. Unused with a history of the caller's. */
+  unsigned threads;
+} lrd_decoder_params;
+
+/* The defaults: threads = 1. */
+LRD_API void lrd_decoder_params_default(lrd_decoder_params* p);
+
+/* Makes a decoder in *dec (params NULL: the defaults). It keeps the last
+ * 1000 MiB of its output in a window committed as it fills, unless
+ * lrd_decoder_set_history is called before the first input; then it needs
+ * some 17 MiB. LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM or LRD_ERROR_MEMORY. */
+LRD_API int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* params);
+
+/* Frees the decoder and everything it holds; NULL is allowed. */
+LRD_API void lrd_decoder_free(lrd_decoder* dec);
+
+/* Where the decoder finds the output it has handed out, instead of a window:
+ * output byte o at history[o], from when LRD_DECODER_LAG more bytes have been
+ * handed out after it until the end (for example a read-only mapping of the
+ * output file, which the caller writes before it hands the decoder more
+ * room). A reference copies from there. Call before the first input.
+ * LRD_OK, LRD_ERROR_NULL, or LRD_ERROR_STATE after the first input. */
+LRD_API int lrd_decoder_set_history(lrd_decoder* dec, const void* history);
+
+/* Decodes from in into out, as lrd_encode encodes. A corrupt stream is no
+ * error: the decoder writes what it makes of it and goes on, and
+ * lrd_decoder_fault names the first fault. */
+LRD_API int lrd_decode(lrd_decoder* dec, lrd_in* in, lrd_out* out, int end);
+
+/* The first fault of a stream the encoder never writes, or LRD_FAULT_NONE. */
+enum lrd_fault {
+  LRD_FAULT_NONE = 0,
+  LRD_FAULT_TRUNCATED_REF = 1, /* the stream ends inside a reference */
+  LRD_FAULT_ZERO_DISTANCE = 2, /* a reference with distance 0 */
+  LRD_FAULT_FAR_DISTANCE = 3,  /* a reference beyond the 1000 MiB window */
+  LRD_FAULT_BEFORE_START = 4   /* a reference before the start of the data */
+};
+
+/* The first fault so far (enum lrd_fault), and in *offset, when not NULL,
+ * the stream offset of its reference's marker (0 without a fault). A null
+ * decoder gives LRD_ERROR_NULL. */
+LRD_API int lrd_decoder_fault(const lrd_decoder* dec, uint64_t* offset);
+
+/* A short English text for an lrd_fault; never null. */
+LRD_API const char* lrd_fault_string(int fault);
+
+/* --------------------------------------------------------------- statistics */
+
+typedef struct lrd_stats {
+  uint64_t bytes;     /* uncompressed bytes so far (the statistics' sum) */
+  uint64_t chunks;    /* chunks so far; at the end, the final (maybe empty)
+                         one included (the statistics' x) */
+  uint64_t discarded; /* encoder: chunks found too far back to reference */
+  uint64_t collided;  /* encoder: chunks with an earlier chunk's key but other
+                         bytes, written in full (no accident makes one) */
+} lrd_stats;
+
+/* The counters so far. LRD_OK or LRD_ERROR_NULL. */
+LRD_API int lrd_encoder_stats(const lrd_encoder* enc, lrd_stats* stats);
+LRD_API int lrd_decoder_stats(const lrd_decoder* dec, lrd_stats* stats);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LRDEDUP_H */
