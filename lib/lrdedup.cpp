@@ -90,7 +90,7 @@ int check_buffers(const lrd_in* in, const lrd_out* out) {
 bool hand_out(stream_core* s, lrd_out* out) {
   const size_t left = s->block_n - s->block_out;
   if (left == 0) return true;
-  if (!out) return false;
+  if (!out || out->pos == out->size) return false;
   const size_t k = left < out->size - out->pos ? left : out->size - out->pos;
   std::memcpy(static_cast<uint8_t*>(out->dst) + out->pos, s->block + s->block_out, k);
   out->pos += k;
