@@ -25,13 +25,7 @@ constexpr size_t cfg_index_huge = size_t{4} << 20;
 // its output removed: the index would go on without new entries and write
 // another stream than the flat table's.
 void* resize_index_block(void*, void* block, size_t old_bytes, size_t new_bytes) {
-  void* p = resize_zeroed(block, old_bytes, new_bytes);
-#ifdef MADV_HUGEPAGE
-  // The index is read at random and filled densely: huge pages save its TLB
-  // misses and clear no more than it fills. Only advice: where it is not
-  // taken, the index works the same on small pages.
-  if (p && new_bytes >= cfg_index_huge) madvise(p, new_bytes, MADV_HUGEPAGE);
-#endif
+  void* p = resize_index_zeroed(block, old_bytes, new_bytes);
   if (p || new_bytes == 0) return p;
   const int e = errno;
   block_fatal_signals(true);
@@ -43,32 +37,6 @@ void* resize_index_block(void*, void* block, size_t old_bytes, size_t new_bytes)
 }
 
 }  // namespace
-
-void* map_zeroed(size_t bytes, bool huge) {
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                 -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-#ifdef MADV_HUGEPAGE
-  if (huge) madvise(p, bytes, MADV_HUGEPAGE);
-#else
-  (void)huge;
-#endif
-  return p;
-}
-
-void* resize_zeroed(void* block, size_t old_bytes, size_t new_bytes) {
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  old_bytes = (old_bytes + page - 1) & ~(page - 1);
-  new_bytes = (new_bytes + page - 1) & ~(page - 1);
-  if (new_bytes == 0) {
-    if (block) munmap(block, old_bytes);
-    return nullptr;
-  }
-  if (!block) return map_zeroed(new_bytes, false);
-  if (new_bytes == old_bytes) return block;
-  void* p = mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE);
-  return p == MAP_FAILED ? nullptr : p;
-}
 
 index_mem index_memory() { return {nullptr, resize_index_block}; }
 

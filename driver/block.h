@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "codec/index.h"
+#include "lib/memory.h"
 #include "lib/prefault.h"
 
 struct run_block {
@@ -18,15 +19,6 @@ struct run_block {
   uint64_t outmap_start = 0;     // the file offset of outmap (where the output starts)
   size_t outmap_skip = 0;        // mapped bytes before outmap: the mapping starts on a page
 };
-
-// Zero-filled anonymous memory of `bytes`, committed only where touched, with
-// huge pages advised when `huge`; null when it cannot be had.
-void* map_zeroed(size_t bytes, bool huge);
-
-// Resizes a map_zeroed block as index_mem's resize does, null where the
-// memory cannot be had: mremap moves a grown block's pages, not its bytes.
-// Huge pages would not stay with a block that moves, so there are none.
-void* resize_zeroed(void* block, size_t old_bytes, size_t new_bytes);
 
 // Memory for the encoder's index (index_init_growing). It never
 // refuses: where the memory cannot be had, the run ends with a message,

@@ -21,6 +21,7 @@
 #include "codec/history.h"
 #include "codec/worker.h"
 #include "lrdedup.h"
+#include "lib/memory.h"
 #include "lib/prefault.h"
 
 static_assert(LRD_WINDOW == cfg_decwinsize);
@@ -35,34 +36,14 @@ static_assert(int{LRD_FAULT_TRUNCATED_REF} == fault_truncated_ref && int{LRD_FAU
 
 namespace {
 
-// Zero-filled memory, committed only where touched; null when refused.
-void* map_zeroed(size_t bytes) {
-  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  return p == MAP_FAILED ? nullptr : p;
-}
-
 void unmap(void* p, size_t bytes) {
   if (p) munmap(p, bytes);
 }
 
-size_t page_round(size_t n) {
-  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-  return (n + page - 1) & ~(page - 1);
-}
-
-// The growing index's memory: mremap moves a grown block's pages, not its
-// bytes. A refusal sets the index's failed flag, which the calls report.
+// The growing index's memory. A refusal sets the index's failed flag, which
+// the calls report.
 void* resize_index(void*, void* block, size_t old_bytes, size_t new_bytes) {
-  old_bytes = page_round(old_bytes);
-  new_bytes = page_round(new_bytes);
-  if (new_bytes == 0) {
-    unmap(block, old_bytes);
-    return nullptr;
-  }
-  if (!block) return map_zeroed(new_bytes);
-  if (new_bytes == old_bytes) return block;
-  void* p = mremap(block, old_bytes, new_bytes, MREMAP_MAYMOVE);
-  return p == MAP_FAILED ? nullptr : p;
+  return resize_index_zeroed(block, old_bytes, new_bytes);
 }
 
 // Where a stream object stands.
@@ -185,8 +166,10 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
   lrd_encoder* e = new (std::nothrow) lrd_encoder;
   if (!e) return LRD_ERROR_MEMORY;
   coder* c = &e->s.c;
-  e->stage = map_zeroed(encoder_stage_bytes());
-  if (!e->stage || !index_init_growing(&c->idx, index_mem{nullptr, resize_index}, index_cfg_default())) {
+  // Without its staging memory the encoder takes the plain body: the same
+  // stream, only more slowly.
+  e->stage = map_zeroed(encoder_stage_bytes(), false);
+  if (!index_init_growing(&c->idx, index_mem{nullptr, resize_index}, index_cfg_default())) {
     lrd_encoder_free(e);
     return LRD_ERROR_MEMORY;
   }
@@ -266,7 +249,7 @@ int lrd_encode(lrd_encoder* e, lrd_in* in, lrd_out* out, int end) {
   coder* c = &e->s.c;
   coro_header* h = &c->coro;
   if (!e->has_user_hist && !e->ring) {
-    e->ring = static_cast<uint8_t*>(map_zeroed(cfg_hist_ring));
+    e->ring = static_cast<uint8_t*>(map_zeroed(cfg_hist_ring, true));
     if (!e->ring) {
       e->s.state = st_failed;
       return LRD_ERROR_MEMORY;
@@ -325,8 +308,8 @@ int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* params) {
   if (p.threads > 1) return LRD_ERROR_PARAM;
   lrd_decoder* d = new (std::nothrow) lrd_decoder;
   if (!d) return LRD_ERROR_MEMORY;
-  d->ring = static_cast<uint8_t*>(map_zeroed(cfg_outring));
-  d->chunkmap = static_cast<uint8_t*>(map_zeroed(cfg_chunkmap_bytes));
+  d->ring = static_cast<uint8_t*>(map_zeroed(cfg_outring, false));
+  d->chunkmap = static_cast<uint8_t*>(map_zeroed(cfg_chunkmap_bytes, false));
   if (!d->ring) {
     lrd_decoder_free(d);
     return LRD_ERROR_MEMORY;
@@ -368,7 +351,7 @@ int lrd_decode(lrd_decoder* d, lrd_in* in, lrd_out* out, int end) {
     if (d->user_hist) {
       c->outmap = d->user_hist;
     } else if (!d->win) {
-      d->win = static_cast<uint8_t*>(map_zeroed(cfg_decwinsize));
+      d->win = static_cast<uint8_t*>(map_zeroed(cfg_decwinsize, true));
       if (!d->win) {
         d->s.state = st_failed;
         return LRD_ERROR_MEMORY;
