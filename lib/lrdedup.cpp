@@ -146,9 +146,7 @@ struct lrd_encoder {
   worker wk;
   void* stage = nullptr;
   uint8_t* ring = nullptr;       // the encoder's own history of its input
-  const uint8_t* user_hist = nullptr;
-  uint64_t user_ring = 0;
-  bool has_user_hist = false;
+  bool caller_history = false;   // set_history: input taken where it lies
   uint8_t out[cfg_iobuf];
 };
 
@@ -196,10 +194,8 @@ int lrd_encoder_set_history(lrd_encoder* e, const void* history, uint64_t ring) 
   if (!history) return LRD_ERROR_NULL;
   if (ring != 0 && ring < cfg_hist_ring) return LRD_ERROR_PARAM;
   if (e->ring) return LRD_ERROR_STATE;
-  e->user_hist = static_cast<const uint8_t*>(history);
-  e->user_ring = ring;
-  e->has_user_hist = true;
-  e->s.c.hist = e->user_hist;
+  e->caller_history = true;
+  e->s.c.hist = static_cast<const uint8_t*>(history);
   e->s.c.hist_ring = ring;
   return LRD_OK;
 }
@@ -214,7 +210,7 @@ bool encoder_feed(lrd_encoder* e, lrd_in* in) {
   if (!in || in->pos >= in->size) return false;
   const uint8_t* src = static_cast<const uint8_t*>(in->src) + in->pos;
   size_t n = in->size - in->pos;
-  if (!e->has_user_hist) {
+  if (!e->caller_history) {
     // Whole input buffers fill the ring: no piece straddles its end.
     const uint64_t at = e->s.taken % cfg_hist_ring;
     const size_t room = cfg_iobuf - static_cast<size_t>(at % cfg_iobuf);
@@ -248,7 +244,7 @@ int lrd_encode(lrd_encoder* e, lrd_in* in, lrd_out* out, int end) {
   if (const int r = begin_call(&e->s, in, out, end); r != LRD_OK) return r;
   coder* c = &e->s.c;
   coro_header* h = &c->coro;
-  if (!e->has_user_hist && !e->ring) {
+  if (!e->caller_history && !e->ring) {
     e->ring = static_cast<uint8_t*>(map_zeroed(cfg_hist_ring, true));
     if (!e->ring) {
       e->s.state = st_failed;
@@ -260,7 +256,7 @@ int lrd_encode(lrd_encoder* e, lrd_in* in, lrd_out* out, int end) {
   const int r = serve(
       &e->s, encoder_run, in, out, [e](stream_core*, lrd_in* i) { return encoder_feed(e, i); },
       [h](stream_core*) { h->outptr = h->outbeg; }, [c](stream_core*) { return c->idx.failed; });
-  if (e->has_user_hist) give_back(e, in);
+  if (e->caller_history) give_back(e, in);
   return r;
 }
 
