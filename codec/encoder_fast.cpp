@@ -12,13 +12,17 @@
 // current one is looked up. Only the index work and the output stay in chunk
 // order, exactly as the plain body does them.
 //
-// A second thread: the cut scan alone runs below 1 GB/s on one core, so the
-// worker (codec/worker.h) scans batch i+1 while the body codes batch i, and
-// both then share the digest of batch i+1. The cut bits and keys do not depend
-// on who computed them, so the stream stays the same.
+// Two threads, three batches: while the body codes batch i (index, byte
+// check, output: work that must stay in chunk order), the helper
+// (codec/worker.h) digests batch i+1, whose cuts are known, and copies in and
+// scans batch i+2. The body then walks the cuts of batch i+2, a short serial
+// pass. Whichever thread is free takes the next piece of digest or scan, and
+// the cut bits and keys do not depend on who computed them, so the stream
+// stays the same.
 #include "codec/encoder_fast.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -31,10 +35,14 @@
 namespace {
 
 // Fresh input bytes per batch. The unfinished chunk of a batch (at most
-// cfg_maxchunk - 1 bytes) is carried to the front of the next one.
-constexpr size_t batch_new = size_t{1} << 20;
+// cfg_maxchunk - 1 bytes) is carried to the front of the next one, into
+// tail_room bytes before the fresh ones, which so stay where they were
+// copied and scanned.
+constexpr size_t batch_new = size_t{512} << 10;
+constexpr size_t tail_room = size_t{64} << 10;
+static_assert(tail_room >= cfg_maxchunk && tail_room % 64 == 0, "a carried chunk fits, on whole bit words");
 constexpr size_t scan_hist = cutscan_history;
-constexpr size_t data_cap = cfg_maxchunk + batch_new;
+constexpr size_t data_cap = tail_room + batch_new;
 constexpr size_t max_chunks = data_cap / cfg_minchunk + 2;
 // Chunks ahead whose probe windows are prefetched: enough to cover a DRAM
 // miss with the work of the chunks in between.
@@ -46,59 +54,139 @@ constexpr size_t scan_piece = size_t{64} << 10;
 constexpr size_t digest_piece = 256;  // chunks
 static_assert(scan_piece % 64 == 0, "a scan piece owns whole words of the bit map");
 // From a chunk being coded, the input taken in reaches at most to the end of
-// its batch, the next batch and the rest of one read of the owner's.
-static_assert(2 * (batch_new + cfg_maxchunk) + cfg_hist_read <= cfg_hist_lead, "the history ring keeps the window");
+// its batch and the two after it.
+static_assert(3 * (batch_new + cfg_maxchunk) <= cfg_enc_lag, "the history keeps what a check reads");
 static_assert(scan_hist + 1 == cfg_hashwin, "the staged history completes the first window");
 
-// A staging area, taken once for the whole run (about 2.5 MiB; two of them,
-// one being coded while the other is filled and scanned). The 15 history
-// bytes in front of the data are the ones cut_candidates reads before its
-// first position; at the very start they are zero, as the chunker's window
-// begins. No cut at a chunk offset of 63 or more reads them anyway.
+// A staging area, taken once for the whole run (about 1.3 MiB; three of
+// them). The fresh bytes of a batch go to data + tail_room; the batch's
+// first chunk, carried from the one before, ends right there, with the 15
+// bytes before it that cut_candidates reads before its first position (at the
+// very start zero, as the chunker's window begins; no cut at a chunk offset
+// of 63 or more reads them anyway).
 struct stage_area {
   alignas(64) uint8_t buf[scan_hist + data_cap];
-  uint64_t bits[(data_cap + 63) / 64];
+  uint64_t bits[data_cap / 64];
   chunk_span spans[max_chunks];
   uint8_t keys[max_chunks][16];
-  size_t filled;  // staged data bytes
-  size_t nch;     // chunks found in them
+  size_t fresh;   // fresh bytes, at data + tail_room
+  size_t first;   // data offset of the batch's first chunk
+  size_t nch;     // chunks found
   bool eof;       // the input ended in this batch: its last chunk is the final one
+  // Fresh bytes [copy_at, fresh) are still in the input's history, at input
+  // offsets from copy_off on: the scan pieces copy them in as they go.
+  size_t copy_at;
+  uint64_t copy_off;
+  const uint8_t* hist;
+  uint64_t hist_ring;
+  uint8_t* data() { return buf + scan_hist; }
+  const uint8_t* data() const { return buf + scan_hist; }
 };
 
-void scan_piece_fn(void* ctx, uint32_t k) {
-  stage_area* st = static_cast<stage_area*>(ctx);
-  const size_t from = k * scan_piece;
-  const size_t to = std::min(st->filled, from + scan_piece);
-  cut_candidates(st->buf + scan_hist + from, to - from, st->bits + from / 64);
+// Copies n input bytes from offset o of the history (byte o at hist[o % ring],
+// ring 0: hist[o]) to dst.
+void copy_from_history(const uint8_t* hist, uint64_t ring, uint64_t o, uint8_t* dst, size_t n) {
+  if (ring == 0) {
+    std::memcpy(dst, hist + o, n);
+    return;
+  }
+  const uint64_t r = o % ring;
+  const size_t k = static_cast<size_t>(std::min<uint64_t>(n, ring - r));
+  std::memcpy(dst, hist + r, k);
+  std::memcpy(dst + k, hist, n - k);
 }
 
-void digest_piece_fn(void* ctx, uint32_t k) {
-  stage_area* st = static_cast<stage_area*>(ctx);
+// A scan piece copies its fresh bytes in from the history, where they are
+// not staged yet, and scans them but for its first 64 positions, whose
+// windows reach into the piece before: walk_batch scans those.
+void scan_piece_run(stage_area* st, uint32_t k) {
+  uint8_t* const fresh = st->data() + tail_room;
+  const size_t from = k * scan_piece;
+  const size_t to = std::min(st->fresh, from + scan_piece);
+  if (from >= to) return;
+  const size_t a = std::max(from, st->copy_at);
+  if (a < to) copy_from_history(st->hist, st->hist_ring, st->copy_off + (a - st->copy_at), fresh + a, to - a);
+  if (to - from > 64) cut_candidates(fresh + from + 64, to - from - 64, st->bits + (tail_room + from) / 64 + 1);
+}
+
+void digest_piece_run(stage_area* st, uint32_t k) {
   const size_t from = k * digest_piece;
   const size_t n = std::min(st->nch - from, digest_piece);
   digest_batch(st->spans + from, n, st->keys + from);
 }
 
-// Once the scan of `nxt` is done: its chunks from the length rules, their
-// keys, and its unfinished chunk, with the history in front of it, carried
-// to the front of `cur`'s buffer. Returns the carried chunk's length.
-size_t finish_batch(worker* wk, stage_area* nxt, stage_area* cur) {
-  uint8_t* const data = nxt->buf + scan_hist;
-  const size_t filled = nxt->filled;
-  size_t nch = 0, start = 0;
+void walk_batch(stage_area* st, const stage_area* prev);
+
+// One job for the helper while the body codes: the digest of one batch, then
+// the scan of the next, whose cuts the thread that finishes its last scan
+// piece then walks.
+struct job {
+  stage_area* dig = nullptr;   // batch to digest, or null
+  stage_area* scan = nullptr;  // batch to copy in and scan, or null
+  const stage_area* prev = nullptr;  // the batch before scan, whose unfinished chunk it carries on
+  uint32_t ndig = 0, nscan = 0;
+  std::atomic<uint32_t> scanned{0};
+};
+
+void job_piece(void* ctx, uint32_t k) {
+  job* j = static_cast<job*>(ctx);
+  if (k < j->ndig) {
+    digest_piece_run(j->dig, k);
+    return;
+  }
+  scan_piece_run(j->scan, k - j->ndig);
+  // The acquire makes every piece's bits visible to the walk.
+  if (j->scanned.fetch_add(1, std::memory_order_acq_rel) + 1 == j->nscan) walk_batch(j->scan, j->prev);
+}
+
+void post_job(worker* wk, job* j, stage_area* dig, stage_area* scan, const stage_area* prev) {
+  j->dig = dig;
+  j->scan = scan;
+  j->prev = prev;
+  j->ndig = dig ? static_cast<uint32_t>((dig->nch + digest_piece - 1) / digest_piece) : 0;
+  // An empty batch still has its cuts walked, by one piece.
+  j->nscan = scan ? std::max<uint32_t>(1, static_cast<uint32_t>((scan->fresh + scan_piece - 1) / scan_piece)) : 0;
+  j->scanned.store(0, std::memory_order_relaxed);
+  worker_begin(wk, job_piece, j, j->ndig + j->nscan);
+}
+
+// Once `st` is scanned: its first chunk, the unfinished one of `prev` (null
+// at the start), carried in front of its fresh bytes; the positions the
+// pieces left, whose windows reach across; and its chunks from the length
+// rules.
+void walk_batch(stage_area* st, const stage_area* prev) {
+  uint8_t* const data = st->data();
+  const size_t end = tail_room + st->fresh;
+  size_t t = 0;  // the carried chunk's length
+  if (prev) {
+    const uint8_t* const pd = prev->data();
+    const size_t pend = tail_room + prev->fresh;
+    const size_t pstart = prev->nch ? static_cast<size_t>(prev->spans[prev->nch - 1].p - pd) +
+                                          prev->spans[prev->nch - 1].len
+                                    : prev->first;
+    t = pend - pstart;
+    std::memcpy(data + tail_room - t - scan_hist, pd + pstart - scan_hist, t + scan_hist);
+  } else {
+    std::memset(data + tail_room - scan_hist, 0, scan_hist);
+  }
+  st->first = tail_room - t;
+  // The carried chunk and the first 64 fresh positions, from the bit word the
+  // chunk starts in (bits before its start are never read); then the first
+  // positions of every later piece.
+  const size_t from = st->first & ~size_t{63};
+  const size_t head = std::min(end, tail_room + 64) - from;
+  cut_candidates(data + from, head, st->bits + from / 64);
+  for (size_t p = scan_piece; p < st->fresh; p += scan_piece)
+    cut_candidates_plain(data + tail_room + p, std::min<size_t>(64, st->fresh - p), st->bits + (tail_room + p) / 64);
+  size_t nch = 0, start = st->first;
   for (;;) {
-    const uint32_t len = cutscan_next_cut(nxt->bits, start, filled);
+    const uint32_t len = cutscan_next_cut(st->bits, start, end);
     if (len == 0) break;
-    nxt->spans[nch++] = chunk_span{data + start, len};
+    st->spans[nch++] = chunk_span{data + start, len};
     start += len;
   }
-  if (nxt->eof) nxt->spans[nch++] = chunk_span{data + start, static_cast<uint32_t>(filled - start)};
-  nxt->nch = nch;
-  worker_begin(wk, digest_piece_fn, nxt, static_cast<uint32_t>((nch + digest_piece - 1) / digest_piece));
-  worker_end(wk);
-  if (nxt->eof) return 0;
-  std::memcpy(cur->buf, data + start - scan_hist, filled - start + scan_hist);
-  return filled - start;
+  if (st->eof) st->spans[nch++] = chunk_span{data + start, static_cast<uint32_t>(end - start)};
+  st->nch = nch;
 }
 
 // Where the chunk loop stands in the current batch, and the output it could
@@ -196,7 +284,7 @@ struct idle_on_exit {
 
 }  // namespace
 
-size_t encoder_stage_bytes() { return 2 * sizeof(stage_area); }
+size_t encoder_stage_bytes() { return 3 * sizeof(stage_area); }
 
 coro_task encoder_run_fast(coder* c) {
   coro_header* h = &c->coro;
@@ -211,48 +299,62 @@ coro_task encoder_run_fast(coder* c) {
   worker* const wk = c->wk ? c->wk : &solo;
   const idle_on_exit idle{wk};
 
-  // Batch i is coded from `cur` while batch i+1 is filled into `nxt` and
-  // scanned by the worker; then both threads digest batch i+1, its unfinished
-  // chunk is carried to the front of cur's buffer, and the two swap.
-  stage_area* cur = static_cast<stage_area*>(c->enc_stage);
-  stage_area* nxt = cur + 1;
-  bool have_cur = false;
-  size_t tail = 0;  // bytes of the unfinished chunk at the front of nxt's data
-  std::memset(nxt->buf, 0, scan_hist);
+  // Batches in turn: `code` is coded while `dig` is digested and `scan` is
+  // taken in and scanned; then `scan`'s cuts are walked and the three move on.
+  stage_area* const areas = static_cast<stage_area*>(c->enc_stage);
+  stage_area* code = nullptr;
+  stage_area* dig = nullptr;
+  stage_area* scan = &areas[0];
+  unsigned next_area = 1;
+  const stage_area* walked = nullptr;  // the batch walked last: its unfinished chunk is carried on
+  job jb;
   batch_state s;
+  bool more = true;  // input remains to be taken
   for (;;) {
-    const bool more = !(have_cur && cur->eof);
     if (more) {
-      // Stage up to batch_new fresh bytes behind the carried-over chunk.
-      uint8_t* const data = nxt->buf + scan_hist;
-      size_t filled = tail;
-      const size_t want = tail + batch_new;
-      nxt->eof = false;
-      while (filled < want) {
+      // Take in up to batch_new fresh bytes. Input that lies in the history
+      // is copied in by the scan pieces, on both threads; other input here.
+      uint8_t* const fresh = scan->data() + tail_room;
+      size_t filled = 0;
+      scan->eof = false;
+      scan->copy_at = 0;
+      scan->copy_off = coro_input_offset(h);
+      while (filled < batch_new) {
         if (h->inpptr < h->inpend) {
-          size_t k = std::min(static_cast<size_t>(h->inpend - h->inpptr), want - filled);
-          std::memcpy(data + filled, h->inpptr, k);
+          const size_t k = std::min(static_cast<size_t>(h->inpend - h->inpptr), batch_new - filled);
+          const uint64_t o = coro_input_offset(h);
+          const bool in_hist = c->hist && h->inpptr == c->hist + (c->hist_ring ? o % c->hist_ring : o) &&
+                               o == scan->copy_off + (filled - scan->copy_at);
+          if (!in_hist) {
+            // The bytes before it first.
+            if (scan->copy_at < filled)
+              copy_from_history(c->hist, c->hist_ring, scan->copy_off, fresh + scan->copy_at, filled - scan->copy_at);
+            std::memcpy(fresh + filled, h->inpptr, k);
+            scan->copy_at = filled + k;
+            scan->copy_off = o + k;
+          }
           h->inpptr += k;
           filled += k;
           continue;
         }
         co_await coro_yield(h, REQ_INPUT);
         if (h->inpptr >= h->inpend && h->f_eof) {
-          nxt->eof = true;
+          scan->eof = true;
           break;
         }
       }
-      nxt->filled = filled;
-      // Candidates of the whole staged data (the carried chunk is scanned
-      // again: its bits are at other indexes now, and it is short on average).
-      worker_begin(wk, scan_piece_fn, nxt, static_cast<uint32_t>((filled + scan_piece - 1) / scan_piece));
+      scan->fresh = filled;
+      // The history as it stands now: the owner may have moved it meanwhile.
+      scan->hist = c->hist;
+      scan->hist_ring = c->hist_ring;
     }
+    post_job(wk, &jb, dig, more ? scan : nullptr, walked);
 
-    if (have_cur) {
-      s.st = cur;
+    if (code) {
+      s.st = code;
       s.j = 0;
-      s.n = cur->nch;
-      s.final_batch = cur->eof;
+      s.n = code->nch;
+      s.final_batch = code->eof;
       while (run_chunks(c, &s)) {
         for (int k = 0; k < 2; k++) {
           const uint8_t* src = s.out_p[k];
@@ -261,11 +363,17 @@ coro_task encoder_run_fast(coder* c) {
         }
       }
     }
-    if (!more) break;
     worker_end(wk);
-    tail = finish_batch(wk, nxt, cur);
-    std::swap(cur, nxt);
-    have_cur = true;
+    if (!more && !dig) break;
+    code = dig;
+    dig = nullptr;
+    if (more) {
+      walked = scan;
+      more = !scan->eof;
+      dig = scan;
+      scan = &areas[next_area];
+      next_area = (next_area + 1) % 3;
+    }
   }
   co_await coro_yield(h, REQ_DONE);
 }

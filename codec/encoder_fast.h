@@ -7,11 +7,16 @@
 #include "codec/coder.h"
 
 // Bytes of staging memory the batched body needs (coder::enc_stage): about
-// 5 MiB, not necessarily zero-filled.
+// 3 MiB, not necessarily zero-filled.
 size_t encoder_stage_bytes();
 
 // Cut scan, batch digest and prefetched index probes, sharing the scan and
 // digest with the helper thread c->wk (codec/worker.h) when there is one.
+// Input handed over where it lies in the history (byte o at c->hist[o %
+// c->hist_ring]) is not copied when it comes but by the scan pieces, on
+// either thread; so the owner moves the history (a mapping that follows a
+// growing file) only while the body waits for input, never while it waits
+// for an output buffer.
 // REQUIRES: as encoder_run, and c->enc_stage set, 64-byte aligned (as mapped
 // pages are).
 coro_task encoder_run_fast(coder* c);

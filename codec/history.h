@@ -13,6 +13,12 @@
 // that the bytes a reference points at are still in it.
 constexpr uint64_t cfg_hist_lead = uint64_t{4} << 20;
 
+// How far the coder's position may trail the input it has taken in: a
+// chunk being coded starts at most this many bytes before the end of it.
+// What a check reads lies within the window and this lag behind that end.
+constexpr uint64_t cfg_enc_lag = 2 * (uint64_t{1} << 20) + 2 * uint64_t{65536};
+static_assert(cfg_enc_lag <= cfg_hist_lead);
+
 // Ring length for an input that cannot be mapped: the window and the lead,
 // in whole input buffers so that no read straddles the ring's end.
 constexpr uint64_t cfg_hist_ring = cfg_decwinsize + cfg_hist_lead;

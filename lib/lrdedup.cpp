@@ -26,6 +26,7 @@
 
 static_assert(LRD_WINDOW == cfg_decwinsize);
 static_assert(LRD_HISTORY_RING == cfg_hist_ring);
+static_assert(LRD_ENCODER_LAG == cfg_enc_lag);
 static_assert(LRD_ENCODER_LAG + uint64_t{cfg_iobuf} <= cfg_hist_lead &&
                   LRD_HISTORY_RING - LRD_WINDOW - LRD_ENCODER_LAG == 1966080,
               "a ring of LRD_HISTORY_RING leaves 1.875 MiB to read ahead");

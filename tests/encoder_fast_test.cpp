@@ -7,6 +7,7 @@
 
 #include "codec/encoder.h"
 #include "codec/encoder_fast.h"
+#include "codec/history.h"
 #include "codec/worker.h"
 #include "test_util.h"
 
@@ -132,6 +133,31 @@ TEST(EncoderFast, GrowingIndexWritesTheFlatTablesStream) {
     EXPECT_EQ(coded_diff(run_mem(t.c.get(), encoder_run_fast, in, k.piece), want), "") << k.cfg.tblsize;
     EXPECT_EQ(t.c->idx.tbl != nullptr, k.flat) << k.cfg.tblsize;
   }
+}
+
+TEST(EncoderFast, InputHandedOverWhereItLiesInTheHistory) {
+  // Such input is copied in later, from the history, by either thread: the
+  // stream is still the plain body's, across batch edges, a ring's end (the
+  // ring of a small window wraps twice, inside a scan piece) and changes
+  // between input handed over in place and in a buffer of its own.
+  const bytes in = cat({with_repeats(6 * mib + 777, 2 * mib, 31, 60000), bytes(200000, 0), random_bytes(3 * mib, 32)});
+  const index_cfg small{20011, 131072, 4 * 131072};
+  const uint64_t ring = small.decwinsize + cfg_hist_lead + 12345;
+  for (const pieces how : {pieces::in_place, pieces::mixed}) {
+    for (const size_t piece : {size_t{1}, size_t{4093}, 3 * mib / 2}) {
+      // Byte by byte, a batch's worth and a little more.
+      const std::span<const uint8_t> part(in.data(), piece == 1 ? mib + 3000 : in.size());
+      const std::string what = std::string(how == pieces::mixed ? "mixed" : "in place") + ", piece " + std::to_string(piece);
+      for (const uint64_t r : {uint64_t{0}, ring})
+        EXPECT_EQ(coded_diff(encode_with(encoder_run_fast, part, small, piece, 4099, r, how),
+                             encode_with(encoder_run_plain, part, small, piece, 4099, r)),
+                  "")
+            << what << (r ? ", ring" : ", whole input");
+    }
+  }
+  EXPECT_EQ(coded_diff(encode_with(encoder_run_fast, in, index_cfg_default(), 65536, 65536, 0, pieces::in_place),
+                       encode_with(encoder_run_plain, in)),
+            "");
 }
 
 TEST(EncoderFast, WithoutTheHelperThread) {

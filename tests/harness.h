@@ -331,15 +331,24 @@ struct coded {
   uint64_t fast_refs = 0, slow_refs = 0;   // fast decoder
 };
 
+// How run_mem hands an encoder its input pieces.
+enum class pieces {
+  copied,    // into one reused buffer, as from read()
+  in_place,  // where they lie in the history (a mapping, or the ring filled as from a pipe)
+  mixed,     // the two in turn
+};
+
 // Runs `body` over `in` as the driver does, entirely in memory: the input is
 // copied piece by piece (`in_piece` bytes) into one reused buffer, the output
 // goes to one buffer of `out_size` bytes. Junk surrounds both: a body that
 // reads input outside the current piece sees junk where the stream's bytes
 // were, and one that writes outside its output buffer, or beside the input
 // piece, spoils a guard, checked after every resumption. Pieces land at
-// aligned and unaligned addresses in turn.
+// aligned and unaligned addresses in turn. `how` may hand an encoder's pieces
+// where they lie in its history instead (never across a ring's end).
 inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, size_t in_piece = cfg_iobuf,
-                     size_t out_size = cfg_iobuf, bool keep = true, uint64_t hist_ring = 0) {
+                     size_t out_size = cfg_iobuf, bool keep = true, uint64_t hist_ring = 0,
+                     pieces how = pieces::copied) {
   constexpr size_t guard = 16, shifts = 16;
   constexpr uint8_t out_junk = 0x5A;
   coded r;
@@ -369,6 +378,7 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
   // An encoder's byte check: the whole input, or (hist_ring > 0) a ring of
   // that many bytes filled as the pieces are handed over, as from a pipe.
   bytes ring(hist_ring);
+  const uint8_t* piece_at = nullptr;  // where the current piece was handed over
   c->hist = hist_ring ? ring.data() : in.data();
   c->hist_ring = hist_ring;
   for (;;) {
@@ -376,7 +386,7 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
     if (broken(guards_intact(), "wrote outside its buffers") ||
         broken(h->outbeg == obeg && h->outend == obeg + out_size && h->outptr >= h->outbeg && h->outptr <= h->outend,
                "moved the output buffer") ||
-        broken(r.input_requests == 0 || (h->inpbeg == ibuf.data() + in_lead && h->inpend == h->inpbeg + in_len &&
+        broken(r.input_requests == 0 || (h->inpbeg == piece_at && h->inpend == h->inpbeg + in_len &&
                                          h->inpptr >= h->inpbeg && h->inpptr <= h->inpend),
                "moved the input buffer"))
       break;
@@ -386,6 +396,8 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
       if (broken(h->inpptr == h->inpend, "asked for input with some left")) break;
       h->inp_before += static_cast<uint64_t>(h->inpend - h->inpbeg);
       in_len = std::min(in_piece, in.size() - at);
+      const bool place = how == pieces::in_place || (how == pieces::mixed && r.input_requests % 2 == 0);
+      if (place && hist_ring) in_len = std::min<size_t>(in_len, hist_ring - at % hist_ring);
       if (in_len == 0) h->f_eof = 1;
       in_lead = guard + (r.input_requests - 1) % shifts;
       in_junk = static_cast<uint8_t>(0xA5 ^ at);
@@ -393,7 +405,8 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
       std::fill(ibuf.begin() + static_cast<std::ptrdiff_t>(in_lead + in_len), ibuf.end(), in_junk);
       if (in_len) std::memcpy(ibuf.data() + in_lead, in.data() + at, in_len);
       for (size_t i = 0; hist_ring && i < in_len; i++) ring[(at + i) % hist_ring] = in[at + i];
-      h->inpptr = h->inpbeg = ibuf.data() + in_lead;
+      piece_at = !place ? ibuf.data() + in_lead : hist_ring ? ring.data() + at % hist_ring : in.data() + at;
+      h->inpptr = h->inpbeg = piece_at;
       h->inpend = h->inpbeg + in_len;
       at += in_len;
     } else if (q == REQ_OUTPUT) {
@@ -424,9 +437,10 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
 
 // One run of an encoder or decoder body with a fresh coder.
 inline coded encode_with(coder_body body, std::span<const uint8_t> in, const index_cfg& cfg = index_cfg_default(),
-                         size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf, uint64_t hist_ring = 0) {
+                         size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf, uint64_t hist_ring = 0,
+                         pieces how = pieces::copied) {
   test_coder t = test_coder::encoder(cfg);
-  return run_mem(t.c.get(), body, in, in_piece, out_size, true, hist_ring);
+  return run_mem(t.c.get(), body, in, in_piece, out_size, true, hist_ring, how);
 }
 inline coded decode_with(coder_body body, std::span<const uint8_t> stream, uint32_t winsize = cfg_decwinsize,
                          size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf) {
