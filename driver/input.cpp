@@ -27,6 +27,9 @@ uint8_t g_inbuf[cfg_pipe_read];
 constexpr uint64_t cfg_drop_behind = cfg_hist_ring;
 constexpr uint64_t cfg_drop_step = uint64_t{64} << 20;
 
+// Bytes of a mapped file handed out at a time.
+constexpr size_t cfg_map_piece = size_t{1} << 20;
+
 // How far ahead of the reads the ring is committed.
 constexpr size_t cfg_ring_lead = size_t{32} << 20;
 
@@ -41,7 +44,6 @@ bool map_input(input_source* in, uint64_t start, uint64_t size) {
   in->map_skip = skip;
   in->map_len = len;
   in->start = start;
-  in->size0 = len;
   arm_mapping_fault(0, p, skip + len);
   return true;
 }
@@ -77,6 +79,36 @@ void drop_behind(input_source* in) {
   in->dropped = to;
 }
 
+// A mapped file is not read: its bytes are handed out where they lie in the
+// mapping, and the coder copies them in once. It ends where its size says
+// once the bytes before are handed out; a file that grew meanwhile is
+// followed, one that shrank fails the run (a touch past its new end raises
+// SIGBUS, which signals.cpp turns into the same message).
+ssize_t mapped_next(input_source* in, const uint8_t** p) {
+  if (in->at >= in->map_len) {
+    struct stat st;
+    if (fstat(in->fd, &st) != 0) return -1;
+    const uint64_t end = static_cast<uint64_t>(st.st_size);
+    if (end < in->start + in->at) {
+      in->shrunk = true;
+      return -1;
+    }
+    if (end > in->start + in->at && !follow_growth(in)) return -1;
+    if (in->at >= in->map_len) {
+      // The descriptor's offset goes behind what was handed out, as reads
+      // would have left it.
+      if (lseek(in->fd, static_cast<off_t>(in->start + in->at), SEEK_SET) < 0) return -1;
+      *p = in->map + in->at;
+      return 0;
+    }
+  }
+  const size_t n = std::min<size_t>(cfg_map_piece, in->map_len - in->at);
+  *p = in->map + in->at;
+  in->at += n;
+  drop_behind(in);
+  return static_cast<ssize_t>(n);
+}
+
 // Pipes and sockets are read in large pieces; a pipe's buffer is made as
 // large where the system allows (a refusal leaves it as it was).
 void set_piece(input_source* in) {
@@ -110,24 +142,14 @@ bool input_open(input_source* in, int fd, const struct stat& st, bool history) {
 }
 
 ssize_t input_next(input_source* in, const uint8_t** p) {
+  if (in->map) return mapped_next(in, p);
   // A read never straddles the ring's end: the ring is whole pieces long.
   uint8_t* to = in->ring ? in->buf + in->at % in->ring : in->buf;
   const size_t room = in->ring ? in->piece - static_cast<size_t>(in->at % in->piece) : in->piece;
-  const ssize_t n = in->map ? pread_some(in->fd, to, room, in->start + in->at) : read_some(in->fd, to, room);
+  const ssize_t n = read_some(in->fd, to, room);
   if (n > 0) {
     in->at += static_cast<uint64_t>(n);
     if (in->ring) prefault_advance(&in->pf, std::min(in->at, in->ring));
-  }
-  if (in->map && n >= 0) {
-    // The history must hold what was read; a file that ends before its size
-    // at the start was cut short under the run.
-    if (in->at > in->map_len && !follow_growth(in)) return -1;
-    if (n == 0 && in->at < in->size0) {
-      in->shrunk = true;
-      return -1;
-    }
-    drop_behind(in);
-    if (n == 0 && lseek(in->fd, static_cast<off_t>(in->start + in->at), SEEK_SET) < 0) return -1;
   }
   *p = to;
   return n;

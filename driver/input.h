@@ -1,7 +1,8 @@
 // A run's input, read into one buffer (or, for the encoder's history when the
 // input is not a regular file, into a ring of the last cfg_hist_ring bytes).
-// The encoder's history of a regular file is a read-only mapping of it: pages
-// come from the page cache, only those that references are checked against.
+// The encoder's input from a regular file is a read-only mapping of it, which
+// is its history too: pages come from the page cache, and the coder copies
+// each byte in once.
 #pragma once
 
 #include <sys/stat.h>
@@ -21,10 +22,9 @@ struct input_source {
   size_t map_len = 0;       // bytes mapped from there (to the file's end when last looked at)
   size_t map_skip = 0;      // mapped bytes before map: the mapping starts on a page
   uint64_t start = 0;       // a mapped file's offset where the input starts (standard input may be anywhere)
-  uint64_t size0 = 0;       // a mapped file's input size at the start: reads must reach it
   uint64_t at = 0;          // bytes delivered so far
   uint64_t dropped = 0;     // mapped bytes before this are released from the resident set
-  bool shrunk = false;      // the mapped file ended before size0
+  bool shrunk = false;      // the mapped file ended before the bytes handed out
   prefault pf;              // commits the ring's pages ahead of the reads
 };
 
@@ -35,11 +35,11 @@ bool input_open(input_source* in, int fd, const struct stat& st, bool history);
 
 // Points *p at the next bytes of the input: their count, 0 at the end, -1
 // with errno set on a read error, or with shrunk set when a mapped file
-// ended early. A mapped file is read at its offsets (pread), so that
-// nobody sharing the descriptor's offset can make the bytes delivered differ
-// from the mapped ones; at its end the offset is set behind what was read,
-// as reads would have left it. The bytes stay put until the next call, and, with a history,
-// as long as input_history says.
+// ended early. A mapped file is not read but handed out where it lies, so
+// nobody sharing the descriptor's offset can take bytes away; at its end the
+// offset is set behind the bytes handed out, as reads would have left it.
+// The bytes stay put until the next call, and, with a history, as long as
+// input_history says.
 ssize_t input_next(input_source* in, const uint8_t** p);
 
 // The history for the encoder: byte o at hist[o % ring] (ring 0: hist[o]).

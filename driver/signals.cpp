@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -74,6 +75,11 @@ void on_sigbus(int sig, siginfo_t* info, void*) {
   const char* a = static_cast<const char*>(info->si_addr);
   for (const fault_range& r : g_fault) {
     if (r.p && a >= r.p && a < r.p + r.n) {
+      // Threads that touch the mapping too may fault at once: one speaks,
+      // the others wait for its exit.
+      static std::atomic<bool> taken{false};
+      if (taken.exchange(true))
+        for (;;) pause();
       remove_output();
       progress_erase_from_signal();
       ssize_t k = write(STDERR_FILENO, r.line, r.len);
