@@ -253,7 +253,7 @@ bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
   set_mapping_fault_message(1, (std::string("lrdedup: ") + a.out_name + ": file changed size while writing\n").c_str());
   if (a.decode) return set_up_decoder(a, *f, b);
   coder* c = &g_coder;
-  if (!input_open(&f->in, f->in_fd, f->in_st, true)) return fail_alloc(cfg_hist_ring);
+  if (!input_open(&f->in, f->in_fd, f->in_st, true)) return fail_alloc(cfg_in_ring);
   // Without its staging memory or its helper the encoder writes the same
   // stream, only more slowly.
   f->stage = map_zeroed(encoder_stage_bytes(), false);

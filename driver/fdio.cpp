@@ -50,13 +50,6 @@ ssize_t read_some(int fd, uint8_t* p, size_t n) {
   }
 }
 
-ssize_t pread_some(int fd, uint8_t* p, size_t n, uint64_t off) {
-  for (;;) {
-    ssize_t k = pread(fd, p, n, static_cast<off_t>(off));
-    if (k >= 0 || errno != EINTR) return k;
-  }
-}
-
 bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n) {
   constexpr unsigned cfg_most = 16;
   iovec v[cfg_most];

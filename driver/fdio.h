@@ -22,10 +22,6 @@ bool write_all(int fd, const uint8_t* p, size_t n);
 // input, -1 with errno set on an error.
 ssize_t read_some(int fd, uint8_t* p, size_t n);
 
-// Reads up to n bytes at offset off of a file, resumed after signals: 0 at
-// its end, -1 with errno set on an error.
-ssize_t pread_some(int fd, uint8_t* p, size_t n, uint64_t off);
-
 // Writes the n blocks at p[i], len[i] bytes each, in order, as write_all
 // does, with as few calls as the system takes. False, with errno set, on an
 // error.

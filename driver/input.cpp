@@ -1,7 +1,10 @@
 // Mapped, ringed or plainly read input.
 #include "driver/input.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +35,14 @@ constexpr size_t cfg_map_piece = size_t{1} << 20;
 
 // How far ahead of the reads the ring is committed.
 constexpr size_t cfg_ring_lead = size_t{32} << 20;
+
+// What the ring keeps before the end of what the coder was handed: a coder
+// handed bytes up to h checks against bytes from h less the window, its lag
+// and the hand-out before it.
+constexpr uint64_t cfg_ring_keep = cfg_decwinsize + cfg_enc_lag + cfg_hist_read;
+
+// The reader commits the ring's pages in pieces this large, ahead of its reads.
+constexpr size_t cfg_commit_piece = size_t{8} << 20;
 
 // Maps the file from the offset `start` where the input begins to its end
 // (`size`).
@@ -109,6 +120,116 @@ ssize_t mapped_next(input_source* in, const uint8_t** p) {
   return static_cast<ssize_t>(n);
 }
 
+// Reads what is there without waiting where the kernel can (a reader
+// sharing the pipe may have taken what poll saw), else as read() does.
+ssize_t read_ready(int fd, uint8_t* p, size_t n, bool* nowait) {
+#ifdef RWF_NOWAIT
+  if (*nowait) {
+    iovec v{p, n};
+    const ssize_t k = preadv2(fd, &v, 1, -1, RWF_NOWAIT);
+    if (k >= 0 || errno != EOPNOTSUPP) return k;
+    *nowait = false;
+  }
+#else
+  *nowait = false;
+#endif
+  return read(fd, p, n);
+}
+
+// Waits until fd has input or the reader is to stop: false then.
+bool reader_wait(input_source* in) {
+  pollfd pf[2] = {{in->fd, POLLIN, 0}, {in->wake_fd, POLLIN, 0}};
+  for (;;) {
+    if (in->stop.load(std::memory_order_acquire)) return false;
+    if (poll(pf, 2, -1) >= 0) return !(pf[1].revents & POLLIN);
+    if (errno != EINTR) return true;  // the read says what is wrong
+  }
+}
+
+void* reader_main(void* arg) {
+  input_source* in = static_cast<input_source*>(arg);
+  const uint64_t ring = in->ring;
+  uint64_t got = 0, committed = 0;
+  bool huge = true, commit = true, nowait = true;
+  for (;;) {
+    // Room in the ring: the coder has been handed enough.
+    uint64_t handed = in->handed.load(std::memory_order_acquire);
+    while (got + in->piece > handed + in->read_ahead && !in->stop.load(std::memory_order_acquire)) {
+      in->handed.wait(handed, std::memory_order_acquire);
+      handed = in->handed.load(std::memory_order_acquire);
+    }
+    if (!reader_wait(in)) return nullptr;
+    // The pages the read goes to, the first time round.
+    if (commit && committed < std::min(ring, got + in->piece)) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(cfg_commit_piece, ring - committed));
+      commit = prefault_commit(in->buf, static_cast<size_t>(ring), static_cast<size_t>(committed), n, &huge);
+      committed += n;
+    }
+    const size_t r = static_cast<size_t>(got % ring);
+    const ssize_t n = read_ready(in->fd, in->buf + r, in->piece - r % in->piece, &nowait);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) {
+      in->err = n < 0 ? errno : 0;
+      in->end.store(n < 0 ? 2 : 1, std::memory_order_release);
+    } else {
+      got += static_cast<uint64_t>(n);
+      in->got.store(got, std::memory_order_release);
+    }
+    in->told.fetch_add(1, std::memory_order_acq_rel);
+    in->told.notify_all();
+    if (n <= 0) return nullptr;
+  }
+}
+
+// What the reader has read and not yet handed out, up to a read's worth.
+ssize_t reader_next(input_source* in, const uint8_t** p) {
+  uint64_t got = in->got.load(std::memory_order_acquire);
+  while (got == in->at) {
+    const uint32_t told = in->told.load(std::memory_order_acquire);
+    got = in->got.load(std::memory_order_acquire);
+    if (got != in->at) break;
+    // The end comes after the last bytes.
+    if (const int end = in->end.load(std::memory_order_acquire); end != 0) {
+      *p = in->buf + in->at % in->ring;
+      if (end == 1) return 0;
+      errno = in->err;
+      return -1;
+    }
+    in->told.wait(told, std::memory_order_acquire);
+    got = in->got.load(std::memory_order_acquire);
+  }
+  const uint64_t r = in->at % in->ring;
+  const size_t n = static_cast<size_t>(std::min<uint64_t>({got - in->at, in->ring - r, cfg_hist_read}));
+  *p = in->buf + r;
+  in->at += n;
+  in->handed.store(in->at, std::memory_order_release);
+  in->handed.notify_all();
+  return static_cast<ssize_t>(n);
+}
+
+// Starts the ring's reader; false where it cannot, and the coder's own
+// reads then fill the ring.
+bool start_reader(input_source* in) {
+  in->wake_fd = eventfd(0, EFD_CLOEXEC);
+  if (in->wake_fd < 0) return false;
+  if (pthread_create(&in->thread, nullptr, reader_main, in) == 0) return true;
+  close(in->wake_fd);
+  in->wake_fd = -1;
+  return false;
+}
+
+void stop_reader(input_source* in) {
+  in->stop.store(true, std::memory_order_release);
+  const uint64_t one = 1;
+  if (write(in->wake_fd, &one, sizeof one) < 0) {
+  }
+  in->handed.fetch_add(1, std::memory_order_release);
+  in->handed.notify_all();
+  pthread_join(in->thread, nullptr);
+  close(in->wake_fd);
+  in->reader = false;
+}
+
 // Pipes and sockets are read in large pieces; a pipe's buffer is made as
 // large where the system allows (a refusal leaves it as it was).
 void set_piece(input_source* in) {
@@ -130,19 +251,28 @@ bool input_open(input_source* in, int fd, const struct stat& st, bool history) {
   const off_t start = S_ISREG(st.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
   if (start >= 0 && st.st_size > start && map_input(in, static_cast<uint64_t>(start), static_cast<uint64_t>(st.st_size)))
     return true;
-  void* p = map_zeroed(cfg_hist_ring, true);
+  return input_open_ring(in, fd, cfg_in_ring, cfg_ring_keep);
+}
+
+bool input_open_ring(input_source* in, int fd, uint64_t ring, uint64_t keep) {
+  in->fd = fd;
+  set_piece(in);
+  void* p = map_zeroed(ring, true);
   if (!p) {
     errno = ENOMEM;
     return false;
   }
   in->buf = static_cast<uint8_t*>(p);
-  in->ring = cfg_hist_ring;
-  prefault_start(&in->pf, in->buf, cfg_hist_ring, cfg_ring_lead, prefault_huge_while_fast);
+  in->ring = ring;
+  in->read_ahead = ring - keep;
+  in->reader = start_reader(in);
+  if (!in->reader) prefault_start(&in->pf, in->buf, ring, cfg_ring_lead, prefault_huge_while_fast);
   return true;
 }
 
 ssize_t input_next(input_source* in, const uint8_t** p) {
   if (in->map) return mapped_next(in, p);
+  if (in->reader) return reader_next(in, p);
   // A read never straddles the ring's end: the ring is whole pieces long.
   uint8_t* to = in->ring ? in->buf + in->at % in->ring : in->buf;
   const size_t room = in->ring ? in->piece - static_cast<size_t>(in->at % in->piece) : in->piece;
@@ -161,6 +291,7 @@ const uint8_t* input_history(const input_source* in, uint64_t* ring) {
 }
 
 void input_close(input_source* in) {
+  if (in->reader) stop_reader(in);
   prefault_stop(&in->pf);
   if (in->map) {
     arm_mapping_fault(0, nullptr, 0);

@@ -5,13 +5,22 @@
 // each byte in once.
 #pragma once
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/history.h"
 #include "lib/prefault.h"
+
+// The ring of an input that cannot be mapped: the history the coder checks
+// against, and room for the reader to read ahead of the coder. A read never
+// straddles its end.
+constexpr uint64_t cfg_in_ring = cfg_hist_ring + (uint64_t{32} << 20);
+static_assert(cfg_in_ring % cfg_hist_read == 0, "whole reads fill the ring");
 
 struct input_source {
   int fd = -1;
@@ -25,13 +34,32 @@ struct input_source {
   uint64_t at = 0;          // bytes delivered so far
   uint64_t dropped = 0;     // mapped bytes before this are released from the resident set
   bool shrunk = false;      // the mapped file ended before the bytes handed out
-  prefault pf;              // commits the ring's pages ahead of the reads
+  prefault pf;              // commits the ring's pages ahead of the reads, where no reader does
+  // The ring's reader thread, where one could be started: it reads ahead of
+  // the coder and commits the pages it reads into, while the coder works on
+  // what came before; input_next only hands out what it has read.
+  bool reader = false;
+  pthread_t thread{};
+  int wake_fd = -1;                  // an eventfd that ends the reader's wait for input
+  std::atomic<uint64_t> got{0};      // bytes the reader has put in the ring
+  std::atomic<int> end{0};           // 1: the input ended at got; 2: a read failed with err
+  std::atomic<uint32_t> told{0};     // bumped after got or end changes: what input_next waits on
+  std::atomic<uint64_t> handed{0};   // bytes handed to the coder; bumped once more to stop the reader
+  std::atomic<bool> stop{false};
+  int err = 0;
+  uint64_t read_ahead = 0;  // how far beyond what was handed out the reader may fill the ring
 };
 
 // Sets up the input of fd (st its status). history: the encoder's, kept by a
 // mapping or a ring. A pipe is read in large pieces, its buffer enlarged
 // where the system allows. False, with errno set, when the ring cannot be had.
 bool input_open(input_source* in, int fd, const struct stat& st, bool history);
+
+// The ring alone, of `ring` bytes (a multiple of the read size), which keeps
+// the `keep` bytes before the end of what it has handed out: input_open's
+// for a history that cannot be mapped, with the program's sizes. False,
+// with errno set, when the ring cannot be had.
+bool input_open_ring(input_source* in, int fd, uint64_t ring, uint64_t keep);
 
 // Points *p at the next bytes of the input: their count, 0 at the end, -1
 // with errno set on a read error, or with shrunk set when a mapped file

@@ -27,7 +27,6 @@ int64_t thread_ns() {
 }
 
 void* prefault_main(void* arg) {
-#ifdef MADV_POPULATE_WRITE
   prefault* f = static_cast<prefault*>(arg);
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   size_t done = 0;  // a multiple of the page size: madvise starts on a page
@@ -43,31 +42,37 @@ void* prefault_main(void* arg) {
       continue;
     }
     const size_t n = std::min(cfg_piece, limit - done);
-    const int64_t t0 = huge ? thread_ns() : 0;
-    // Fails on kernels without it (before Linux 5.14), or when memory is short;
-    // the owner's own touches then commit the pages, or report the shortage.
-    if (madvise(f->p + done, n, MADV_POPULATE_WRITE) != 0) break;
+    if (!prefault_commit(f->p, f->bytes, done, n, &huge)) break;
     done += n;
-    // Judged on pieces of a few huge pages; the first slow one gives the rest
-    // of the block small pages for good, from the next huge page boundary on
-    // (a huge page committed in part stays whole).
-    if (huge && n >= (size_t{4} << 20) && done < f->bytes &&
-        static_cast<double>(thread_ns() - t0) > prefault_slow_huge_ns_per_byte * static_cast<double>(n)) {
-      const uintptr_t base = reinterpret_cast<uintptr_t>(f->p);
-      const size_t from =
-          std::min<size_t>(f->bytes, ((base + done + cfg_huge_page - 1) & ~(cfg_huge_page - 1)) - base);
-      if (from < f->bytes) madvise(f->p + from, f->bytes - from, MADV_NOHUGEPAGE);
-      huge = false;
-      f->gave_up_huge.store(true, std::memory_order_relaxed);
-    }
+    if (!huge && f->huge_while_fast) f->gave_up_huge.store(true, std::memory_order_relaxed);
   }
-#else
-  (void)arg;
-#endif
   return nullptr;
 }
 
 }  // namespace
+
+bool prefault_commit(uint8_t* p, size_t bytes, size_t done, size_t n, bool* huge) {
+#ifdef MADV_POPULATE_WRITE
+  const int64_t t0 = *huge ? thread_ns() : 0;
+  // Fails on kernels without it (before Linux 5.14), or when memory is short;
+  // the owner's own touches then commit the pages, or report the shortage.
+  if (madvise(p + done, n, MADV_POPULATE_WRITE) != 0) return false;
+  // Judged on pieces of a few huge pages; the first slow one gives the rest
+  // of the block small pages for good, from the next huge page boundary on
+  // (a huge page committed in part stays whole).
+  if (*huge && n >= (size_t{4} << 20) && done + n < bytes &&
+      static_cast<double>(thread_ns() - t0) > prefault_slow_huge_ns_per_byte * static_cast<double>(n)) {
+    const uintptr_t base = reinterpret_cast<uintptr_t>(p);
+    const size_t from = std::min<size_t>(bytes, ((base + done + n + cfg_huge_page - 1) & ~(cfg_huge_page - 1)) - base);
+    if (from < bytes) madvise(p + from, bytes - from, MADV_NOHUGEPAGE);
+    *huge = false;
+  }
+  return true;
+#else
+  (void)p, (void)bytes, (void)done, (void)n, (void)huge;
+  return false;
+#endif
+}
 
 // Small pages commit at about 0.3 ns a byte when the memory is at hand and
 // 0.5 to 0.75 when a virtual machine's host must back them first; huge pages

@@ -59,3 +59,10 @@ inline void prefault_advance(prefault* f, uint64_t pos) {
 
 // Ends the thread, whether done or not, and waits for it.
 void prefault_stop(prefault* f);
+
+// The committing step itself, for a thread of the owner's: commits n bytes
+// from `done` on of the block of `bytes` at p. *huge: the block's huge pages
+// are still wanted; when they commit slowly, they are given up for the rest
+// of the block and *huge cleared. False where the kernel cannot commit pages
+// on request: touches commit them then.
+bool prefault_commit(uint8_t* p, size_t bytes, size_t done, size_t n, bool* huge);

@@ -16,7 +16,8 @@ namespace {
 // What a call is made to fail with: an error it really returns, and for the
 // calls that a signal can interrupt, EINTR.
 const std::map<std::string, std::vector<int>> cfg_faults = {
-    {"open", {EACCES, EINTR}},     {"read", {EIO, EINTR}},        {"pread", {EIO, EINTR}},
+    {"open", {EACCES, EINTR}},     {"read", {EIO, EINTR}},        {"preadv2", {EIO, EINTR, EOPNOTSUPP}},
+    {"poll", {EINTR, ENOMEM}},     {"eventfd", {EMFILE}},
     {"write", {ENOSPC, EINTR}},    {"writev", {ENOSPC, EINTR}},
     {"pwrite", {ENOSPC, EINTR}},   {"mmap", {ENOMEM}},            {"mremap", {ENOMEM}},
     {"munmap", {EINVAL}},          {"madvise", {EINVAL}},         {"ftruncate", {EIO, EINTR}},
