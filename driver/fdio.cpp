@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,6 +86,16 @@ bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n) 
     }
     done += left;
   }
+}
+
+int pipe_queued(int fd) {
+  int queued = 0;
+  return ioctl(fd, FIONREAD, &queued) == 0 ? queued : -1;
+}
+
+void pipe_nap::sleep() const {
+  const timespec t = length();
+  nanosleep(&t, nullptr);
 }
 
 void enlarge_pipe(int fd, size_t bytes) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -30,6 +31,27 @@ bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n);
 // Makes the buffer of the pipe fd hold `bytes` where the system allows; a
 // refusal leaves it as it was, which only costs more wakeups.
 void enlarge_pipe(int fd, size_t bytes);
+
+// The pause of a side that can wait while a pipe fills or drains, so that
+// the other side moves large pieces and neither is woken for each: from a
+// fraction of a millisecond (a pipe of 1 MiB between fast programs) up to
+// tens where the other side is slow. A pause after which the pipe has not
+// got where it was wanted makes the next twice as long; one after which it
+// went empty or full, so that the other side waited, half as long.
+class pipe_nap {
+ public:
+  void sleep() const;
+  timespec length() const { return {0, ns_}; }
+  void longer() { ns_ = ns_ * 2 < cfg_most_ns ? ns_ * 2 : cfg_most_ns; }
+  void shorter() { ns_ = ns_ / 2 > cfg_least_ns ? ns_ / 2 : cfg_least_ns; }
+
+ private:
+  static constexpr long cfg_least_ns = 100000, cfg_most_ns = 20000000;
+  long ns_ = 300000;
+};
+
+// Bytes the pipe fd holds, not yet read; -1 where it cannot tell.
+int pipe_queued(int fd);
 
 // "name: " and the text of errno.
 std::string sys_error(const char* name);

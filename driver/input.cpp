@@ -1,6 +1,7 @@
 // Mapped, ringed or plainly read input.
 #include "driver/input.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
@@ -40,6 +41,9 @@ constexpr size_t cfg_ring_lead = size_t{32} << 20;
 // handed bytes up to h checks against bytes from h less the window, its lag
 // and the hand-out before it.
 constexpr uint64_t cfg_ring_keep = cfg_decwinsize + cfg_enc_lag + cfg_hist_read;
+
+// Ahead of the coder by this much, the reader lets a pipe fill.
+constexpr uint64_t cfg_lazy_ahead = uint64_t{4} << 20;
 
 // The reader commits the ring's pages in pieces this large, ahead of its reads.
 constexpr size_t cfg_commit_piece = size_t{8} << 20;
@@ -146,17 +150,37 @@ bool reader_wait(input_source* in) {
   }
 }
 
+// Pauses, or less when the reader is to stop: false then.
+bool reader_nap(input_source* in, const pipe_nap& nap) {
+  pollfd pf{in->wake_fd, POLLIN, 0};
+  const timespec t = nap.length();
+  ppoll(&pf, 1, &t, nullptr);
+  return !in->stop.load(std::memory_order_acquire);
+}
+
 void* reader_main(void* arg) {
   input_source* in = static_cast<input_source*>(arg);
   const uint64_t ring = in->ring;
   uint64_t got = 0, committed = 0;
   bool huge = true, commit = true, nowait = true;
+  pipe_nap nap;
+  struct stat st;
+  const int pipe_cap = fstat(in->fd, &st) == 0 && S_ISFIFO(st.st_mode) ? fcntl(in->fd, F_GETPIPE_SZ) : 0;
   for (;;) {
     // Room in the ring: the coder has been handed enough.
     uint64_t handed = in->handed.load(std::memory_order_acquire);
     while (got + in->piece > handed + in->read_ahead && !in->stop.load(std::memory_order_acquire)) {
       in->handed.wait(handed, std::memory_order_acquire);
       handed = in->handed.load(std::memory_order_acquire);
+    }
+    // Well ahead of the coder, a pipe is left to fill: taken in large
+    // pieces, it wakes the process writing it, and this thread, less often.
+    if (pipe_cap > 0 && got - handed >= cfg_lazy_ahead && pipe_queued(in->fd) < pipe_cap / 2) {
+      if (!reader_nap(in, nap)) return nullptr;
+      const int q = pipe_queued(in->fd);
+      if (q < pipe_cap / 2) nap.longer();
+      if (q == pipe_cap) nap.shorter();
+      continue;
     }
     if (!reader_wait(in)) return nullptr;
     // The pages the read goes to, the first time round.

@@ -1,6 +1,7 @@
 // The ring of output blocks between the coder and the writer thread.
 #include "driver/out_writer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,7 @@
 
 namespace {
 
-uint8_t g_outbuf[cfg_out_slots][cfg_iobuf];
+uint8_t g_outbuf[cfg_out_slots_max][cfg_iobuf];
 
 // A pipe written to is given a buffer this large where the system allows,
 // so that its reader is woken for large pieces.
@@ -23,9 +24,13 @@ constexpr size_t cfg_pipe_buffer = size_t{1} << 20;
 }  // namespace
 
 out_writer::out_writer(int fd, progress* prog, bool sparse, uint64_t base)
-    : fd_(fd), prog_(prog), sparse_(sparse), base_(base) {
+    : fd_(fd), prog_(prog), sparse_(sparse), base_(base), slots_(cfg_out_slots) {
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) enlarge_pipe(fd, cfg_pipe_buffer);
+  if (!sparse && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+    enlarge_pipe(fd, cfg_pipe_buffer);
+    pipe_cap_ = std::max(0, fcntl(fd, F_GETPIPE_SZ));
+    slots_ = cfg_out_slots_max;
+  }
   try {
     thread_ = std::thread([this] { run(); });
     threaded_ = true;
@@ -65,19 +70,19 @@ bool out_writer::submit(size_t n) {
     // Written at once, but handed out in the same order as with the thread:
     // the decoder reads its latest output back from these blocks.
     if (!put(g_outbuf[fill_], n)) return false;
-    fill_ = (fill_ + 1) % cfg_out_slots;
+    fill_ = (fill_ + 1) % slots_;
     progress_update(prog_, 0, n);
     return true;
   }
   std::unique_lock<std::mutex> lk(m_);
   len_[fill_] = n;
   count_++;
-  fill_ = (fill_ + 1) % cfg_out_slots;
+  fill_ = (fill_ + 1) % slots_;
   // Woken for half the ring at a time: a fast sink (a pipe being read,
   // /dev/null) would otherwise cost two context switches per block. A
   // busy writer takes the new block without being woken.
-  if (count_ == cfg_out_slots / 2) work_.notify_one();
-  wait_reporting(lk, [this] { return count_ < cfg_out_slots || failed_; });
+  if (count_ == slots_ / 2) work_.notify_one();
+  wait_reporting(lk, [this] { return count_ < slots_ || failed_; });
   return ok_locked();
 }
 
@@ -105,15 +110,27 @@ void out_writer::run() {
   for (;;) {
     work_.wait(lk, [this] { return count_ > 0 || closing_; });
     if (count_ == 0 || dropping_) return;
+    // A pipe that still holds much of what was written is left to drain
+    // while the coder has blocks to fill: its reader then takes large
+    // pieces, and neither side is woken for every one.
+    if (pipe_cap_ > 0 && !closing_ && count_ < slots_ - 1 && pipe_queued(fd_) > pipe_cap_ / 4) {
+      lk.unlock();
+      nap_.sleep();
+      const int q = pipe_queued(fd_);
+      if (q > pipe_cap_ / 4) nap_.longer();
+      if (q == 0) nap_.shorter();
+      lk.lock();
+      continue;
+    }
     // The oldest queued blocks, up to half the ring, in one call: a pipe's
     // reader is then woken once for them (a sparse file takes one at a time).
-    const unsigned i = (fill_ + cfg_out_slots - count_) % cfg_out_slots;
-    const unsigned k = sparse_ ? 1 : std::min(count_, cfg_out_slots / 2);
-    const uint8_t* p[cfg_out_slots];
-    size_t len[cfg_out_slots], n = 0;
+    const unsigned i = (fill_ + slots_ - count_) % slots_;
+    const unsigned k = sparse_ ? 1 : std::min(count_, slots_ / 2);
+    const uint8_t* p[cfg_out_slots_max];
+    size_t len[cfg_out_slots_max], n = 0;
     for (unsigned j = 0; j < k; j++) {
-      p[j] = g_outbuf[(i + j) % cfg_out_slots];
-      len[j] = len_[(i + j) % cfg_out_slots];
+      p[j] = g_outbuf[(i + j) % slots_];
+      len[j] = len_[(i + j) % slots_];
       n += len[j];
     }
     lk.unlock();

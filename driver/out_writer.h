@@ -9,11 +9,15 @@
 #include <thread>
 
 #include "codec/format.h"
+#include "driver/fdio.h"
 #include "driver/progress.h"
 
 // Output blocks: one being filled by the coder, the others queued for the
-// writer thread.
+// writer thread: cfg_out_slots of them, which a decoder into a file reads
+// its latest output back from (codec/dec_history.h), and cfg_out_slots_max
+// for a pipe, written 1 MiB at a time.
 constexpr unsigned cfg_out_slots = 8;
+constexpr unsigned cfg_out_slots_max = 32;
 
 // The first failed write stops the writing; the coder learns of it at its
 // next block. Without a thread, blocks are written at once. The progress
@@ -37,9 +41,9 @@ class out_writer {
   // The block the coder fills now.
   uint8_t* block();
 
-  // All blocks, in the order they are handed out: block k is at ring() +
-  // (k % cfg_out_slots) * cfg_iobuf, and is written before it is handed out
-  // again.
+  // All blocks of a sparse output, in the order they are handed out: block
+  // k is at ring() + (k % cfg_out_slots) * cfg_iobuf, and is written before
+  // it is handed out again.
   static const uint8_t* ring();
 
   // After a failure: the file was shortened, or written to, by another process.
@@ -77,7 +81,10 @@ class out_writer {
   std::thread thread_;
   std::mutex m_;
   std::condition_variable work_, room_;
-  size_t len_[cfg_out_slots] = {};
+  unsigned slots_;       // blocks in turn
+  int pipe_cap_ = 0;     // the buffer of a pipe written to, 0 for any other output
+  pipe_nap nap_;
+  size_t len_[cfg_out_slots_max] = {};
   unsigned fill_ = 0;   // the coder's block
   unsigned count_ = 0;  // blocks queued before it, oldest first
   bool closing_ = false, dropping_ = false, failed_ = false;
