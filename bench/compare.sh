@@ -26,7 +26,12 @@
 # - Alternation. Each round runs lrdedup e, zstd -1 --long=30 -T1, cp,
 #   lrdedup d, zstd -d --long=30, cp, one after the other, so that no tool
 #   finds the memory that it freed itself a moment before still warm; running
-#   one command N times back to back would favour its later runs.
+#   one command N times back to back would favour its later runs. Each pair
+#   of lrdedup and zstd runs in the other order on even rounds, as the
+#   second of two commands in a row runs a little slower here.
+# - Writeback. Every run starts with nothing left to write (sync): a
+#   decoded gigabyte left dirty by one run is otherwise written back, and
+#   throttles writers, in the next one.
 # - Medians. The headline is the median over the rounds (cp runs twice a
 #   round, so its median is over twice as many runs); the range column shows
 #   the spread. The fastest of N runs back to back to /dev/null, the coder
@@ -226,6 +231,8 @@ timed() { # timed LABEL OUTFILE CMD...: removes OUTFILE, runs and records CMD
   local l=$1 o=$2
   shift 2
   [ "$o" = /dev/null ] || rm -f "$o"
+  # What the runs before wrote goes to the disk first, not during this one.
+  sync
   measure "$@"
   record "$l" "$o"
 }
@@ -266,7 +273,10 @@ for f in $files; do
   insize=$(stat -c %s "$in")
   cat "$in" > /dev/null
   times=() rss=() anon=() osize=()
-  for ((r = 1; r <= runs; r++)); do
+  # One step of a round each; a round runs them in pairs (lrdedup, then zstd
+  # on odd rounds, the other way round on even ones), so that neither tool
+  # always follows the other.
+  enc_lr() {
     timed "lrdedup e" "$lrd" "$lr" e "$in" "$lrd"
     lr_x=$(awk '/^sum=/ {sub(/^x=/, "", $2); print $2}' "$work/.log")
     if [ -n "$base" ]; then
@@ -274,33 +284,53 @@ for f in $files; do
       cmp -s "$lrd" "$lrd.base" || die "the streams of $lr and $base differ on $f (round $r); both are kept"
       rm -f "$lrd.base"
     fi
-    timed "zstd -1 --long=30 -T1" "$zst" zstd -q -f -1 --long=30 -T1 "$in" -o "$zst"
-    timed "cp" "$copy" cp "$in" "$copy"
-    ((r == runs)) && a_cp=$(alloc "$copy")
-    rm -f "$copy"
-    ((encode_only)) && continue
+  }
+  enc_z() { timed "zstd -1 --long=30 -T1" "$zst" zstd -q -f -1 --long=30 -T1 "$in" -o "$zst"; }
+  dec_lr() {
     timed "lrdedup d" "$lrd.out" "$lr" d "$lrd" "$lrd.out"
     check "$in" "$lrd.out" "lrdedup d" "$r"
     ((r == runs)) && a_lr=$(alloc "$lrd.out")
     rm -f "$lrd.out"
+  }
+  dec_z() {
     timed "zstd -d --long=30" "$zst.out" zstd -q -f -d --long=30 "$zst" -o "$zst.out"
     check "$in" "$zst.out" "zstd -d" "$r"
     ((r == runs)) && a_z=$(alloc "$zst.out")
     rm -f "$zst.out"
-    timed "cp" "$copy" cp "$in" "$copy"
-    rm -f "$copy"
-    ((pipes)) || continue
+  }
+  pipe_enc_lr() {
     timed "cat | lrdedup e | cat" "$lrd.p" bash -c 'cat "$1" | "$2" e - - 2>/dev/null | cat > "$3"' - "$in" "$lr" "$lrd.p"
     cmp -s "$lrd" "$lrd.p" || die "MISMATCH: the stream through pipes differs from the file's (round $r)"
     rm -f "$lrd.p"
+  }
+  pipe_enc_z() {
     timed "cat | zstd -1 --long=30 -T1 | cat" "$zst.p" bash -c 'cat "$1" | zstd -q -1 --long=30 -T1 | cat > "$2"' - "$in" "$zst.p"
     rm -f "$zst.p"
+  }
+  pipe_dec_lr() {
     timed "cat | lrdedup d | cat" "$lrd.out" bash -c 'cat "$1" | "$2" d - - 2>/dev/null | cat > "$3"' - "$lrd" "$lr" "$lrd.out"
     check "$in" "$lrd.out" "cat | lrdedup d | cat" "$r"
     rm -f "$lrd.out"
+  }
+  pipe_dec_z() {
     timed "cat | zstd -d | cat" "$zst.out" bash -c 'cat "$1" | zstd -q -d --long=30 | cat > "$2"' - "$zst" "$zst.out"
     check "$in" "$zst.out" "cat | zstd -d | cat" "$r"
     rm -f "$zst.out"
+  }
+  pair() { if ((r % 2)); then "$1"; "$2"; else "$2"; "$1"; fi; }
+  for ((r = 1; r <= runs; r++)); do
+    # zstd's first round needs lrdedup's stream: the first pair always starts with lrdedup.
+    if ((r == 1)); then enc_lr; enc_z; else pair enc_lr enc_z; fi
+    timed "cp" "$copy" cp "$in" "$copy"
+    ((r == runs)) && a_cp=$(alloc "$copy")
+    rm -f "$copy"
+    ((encode_only)) && continue
+    pair dec_lr dec_z
+    timed "cp" "$copy" cp "$in" "$copy"
+    rm -f "$copy"
+    ((pipes)) || continue
+    pair pipe_enc_lr pipe_enc_z
+    pair pipe_dec_lr pipe_dec_z
     # exec: the shell becomes lrdedup, whose memory the sampler then reads.
     timed "lrdedup d - > file" "$lrd.out" bash -c 'exec "$1" d "$2" - > "$3" 2>/dev/null' - "$lr" "$lrd" "$lrd.out"
     check "$in" "$lrd.out" "lrdedup d - > file" "$r"
