@@ -11,8 +11,9 @@
 
 // File mode: the owner's output buffers are one ring of cfg_outring_blocks
 // buffers of cfg_iobuf bytes (coder::outring), handed out in order, each
-// written to the file before it is handed out again.
-constexpr uint32_t cfg_outring_blocks = 8;
+// written to the file before it is handed out again. So the owner may write
+// a buffer as much as 31 buffers after it was handed over.
+constexpr uint32_t cfg_outring_blocks = 32;
 constexpr uint64_t cfg_outring = uint64_t{cfg_outring_blocks} * cfg_iobuf;
 
 inline bool dh_file_mode(const coder* c) { return c->win == nullptr; }

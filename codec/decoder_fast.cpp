@@ -121,7 +121,8 @@ inline void literal_run(coder* c, input_scan& scan, chunk_map& map) {
     if (!cut) break;  // the chunk goes on past the segment
     if (take > static_cast<size_t>(out_end - out) || take > winsize - pos) break;
     if (win) std::memcpy(win + pos, p, take);
-    std::memcpy(out, p, take);
+    // The output may be the window itself.
+    if (out != win + pos) std::memcpy(out, p, take);
     p += take;
     out += take;
     const uint32_t a = pos;
@@ -168,15 +169,23 @@ inline void literal_chunks(coder* c, input_scan& scan, chunk_map& map) {
 
 // Of a literal chunk with clen bytes so far: takes its next bytes from the
 // input, up to its cut or the scanned segment's end, into the window. Returns
-// where they lie in the input and sets *n to their count and *cut.
+// where they lie in the window (in file mode, in the input) and sets *n to
+// their count and *cut.
 inline const uint8_t* literal_step(coder* c, input_scan& scan, uint32_t clen, size_t* n, bool* cut) {
   coro_header* h = &c->coro;
   if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
   const uint8_t* p = h->inpptr;
   *n = scan.literal_take(p, clen, cut);
+  // With a window the bytes are written from their copy there, which may be
+  // the output itself: up to the window's end at a time.
+  if (c->win && *n > c->winsize - c->winpos) {
+    *n = c->winsize - c->winpos;
+    *cut = false;
+  }
   h->inpptr += *n;
+  const uint8_t* const stored = c->win ? c->win + c->winpos : p;
   dh_store(c, p, *n);
-  return p;
+  return stored;
 }
 
 // Copies a reference's chunk into the window: whole, by memmove, when its

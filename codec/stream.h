@@ -112,11 +112,13 @@ inline uint64_t coro_input_offset(const coro_header* h) {
 
 // Writes `len` bytes from `src` in bulk, handing each buffer over the moment it
 // is full, exactly as byte-by-byte writes would. `src` and `len` are modified.
+// Bytes already where they are written (a decoder whose output buffers are
+// its window) are not copied.
 #define CORO_WRITE_BLOCK(h, src, len)                                       \
   while ((len) > 0) {                                                       \
     size_t room_ = static_cast<size_t>((h)->outend - (h)->outptr);          \
     size_t k_ = (len) < room_ ? (len) : room_;                              \
-    std::memcpy((h)->outptr, (src), k_);                                    \
+    if ((h)->outptr != (src)) std::memcpy((h)->outptr, (src), k_);          \
     (h)->outptr += k_;                                                      \
     (src) += k_;                                                            \
     (len) -= k_;                                                            \

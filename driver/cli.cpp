@@ -12,26 +12,25 @@
 #include <cstring>
 #include <string>
 
-#include "codec/decoder.h"
-#include "codec/encoder.h"
-#include "codec/encoder_fast.h"
-#include "codec/worker.h"
-#include "codec/history.h"
 #include "driver/block.h"
 #include "driver/fdio.h"
 #include "driver/input.h"
 #include "driver/serve.h"
 #include "driver/signals.h"
+#include "lrdedup.h"
 
 namespace {
+
+// The encoder's first line: the sizes of the chunk index in slots (its flat
+// table) and of the window, and the bytes of the index's record of an entry
+// being moved, as the program has always printed them.
+constexpr char cfg_start_line[] = "cfg_tblsize=53687091 cfg_decwinsize=1048576000 sizeof(hinf)=28\n";
 
 constexpr char cfg_usage[] = "usage: lrdedup e|d <input> <output>   ('-' for standard input or output)\n";
 constexpr char cfg_modes[] =
     "  e    encode <input> into a stream (any mode not starting with 'd' encodes)\n"
     "  d    decode a stream written by 'lrdedup e' back into the original data\n"
     "  -    as <input>, read standard input; as <output>, write standard output\n";
-
-coder g_coder;
 
 struct cli_args {
   bool decode;
@@ -53,8 +52,12 @@ struct cli_files {
   int stats_fd = STDOUT_FILENO;
   const char* stats_name = "(stdout)";
   input_source in;  // the encoder's input, kept as its history
-  void* stage = nullptr;  // the batched encoder's staging memory
-  worker wk;              // and its helper thread
+  lrd_encoder* enc = nullptr;
+  lrd_decoder* dec = nullptr;
+  ~cli_files() {
+    lrd_encoder_free(enc);
+    lrd_decoder_free(dec);
+  }
 };
 
 void error_line(const std::string& msg) { std::fprintf(stderr, "lrdedup: %s\n", msg.c_str()); }
@@ -73,18 +76,14 @@ bool fail_alloc(uint64_t bytes) {
   return false;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// fail() for memory that `what` cannot have: false.
+bool fail_memory(const char* what) {
+  fail(std::string("cannot allocate memory for ") + what + ": " + std::strerror(ENOMEM));
+  return false;
 }
 
-const char* fault_text(uint32_t fault) {
-  switch (fault) {
-    case fault_truncated_ref: return "stream ends inside a reference";
-    case fault_zero_distance: return "reference with distance 0";
-    case fault_far_distance: return "reference beyond the 1000 MiB window";
-    case fault_before_start: return "reference before the start of the data";
-    default: return "unknown fault";
-  }
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Writes `text` to fd whole, through the write that fails, so that an error
@@ -229,71 +228,76 @@ int open_output_for_reading(const cli_args& a, const cli_files& f, uint64_t* sta
   return fd;
 }
 
-// The decoder's history: the output file itself when it is a regular file
-// this run writes and can map, else the window. False after the message.
-bool set_up_decoder(const cli_args& a, const cli_files& f, run_block* b) {
-  coder* c = &g_coder;
-  const int rfd = open_output_for_reading(a, f, &b->outmap_start);
-  const bool file = rfd >= 0 && map_output_history(b, rfd, cfg_decwinsize / cfg_mapblock);
+// The decoder, with the output file itself as its history when it is a
+// regular file this run writes and can map, else with its window. False
+// after the message.
+bool set_up_decoder(const cli_args& a, cli_files* f, output_map* m) {
+  if (lrd_decoder_create(&f->dec, nullptr) != LRD_OK) return fail_memory("the decoder");
+  // The input buffer stays put until the decoder has taken it all.
+  lrd_decoder_set_stable_input(f->dec);
+  const int rfd = open_output_for_reading(a, *f, &m->start);
+  const bool file = rfd >= 0 && map_output(m, rfd);
   if (rfd >= 0) close(rfd);  // the mapping stays
-  if (!file && !map_window_block(b, cfg_decwinsize, cfg_decwinsize / cfg_mapblock)) return fail_alloc(cfg_decwinsize);
-  if (file) arm_mapping_fault(1, b->outmap, b->outmap_len);
-  c->win = static_cast<uint8_t*>(b->p);
-  c->outmap = static_cast<const uint8_t*>(b->outmap);
-  c->winpos = 0;
-  c->winsize = cfg_decwinsize;
-  c->chunkmap = static_cast<uint8_t*>(b->chunkmap);
+  if (file) {
+    arm_mapping_fault(1, m->p, m->len);
+    lrd_decoder_set_history(f->dec, m->p);
+  }
   return true;
 }
 
-// Maps the mode's block and sets up the coder record over it; the encoder
-// then prints its first line. False after the message.
-bool set_up_coder(const cli_args& a, cli_files* f, run_block* b) {
+// Sets up the mode's coder; the encoder then prints its first line. False
+// after the message.
+bool set_up_coder(const cli_args& a, cli_files* f, output_map* m) {
   set_mapping_fault_message(0, (std::string("lrdedup: ") + a.in_name + ": file changed size while reading\n").c_str());
   set_mapping_fault_message(1, (std::string("lrdedup: ") + a.out_name + ": file changed size while writing\n").c_str());
-  if (a.decode) return set_up_decoder(a, *f, b);
-  coder* c = &g_coder;
+  if (a.decode) return set_up_decoder(a, f, m);
   if (!input_open(&f->in, f->in_fd, f->in_st, true)) return fail_alloc(cfg_in_ring);
-  // Without its staging memory or its helper the encoder writes the same
-  // stream, only more slowly.
-  f->stage = map_zeroed(encoder_stage_bytes(), false);
-  c->enc_stage = f->stage;
-  if (worker_start(&f->wk)) c->wk = &f->wk;
-  // The index grows with the input, and its memory never refuses (block.h).
-  index_init_growing(&c->idx, index_memory(), index_cfg_default());
-  char line[96];
-  std::snprintf(line, sizeof line, "cfg_tblsize=%i cfg_decwinsize=%i sizeof(hinf)=%i\n", static_cast<int>(cfg_tblsize),
-                static_cast<int>(cfg_decwinsize), static_cast<int>(sizeof(hinf)));
-  if (!put_text(f->stats_fd, line)) {
+  // The encoder's index grows with the input: a refusal of memory ends the
+  // run then. Without its staging memory or its helper the encoder writes
+  // the same stream, only more slowly.
+  if (lrd_encoder_create(&f->enc, nullptr) != LRD_OK) return fail_memory("the encoder");
+  if (!put_text(f->stats_fd, cfg_start_line)) {
     fail(sys_error(f->stats_name));
     return false;
   }
   return true;
 }
 
+// What a run leaves for the report.
+struct run_result {
+  lrd_stats st{};
+  int fault = LRD_FAULT_NONE;
+  uint64_t fault_offset = 0;
+};
+
 // Runs the coder over the files and closes the output. False after the
 // message, with the output removed.
-bool run(const cli_args& a, cli_files* f, run_block* b) {
+bool run(const cli_args& a, cli_files* f, output_map* m, run_result* r) {
   serve_io io;
   io.in_fd = f->in_fd;
   io.out_fd = f->out_fd;
   io.in_name = a.in_name;
   io.out_name = a.out_name;
-  io.in = a.decode ? nullptr : &f->in;
-  io.file_out = b->outmap != nullptr;
-  io.outmap_len = b->outmap_len;
-  io.file_start = b->outmap_start;
+  io.file_out = m->p != nullptr;
+  io.outmap_len = m->len;
+  io.file_start = m->start;
   std::string err;
-  bool ok = driver_serve(&g_coder, a.decode ? decoder_run : encoder_run, io, &err, &b->pf);
+  bool ok = a.decode ? serve_decoder(f->dec, io, &err) : serve_encoder(f->enc, &f->in, io, &err);
+  if (f->enc) lrd_encoder_stats(f->enc, &r->st);
+  if (f->dec) {
+    lrd_decoder_stats(f->dec, &r->st);
+    r->fault = lrd_decoder_fault(f->dec, &r->fault_offset);
+  }
+  // The coders first: after a failure the encoder's helper may still be
+  // reading the input's mapping, where a file cut short raises SIGBUS.
+  lrd_encoder_free(f->enc);
+  lrd_decoder_free(f->dec);
+  f->enc = nullptr;
+  f->dec = nullptr;
   arm_mapping_fault(0, nullptr, 0);
   arm_mapping_fault(1, nullptr, 0);
-  release_block(b);
-  if (!a.decode) {
-    index_free(&g_coder.idx);
-    input_close(&f->in);
-    worker_stop(&f->wk);
-    if (f->stage) munmap(f->stage, encoder_stage_bytes());
-  }
+  unmap_output(m);
+  if (!a.decode) input_close(&f->in);
   // close() reports the errors of writes that were delayed (NFS, quotas).
   if (ok && close(f->out_fd) != 0 && errno != EINTR) {
     err = sys_error(a.out_name);
@@ -309,22 +313,22 @@ bool run(const cli_args& a, cli_files* f, run_block* b) {
 // Prints the statistics, after which the output is kept, and names a corrupt
 // stream's first fault: the exit status. A run whose statistics cannot be
 // printed has failed, and its output goes.
-int report(const cli_args& a, const cli_files& f) {
-  const coder* c = &g_coder;
-  std::string stats = a.decode ? "" : "c_discard=" + std::to_string(c->c_discard) + "\n";
-  stats += driver_stats_line(c->sum, c->x);
+int report(const cli_args& a, const cli_files& f, const run_result& r) {
+  const lrd_stats& st = r.st;
+  std::string stats = a.decode ? "" : "c_discard=" + std::to_string(st.discarded) + "\n";
+  stats += driver_stats_line(st.bytes, st.chunks);
   if (!put_text(f.stats_fd, stats)) return fail(sys_error(f.stats_name));
   disarm_output_removal();
-  if (!a.decode && c->c_collide > 0) {
+  if (!a.decode && st.collided > 0) {
     // The output is right: those chunks went in full. Worth knowing all the
     // same, as such pairs do not come about by chance.
-    error_line(std::string(a.in_name) + ": " + std::to_string(c->c_collide) +
-               (c->c_collide == 1 ? " chunk had" : " chunks had") +
+    error_line(std::string(a.in_name) + ": " + std::to_string(st.collided) +
+               (st.collided == 1 ? " chunk had" : " chunks had") +
                " the key of an earlier chunk but other bytes; written in full");
   }
-  if (a.decode && c->fault != fault_none) {
-    error_line(std::string(a.in_name) + ": corrupt stream: " + fault_text(c->fault) + " at offset " +
-               std::to_string(c->fault_offset));
+  if (r.fault != LRD_FAULT_NONE) {
+    error_line(std::string(a.in_name) + ": corrupt stream: " + lrd_fault_string(r.fault) + " at offset " +
+               std::to_string(r.fault_offset));
     return 1;
   }
   return 0;
@@ -339,7 +343,8 @@ int lrdedup_main(int argc, char** argv) {
   ignore_file_size_signal();
   cli_files f;
   if (!std_sides_open(a, closed_std) || !open_input(a, &f) || !open_output(a, &f)) return 1;
-  run_block b;
-  if (!set_up_coder(a, &f, &b) || !run(a, &f, &b)) return 1;
-  return report(a, f);
+  output_map m;
+  run_result r;
+  if (!set_up_coder(a, &f, &m) || !run(a, &f, &m, &r)) return 1;
+  return report(a, f, r);
 }

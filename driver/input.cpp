@@ -11,24 +11,17 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "codec/format.h"
-#include "codec/history.h"
-#include "driver/block.h"
+#include "lib/memory.h"
 #include "driver/fdio.h"
 #include "driver/signals.h"
 
 namespace {
 
-// A pipe or socket is read in pieces this large (and a pipe's buffer made
-// this large where allowed): each read or write of 64 KiB would otherwise
-// wake the process at the other end. A file is read as the coder takes it.
-constexpr size_t cfg_pipe_read = cfg_hist_read;
-
-uint8_t g_inbuf[cfg_pipe_read];
+uint8_t g_inbuf[cfg_read_piece];
 
 // Mapped pages this far behind the input are dropped from the resident set
 // (the page cache keeps them), checked every cfg_drop_step bytes.
-constexpr uint64_t cfg_drop_behind = cfg_hist_ring;
+constexpr uint64_t cfg_drop_behind = LRD_HISTORY_RING;
 constexpr uint64_t cfg_drop_step = uint64_t{64} << 20;
 
 // Bytes of a mapped file handed out at a time.
@@ -40,7 +33,7 @@ constexpr size_t cfg_ring_lead = size_t{32} << 20;
 // What the ring keeps before the end of what the coder was handed: a coder
 // handed bytes up to h checks against bytes from h less the window, its lag
 // and the hand-out before it.
-constexpr uint64_t cfg_ring_keep = cfg_decwinsize + cfg_enc_lag + cfg_hist_read;
+constexpr uint64_t cfg_ring_keep = LRD_WINDOW + LRD_ENCODER_LAG + cfg_read_piece;
 
 // Ahead of the coder by this much, the reader lets a pipe fill.
 constexpr uint64_t cfg_lazy_ahead = uint64_t{4} << 20;
@@ -223,7 +216,7 @@ ssize_t reader_next(input_source* in, const uint8_t** p) {
     got = in->got.load(std::memory_order_acquire);
   }
   const uint64_t r = in->at % in->ring;
-  const size_t n = static_cast<size_t>(std::min<uint64_t>({got - in->at, in->ring - r, cfg_hist_read}));
+  const size_t n = static_cast<size_t>(std::min<uint64_t>({got - in->at, in->ring - r, cfg_read_piece}));
   *p = in->buf + r;
   in->at += n;
   in->handed.store(in->at, std::memory_order_release);
@@ -259,8 +252,8 @@ void stop_reader(input_source* in) {
 void set_piece(input_source* in) {
   struct stat st;
   const bool stream = fstat(in->fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-  in->piece = stream ? cfg_pipe_read : cfg_iobuf;
-  if (S_ISFIFO(st.st_mode)) enlarge_pipe(in->fd, cfg_pipe_read);
+  in->piece = stream ? cfg_read_piece : cfg_read_small;
+  if (S_ISFIFO(st.st_mode)) enlarge_pipe(in->fd, cfg_read_piece);
 }
 
 }  // namespace

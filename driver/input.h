@@ -1,5 +1,5 @@
 // A run's input, read into one buffer (or, for the encoder's history when the
-// input is not a regular file, into a ring of the last cfg_hist_ring bytes).
+// input is not a regular file, into a ring of its last bytes).
 // The encoder's input from a regular file is a read-only mapping of it, which
 // is its history too: pages come from the page cache, and the coder copies
 // each byte in once.
@@ -13,14 +13,21 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/history.h"
 #include "lib/prefault.h"
+#include "lrdedup.h"
 
-// The ring of an input that cannot be mapped: the history the coder checks
-// against, and room for the reader to read ahead of the coder. A read never
+// A pipe or socket is read in pieces this large (and a pipe's buffer made
+// this large where allowed): each read or write of 64 KiB would otherwise
+// wake the process at the other end. Any other input is read in pieces of
+// cfg_read_small.
+constexpr size_t cfg_read_piece = size_t{1} << 20;
+constexpr size_t cfg_read_small = size_t{64} << 10;
+
+// The ring of an input that cannot be mapped: the history the encoder checks
+// against, and room for the reader to read ahead of it. A read never
 // straddles its end.
-constexpr uint64_t cfg_in_ring = cfg_hist_ring + (uint64_t{32} << 20);
-static_assert(cfg_in_ring % cfg_hist_read == 0, "whole reads fill the ring");
+constexpr uint64_t cfg_in_ring = LRD_HISTORY_RING + (uint64_t{32} << 20);
+static_assert(cfg_in_ring % cfg_read_piece == 0, "whole reads fill the ring");
 
 struct input_source {
   int fd = -1;

@@ -15,7 +15,7 @@
 
 namespace {
 
-uint8_t g_outbuf[cfg_out_slots_max][cfg_iobuf];
+uint8_t g_outbuf[cfg_out_slots][cfg_out_block];
 
 // A pipe written to is given a buffer this large where the system allows,
 // so that its reader is woken for large pieces.
@@ -24,12 +24,11 @@ constexpr size_t cfg_pipe_buffer = size_t{1} << 20;
 }  // namespace
 
 out_writer::out_writer(int fd, progress* prog, bool sparse, uint64_t base)
-    : fd_(fd), prog_(prog), sparse_(sparse), base_(base), slots_(cfg_out_slots) {
+    : fd_(fd), prog_(prog), sparse_(sparse), base_(base) {
   struct stat st;
   if (!sparse && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
     enlarge_pipe(fd, cfg_pipe_buffer);
     pipe_cap_ = std::max(0, fcntl(fd, F_GETPIPE_SZ));
-    slots_ = cfg_out_slots_max;
   }
   try {
     thread_ = std::thread([this] { run(); });
@@ -40,8 +39,6 @@ out_writer::out_writer(int fd, progress* prog, bool sparse, uint64_t base)
 }
 
 uint8_t* out_writer::block() { return g_outbuf[fill_]; }
-
-const uint8_t* out_writer::ring() { return g_outbuf[0]; }
 
 template <class Pred>
 void out_writer::wait_reporting(std::unique_lock<std::mutex>& lk, Pred pred) {
@@ -65,24 +62,28 @@ bool out_writer::ok_locked() {
   return false;
 }
 
-bool out_writer::submit(size_t n) {
+bool out_writer::submit(size_t n) { return submit_view(g_outbuf[fill_], n); }
+
+bool out_writer::submit_view(const uint8_t* p, size_t n) {
   if (!threaded_) {
-    // Written at once, but handed out in the same order as with the thread:
-    // the decoder reads its latest output back from these blocks.
-    if (!put(g_outbuf[fill_], n)) return false;
-    fill_ = (fill_ + 1) % slots_;
+    // Written at once; the blocks are still handed out in turn.
+    if (!put(p, n)) return false;
+    fill_ = (fill_ + 1) % cfg_out_slots;
     progress_update(prog_, 0, n);
     return true;
   }
   std::unique_lock<std::mutex> lk(m_);
+  at_[fill_] = p;
   len_[fill_] = n;
   count_++;
-  fill_ = (fill_ + 1) % slots_;
-  // Woken for half the ring at a time: a fast sink (a pipe being read,
-  // /dev/null) would otherwise cost two context switches per block. A
-  // busy writer takes the new block without being woken.
-  if (count_ == slots_ / 2) work_.notify_one();
-  wait_reporting(lk, [this] { return count_ < slots_ || failed_; });
+  fill_ = (fill_ + 1) % cfg_out_slots;
+  // Woken for half the ring at a time where that is a pipe's worth: a fast
+  // reader at its other end (or /dev/null) would otherwise cost two context
+  // switches per block. A file gets its blocks soon, so that its size tells
+  // how far a run has come. A busy writer takes the new block without being
+  // woken.
+  if (count_ == (pipe_cap_ > 0 ? cfg_out_slots / 2 : cfg_out_slots / 8)) work_.notify_one();
+  wait_reporting(lk, [this] { return count_ < cfg_out_slots || failed_; });
   return ok_locked();
 }
 
@@ -113,7 +114,7 @@ void out_writer::run() {
     // A pipe that still holds much of what was written is left to drain
     // while the coder has blocks to fill: its reader then takes large
     // pieces, and neither side is woken for every one.
-    if (pipe_cap_ > 0 && !closing_ && count_ < slots_ - 1 && pipe_queued(fd_) > pipe_cap_ / 4) {
+    if (pipe_cap_ > 0 && !closing_ && count_ < cfg_out_slots - 1 && pipe_queued(fd_) > pipe_cap_ / 4) {
       lk.unlock();
       nap_.sleep();
       const int q = pipe_queued(fd_);
@@ -124,13 +125,13 @@ void out_writer::run() {
     }
     // The oldest queued blocks, up to half the ring, in one call: a pipe's
     // reader is then woken once for them (a sparse file takes one at a time).
-    const unsigned i = (fill_ + slots_ - count_) % slots_;
-    const unsigned k = sparse_ ? 1 : std::min(count_, slots_ / 2);
-    const uint8_t* p[cfg_out_slots_max];
-    size_t len[cfg_out_slots_max], n = 0;
+    const unsigned i = (fill_ + cfg_out_slots - count_) % cfg_out_slots;
+    const unsigned k = sparse_ ? 1 : std::min(count_, cfg_out_slots / 2);
+    const uint8_t* p[cfg_out_slots];
+    size_t len[cfg_out_slots], n = 0;
     for (unsigned j = 0; j < k; j++) {
-      p[j] = g_outbuf[(i + j) % slots_];
-      len[j] = len_[(i + j) % slots_];
+      p[j] = at_[(i + j) % cfg_out_slots];
+      len[j] = len_[(i + j) % cfg_out_slots];
       n += len[j];
     }
     lk.unlock();
@@ -194,7 +195,7 @@ bool out_writer::put(const uint8_t* p, size_t n) {
   return ok;
 }
 
-// Blocks start at multiples of cfg_iobuf in the file, so their 4 KiB pieces
+// Blocks start at multiples of cfg_out_block in the file, so their 4 KiB pieces
 // are the file's aligned blocks.
 bool out_writer::put_sparse(const uint8_t* p, size_t n) {
   if (base_ + off_ + n > size_mark_) {

@@ -8,22 +8,25 @@
 #include <mutex>
 #include <thread>
 
-#include "codec/format.h"
 #include "driver/fdio.h"
+#include "lrdedup.h"
 #include "driver/progress.h"
 
 // Output blocks: one being filled by the coder, the others queued for the
-// writer thread: cfg_out_slots of them, which a decoder into a file reads
-// its latest output back from (codec/dec_history.h), and cfg_out_slots_max
-// for a pipe, written 1 MiB at a time.
-constexpr unsigned cfg_out_slots = 8;
-constexpr unsigned cfg_out_slots_max = 32;
+// writer thread, which writes up to half of them at once to a pipe (1 MiB).
+// A block handed over is written before 31 more are: what the decoder's
+// views and its history in the output file need (LRD_VIEW_KEEP,
+// LRD_DECODER_LAG).
+constexpr size_t cfg_out_block = size_t{64} << 10;
+constexpr unsigned cfg_out_slots = 32;
+static_assert((cfg_out_slots - 1) * uint64_t{cfg_out_block} <= LRD_VIEW_KEEP &&
+              (cfg_out_slots - 1) * uint64_t{cfg_out_block} <= LRD_DECODER_LAG);
 
 // The first failed write stops the writing; the coder learns of it at its
 // next block. Without a thread, blocks are written at once. The progress
 // line counts what has been written, also while the coder waits for a free
 // block or the end of the writing. One at a time: the blocks are the
-// program's own, cfg_iobuf bytes each.
+// program's own, cfg_out_block bytes each.
 //
 // Sparse: the output is a regular file, written at offsets from `base` (where
 // the output starts in it); whole 4 KiB blocks of zero bytes are left as
@@ -41,17 +44,16 @@ class out_writer {
   // The block the coder fills now.
   uint8_t* block();
 
-  // All blocks of a sparse output, in the order they are handed out: block
-  // k is at ring() + (k % cfg_out_slots) * cfg_iobuf, and is written before
-  // it is handed out again.
-  static const uint8_t* ring();
-
   // After a failure: the file was shortened, or written to, by another process.
   bool changed_size() const { return changed_size_; }
 
   // Hands over the current block holding n bytes; waits for a free one.
   // False, with errno set, when a write has failed.
   bool submit(size_t n);
+
+  // Hands over n bytes (at most a block's) of the caller's at p instead,
+  // which stay put until cfg_out_slots - 1 more have been handed over.
+  bool submit_view(const uint8_t* p, size_t n);
 
   // Waits until every block handed over is written (abandon: dropped).
   // False, with errno set, when a write has failed.
@@ -81,10 +83,10 @@ class out_writer {
   std::thread thread_;
   std::mutex m_;
   std::condition_variable work_, room_;
-  unsigned slots_;       // blocks in turn
   int pipe_cap_ = 0;     // the buffer of a pipe written to, 0 for any other output
   pipe_nap nap_;
-  size_t len_[cfg_out_slots_max] = {};
+  const uint8_t* at_[cfg_out_slots] = {};  // the bytes of each queued slot
+  size_t len_[cfg_out_slots] = {};
   unsigned fill_ = 0;   // the coder's block
   unsigned count_ = 0;  // blocks queued before it, oldest first
   bool closing_ = false, dropping_ = false, failed_ = false;

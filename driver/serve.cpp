@@ -1,94 +1,146 @@
-// The coders see two 64 KiB buffers and nothing else: this loop fills the one
-// and drains the other.
+// The coders see buffers of the caller's and nothing else: these loops fill
+// the one side from the input and hand the other to the writer thread.
 #include "driver/serve.h"
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "driver/fdio.h"
 #include "driver/out_writer.h"
 #include "driver/progress.h"
 
-bool driver_serve(coder* c, coro_task (*body)(coder*), int in_fd, int out_fd,
-                  const char* in_name, const char* out_name, std::string* err, prefault* pf) {
-  serve_io io;
-  io.in_fd = in_fd;
-  io.out_fd = out_fd;
-  io.in_name = in_name;
-  io.out_name = out_name;
-  return driver_serve(c, body, io, err, pf);
+namespace {
+
+std::string write_error(const out_writer& out, const serve_io& io) {
+  return out.changed_size() ? std::string(io.out_name) + ": file changed size while writing" : sys_error(io.out_name);
 }
 
-bool driver_serve(coder* c, coro_task (*body)(coder*), const serve_io& io, std::string* err, prefault* pf) {
-  coro_header* h = &c->coro;
-  input_source plain;
-  input_source* in = io.in;
-  if (!in) {
-    input_open(&plain, io.in_fd, {}, false);
-    in = &plain;
-  }
-  const char* const in_name = io.in_name;
-  const char* const out_name = io.out_name;
+// A call of the library's that failed: memory (`what` could not be had), or
+// a call the loop got wrong.
+std::string library_error(int r, const char* what) {
+  if (r != LRD_ERROR_MEMORY) return std::string("internal error: ") + lrd_error_string(r);
+  errno = ENOMEM;
+  return sys_error(what);
+}
+
+std::string read_error(const input_source& in, const serve_io& io) {
+  return in.shrunk ? std::string(io.in_name) + ": file changed size while reading" : sys_error(io.in_name);
+}
+
+}  // namespace
+
+bool serve_encoder(lrd_encoder* e, input_source* in, const serve_io& io, std::string* err) {
   progress prog;
   progress_start(&prog, io.in_fd, io.out_fd);
-  out_writer out(io.out_fd, &prog, io.file_out, io.file_start);
-  if (io.file_out) c->outring = out_writer::ring();
-  h->outptr = h->outbeg = out.block();
-  h->outend = h->outbeg + cfg_iobuf;
-  h->inpptr = h->inpbeg = h->inpend = nullptr;
-  h->inp_before = 0;
-  h->state = REQ_DONE;
-  h->f_eof = 0;
-  h->handle = nullptr;
-
-  auto write_error = [&] {
-    return out.changed_size() ? std::string(out_name) + ": file changed size while writing" : sys_error(out_name);
-  };
-  uint64_t out_total = 0;
-  bool ok = true;
+  out_writer out(io.out_fd, &prog);
+  lrd_out bo{out.block(), cfg_out_block, 0};
+  lrd_in bi{nullptr, 0, 0};
+  const uint8_t* hist_at = nullptr;
+  uint64_t got = 0;
+  bool end = false, want = true, ok = true;
   for (;;) {
-    uint32_t r = coro_call(c, body);
-    if (r == REQ_DONE) break;
-    if (r == REQ_INPUT) {
-      h->inp_before += static_cast<uint64_t>(h->inpend - h->inpbeg);
+    // More input only once the encoder has asked for it: its helper may
+    // still read the history while it waits for room to write.
+    if (want && !end) {
       const uint8_t* p = nullptr;
       const ssize_t n = input_next(in, &p);
       if (n < 0) {
-        *err = in->shrunk ? std::string(in_name) + ": file changed size while reading" : sys_error(in_name);
+        *err = read_error(*in, io);
         ok = false;
         break;
       }
-      if (n == 0) h->f_eof = 1;
-      h->inpptr = h->inpbeg = p;
-      h->inpend = p + n;
-      c->hist = input_history(in, &c->hist_ring);
-      progress_update(&prog, h->inp_before + static_cast<uint64_t>(n), 0);
-    } else if (r == REQ_OUTPUT) {
-      if (io.file_out && out_total + 2 * cfg_iobuf > io.outmap_len) {
-        *err = std::string(out_name) + ": output larger than " + std::to_string(io.outmap_len >> 30) +
-               " GiB cannot be decoded into a file; decode to standard output";
+      end = n == 0;
+      bi = lrd_in{p, static_cast<size_t>(n), 0};
+      got += static_cast<uint64_t>(n);
+      progress_update(&prog, got, 0);
+      // The input lies in its history, which a file that grew may have moved.
+      uint64_t ring = 0;
+      const uint8_t* hist = input_history(in, &ring);
+      if (hist != hist_at && lrd_encoder_set_history(e, hist, ring) == LRD_OK) hist_at = hist;
+    }
+    const int r = lrd_encode(e, &bi, &bo, end);
+    want = r == LRD_OK;
+    if (r == LRD_OUTPUT_FULL) {
+      if (!out.submit(bo.pos)) {
+        *err = write_error(out, io);
         ok = false;
         break;
       }
-      if (!out.submit(cfg_iobuf)) {
-        *err = write_error();
-        ok = false;
-        break;
-      }
-      h->outptr = h->outbeg = out.block();
-      h->outend = h->outbeg + cfg_iobuf;
-      out_total += cfg_iobuf;
-      if (pf) prefault_advance(pf, out_total);
+      bo = lrd_out{out.block(), cfg_out_block, 0};
+    } else if (r == LRD_DONE) {
+      break;
+    } else if (r != LRD_OK) {
+      *err = library_error(r, "cannot allocate more memory for the chunk index");
+      ok = false;
+      break;
     }
   }
-  if (ok && !(out.submit(static_cast<size_t>(h->outptr - h->outbeg)) && out.stop(false))) {
-    *err = write_error();
+  if (ok && !(out.submit(bo.pos) && out.stop(false))) {
+    *err = write_error(out, io);
     ok = false;
   }
   out.stop(true);
   progress_end(&prog);
-  coro_finish(h);
-  if (in == &plain) input_close(&plain);
+  return ok;
+}
+
+bool serve_decoder(lrd_decoder* d, const serve_io& io, std::string* err) {
+  input_source in;
+  input_open(&in, io.in_fd, {}, false);
+  progress prog;
+  progress_start(&prog, io.in_fd, io.out_fd);
+  out_writer out(io.out_fd, &prog, io.file_out, io.file_start);
+  lrd_in bi{nullptr, 0, 0};
+  uint64_t got = 0, out_total = 0;
+  bool end = false, want = true, ok = true;
+  for (;;) {
+    // The buffer stays as it is until the decoder has taken all of it.
+    if (want && !end) {
+      const uint8_t* p = nullptr;
+      const ssize_t n = input_next(&in, &p);
+      if (n < 0) {
+        *err = read_error(in, io);
+        ok = false;
+        break;
+      }
+      end = n == 0;
+      bi = lrd_in{p, static_cast<size_t>(n), 0};
+      got += static_cast<uint64_t>(n);
+      progress_update(&prog, got, 0);
+    }
+    lrd_view v;
+    const int r = lrd_decode_view(d, &bi, &v, end);
+    want = r == LRD_OK;
+    if (r < 0) {
+      *err = library_error(r, ("cannot allocate " + std::to_string(LRD_WINDOW >> 20) + " MiB").c_str());
+      ok = false;
+      break;
+    }
+    if (v.size > 0) {
+      if (io.file_out && out_total + v.size + cfg_out_block > io.outmap_len) {
+        *err = std::string(io.out_name) + ": output larger than " + std::to_string(io.outmap_len >> 30) +
+               " GiB cannot be decoded into a file; decode to standard output";
+        ok = false;
+        break;
+      }
+      if (!out.submit_view(static_cast<const uint8_t*>(v.data), v.size)) {
+        *err = write_error(out, io);
+        ok = false;
+        break;
+      }
+      out_total += v.size;
+    }
+    if (r == LRD_DONE) break;
+  }
+  if (ok && !out.stop(false)) {
+    *err = write_error(out, io);
+    ok = false;
+  }
+  out.stop(true);
+  progress_end(&prog);
+  input_close(&in);
   return ok;
 }
 

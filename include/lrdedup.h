@@ -48,10 +48,10 @@ extern "C" {
 
 /* The version of this header; lrd_version() gives the library's. */
 #define LRD_VERSION_MAJOR 0
-#define LRD_VERSION_MINOR 2
+#define LRD_VERSION_MINOR 3
 #define LRD_VERSION_PATCH 0
 #define LRD_VERSION_NUMBER (LRD_VERSION_MAJOR * 10000 + LRD_VERSION_MINOR * 100 + LRD_VERSION_PATCH)
-#define LRD_VERSION_STRING "0.2.0"
+#define LRD_VERSION_STRING "0.3.0"
 
 /* LRD_VERSION_NUMBER of the library linked. */
 LRD_API unsigned lrd_version(void);
@@ -105,8 +105,13 @@ typedef struct lrd_out {
 
 /* The decoder keeps its latest output this far back itself: every byte older
  * than this, counted back from the end of what it has handed out, must be
- * readable in a history handed to lrd_decoder_set_history. */
-#define LRD_DECODER_LAG 458752u
+ * readable in a history handed to lrd_decoder_set_history (31 blocks of
+ * 64 KiB; 448 KiB before version 0.3). */
+#define LRD_DECODER_LAG 2031616u
+
+/* The bytes of a view (lrd_decode_view) stay as they are while fewer than
+ * this many bytes have been handed out after them. */
+#define LRD_VIEW_KEEP 2031616u
 
 /* ------------------------------------------------------------------ encoder */
 
@@ -141,8 +146,10 @@ LRD_API void lrd_encoder_free(lrd_encoder* enc);
  * lrd_encode until the encoder has taken in byte o + LRD_WINDOW +
  * LRD_ENCODER_LAG (ring 0: until the end). In a ring of LRD_HISTORY_RING
  * bytes the caller may so store input up to 1.875 MiB beyond what in->pos
- * says was taken. May be called again between calls, to move the history (a
- * mapping that follows a growing file); the bytes stay the same.
+ * says was taken. May be called again after a call that returned LRD_OK, to
+ * move the history (a mapping that follows a growing file); the bytes stay
+ * the same. After LRD_OUTPUT_FULL it must stay where it is: the encoder's
+ * helper thread may be reading it.
  * REQUIRES: ring 0 or ring >= LRD_HISTORY_RING.
  * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM, or LRD_ERROR_STATE when the
  * encoder already keeps its own ring (input was given before). */
@@ -182,6 +189,14 @@ LRD_API int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* para
 /* Frees the decoder and everything it holds; NULL is allowed. */
 LRD_API void lrd_decoder_free(lrd_decoder* dec);
 
+/* The caller keeps the input it has given where it is until the decoder has
+ * taken it: a call that returns with input left over is given the same
+ * buffer again (the same src and size, pos where the call left it). The
+ * decoder then reads the input in place instead of copying it. Call before
+ * the first input. LRD_OK, LRD_ERROR_NULL, or LRD_ERROR_STATE after it; a
+ * later call given other input than was left fails with LRD_ERROR_PARAM. */
+LRD_API int lrd_decoder_set_stable_input(lrd_decoder* dec);
+
 /* Where the decoder finds the output it has handed out, instead of a window:
  * output byte o at history[o], from when LRD_DECODER_LAG more bytes have been
  * handed out after it until the end (for example a read-only mapping of the
@@ -194,6 +209,23 @@ LRD_API int lrd_decoder_set_history(lrd_decoder* dec, const void* history);
  * error: the decoder writes what it makes of it and goes on, and
  * lrd_decoder_fault names the first fault. */
 LRD_API int lrd_decode(lrd_decoder* dec, lrd_in* in, lrd_out* out, int end);
+
+/* A piece of the decoder's own output. */
+typedef struct lrd_view {
+  const void* data;
+  size_t size;
+} lrd_view;
+
+/* Decodes as lrd_decode does, but hands out the decoder's own output, up to
+ * 64 KiB at a time, instead of copying it into a buffer of the caller's
+ * (where the output ends up in a file or a pipe anyway, it is written from
+ * there without a copy). Sets *view (size 0: none) and returns
+ * LRD_OUTPUT_FULL when it holds output and more is to come, LRD_OK when all
+ * input was taken and no output is ready yet, LRD_DONE with the last output
+ * (maybe none), or an error. The bytes stay as they are while fewer than
+ * LRD_VIEW_KEEP bytes have been handed out after them, by views or by
+ * lrd_decode, which may be called in turn with this. */
+LRD_API int lrd_decode_view(lrd_decoder* dec, lrd_in* in, lrd_view* view, int end);
 
 /* The first fault of a stream the encoder never writes, or LRD_FAULT_NONE. */
 enum lrd_fault {

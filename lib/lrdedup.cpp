@@ -4,9 +4,16 @@
 //
 // The coder body runs as a coroutine that asks for input when its input is
 // used up and hands over its output a 64 KiB block at a time. A call resumes
-// it until it asks for input the caller has not given, or hands over a block
-// the caller's buffer cannot take whole; the rest of that block goes out in
+// it until it asks for input the caller has not given, or hands over output
+// the caller's buffer cannot take whole; the rest of that output goes out in
 // the calls that follow, before the body is resumed.
+//
+// Where the output goes: the encoder writes straight into the caller's
+// buffer while it has room, and into a block of its own otherwise. The
+// decoder writes into blocks of its own, since it reads its latest output
+// back: slices of its window, which so holds every output byte once, or,
+// with a history of the caller's, a ring of blocks; lrd_decode copies from
+// them, lrd_decode_view hands them out as they are.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -32,6 +39,8 @@ static_assert(LRD_ENCODER_LAG + uint64_t{cfg_iobuf} <= cfg_hist_lead &&
               "a ring of LRD_HISTORY_RING leaves 1.875 MiB to read ahead");
 static_assert(LRD_DECODER_LAG == (cfg_outring_blocks - 1) * cfg_iobuf,
               "the decoder reads back from its own blocks all but the last LAG bytes");
+static_assert(LRD_VIEW_KEEP == (cfg_outring_blocks - 1) * cfg_iobuf && cfg_decwinsize % cfg_iobuf == 0,
+              "a block is written again only after the ring's others: in the window, much later");
 static_assert(int{LRD_FAULT_TRUNCATED_REF} == fault_truncated_ref && int{LRD_FAULT_ZERO_DISTANCE} == fault_zero_distance &&
               int{LRD_FAULT_FAR_DISTANCE} == fault_far_distance && int{LRD_FAULT_BEFORE_START} == fault_before_start);
 
@@ -50,15 +59,15 @@ void* resize_index(void*, void* block, size_t old_bytes, size_t new_bytes) {
 // Where a stream object stands.
 enum run_state { st_fresh, st_running, st_flushing, st_done, st_failed };
 
-// What both objects share: the coder record, the body's last request, and
-// the part of an output block still to be handed out.
+// What both objects share: the coder record, and output the body has
+// finished that the caller has not had yet.
 struct stream_core {
   coder c{};
   run_state state = st_fresh;
   bool end = false;      // the caller has said the end of the input
   uint64_t end_at = 0;   // and so its length
   uint64_t taken = 0;    // input bytes taken from the caller
-  uint8_t* block = nullptr;  // the block the body filled
+  const uint8_t* block = nullptr;     // finished output
   size_t block_n = 0, block_out = 0;  // its bytes, and those handed out
 };
 
@@ -68,7 +77,7 @@ int check_buffers(const lrd_in* in, const lrd_out* out) {
   return LRD_OK;
 }
 
-// Hands out what is left of the body's block; true when it all went.
+// Copies what is left of the finished output into out; true when it all went.
 bool hand_out(stream_core* s, lrd_out* out) {
   const size_t left = s->block_n - s->block_out;
   if (left == 0) return true;
@@ -80,8 +89,8 @@ bool hand_out(stream_core* s, lrd_out* out) {
   return s->block_out == s->block_n;
 }
 
-// Checks and the end flag common to the start of both calls: LRD_OK to go on.
-int begin_call(stream_core* s, lrd_in* in, lrd_out* out, int end) {
+// Checks and the end flag common to the start of every call: LRD_OK to go on.
+int begin_call(stream_core* s, const lrd_in* in, const lrd_out* out, int end) {
   if (s->state == st_done || s->state == st_failed) return LRD_ERROR_STATE;
   if (const int r = check_buffers(in, out); r != LRD_OK) return r;
   // Once the end is said, later calls may give only what was left untaken.
@@ -94,46 +103,38 @@ int begin_call(stream_core* s, lrd_in* in, lrd_out* out, int end) {
   return LRD_OK;
 }
 
-// The service loop of one call. feed(s, in) points the body's input at new
-// bytes and returns false when there are none; on_block(s) is told of every
-// block the body fills, before it is handed out; failed(s) says whether the
-// run has failed since it was resumed.
-template <class Feed, class Block, class Failed>
-int serve(stream_core* s, coro_task (*body)(coder*), lrd_in* in, lrd_out* out, Feed feed, Block on_block,
-          Failed failed) {
+// How a resumption of the body ended.
+enum resumed { r_input, r_output, r_done, r_failed };
+
+// Resumes the body until it hands over output (a full buffer: r_output; its
+// last: r_done) or asks for input the caller has not given (r_input).
+// feed(in) points the body's input at new bytes and returns false when there
+// are none; failed() says whether the run has failed since it was resumed.
+// REQUIRES: the body's output buffer has room.
+template <class Feed, class Failed>
+resumed resume(stream_core* s, coro_task (*body)(coder*), Feed feed, Failed failed) {
   coro_header* h = &s->c.coro;
   for (;;) {
-    if (!hand_out(s, out)) return LRD_OUTPUT_FULL;
-    if (s->state == st_flushing) {
-      s->state = st_done;
-      return LRD_DONE;
-    }
     if (s->state == st_fresh) {
       s->state = st_running;
-    } else if (h->state == REQ_OUTPUT) {
-      on_block(s);  // the block went out: the body fills the next one
     } else if (h->state == REQ_INPUT && h->inpptr >= h->inpend) {
       h->inp_before = s->taken;
-      if (!feed(s, in)) {
+      if (!feed()) {
         // The end comes once all the input up to it has been taken.
-        if (!s->end || s->taken < s->end_at) return LRD_OK;
+        if (!s->end || s->taken < s->end_at) return r_input;
         h->f_eof = 1;
       }
     }
     const uint32_t r = coro_call(&s->c, body);
-    if (failed(s)) {
+    if (failed()) {
       coro_finish(h);
       s->state = st_failed;
-      return LRD_ERROR_MEMORY;
+      return r_failed;
     }
-    if (r == REQ_OUTPUT || r == REQ_DONE) {
-      s->block = h->outbeg;
-      s->block_n = static_cast<size_t>(h->outptr - h->outbeg);
-      s->block_out = 0;
-      if (r == REQ_DONE) {
-        coro_finish(h);
-        s->state = st_flushing;
-      }
+    if (r == REQ_OUTPUT) return r_output;
+    if (r == REQ_DONE) {
+      coro_finish(h);
+      return r_done;
     }
   }
 }
@@ -148,7 +149,7 @@ struct lrd_encoder {
   void* stage = nullptr;
   uint8_t* ring = nullptr;       // the encoder's own history of its input
   bool caller_history = false;   // set_history: input taken where it lies
-  uint8_t out[cfg_iobuf];
+  uint8_t out[cfg_iobuf];        // output while the caller gives no room
 };
 
 void lrd_encoder_params_default(lrd_encoder_params* p) {
@@ -174,8 +175,6 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
   }
   c->enc_stage = e->stage;
   if (p.threads == 1 && worker_start(&e->wk)) c->wk = &e->wk;
-  c->coro.outbeg = c->coro.outptr = e->out;
-  c->coro.outend = e->out + cfg_iobuf;
   *enc = e;
   return LRD_OK;
 }
@@ -229,13 +228,50 @@ bool encoder_feed(lrd_encoder* e, lrd_in* in) {
 // Input taken where it lies is the caller's only for the call: what the body
 // has not read of it is given back, to come again in a later call's buffer.
 void give_back(lrd_encoder* e, lrd_in* in) {
+  if (!e->caller_history) return;
   coro_header* h = &e->s.c.coro;
   if (h->inpptr < h->inpend) {
     const size_t left = static_cast<size_t>(h->inpend - h->inpptr);
     in->pos -= left;
     e->s.taken -= left;
   }
+  // An empty buffer where the input stands now.
   h->inpbeg = h->inpptr = h->inpend = nullptr;
+  h->inp_before = e->s.taken;
+}
+
+int encode(lrd_encoder* e, lrd_in* in, lrd_out* out) {
+  stream_core* s = &e->s;
+  coder* c = &s->c;
+  coro_header* h = &c->coro;
+  for (;;) {
+    if (!hand_out(s, out)) return LRD_OUTPUT_FULL;
+    if (s->state == st_flushing) {
+      s->state = st_done;
+      return LRD_DONE;
+    }
+    // Straight into the caller's buffer while it has room; the body holds no
+    // pointer into its output buffer while it waits.
+    const bool direct = out && out->pos < out->size;
+    h->outbeg = h->outptr = direct ? static_cast<uint8_t*>(out->dst) + out->pos : e->out;
+    h->outend = direct ? static_cast<uint8_t*>(out->dst) + out->size : e->out + cfg_iobuf;
+    const resumed r = resume(
+        s, encoder_run, [e, in] { return encoder_feed(e, in); }, [c] { return c->idx.failed; });
+    const size_t wrote = static_cast<size_t>(h->outptr - h->outbeg);
+    if (direct) {
+      out->pos += wrote;
+    } else {
+      s->block = e->out;
+      s->block_n = wrote;
+      s->block_out = 0;
+    }
+    switch (r) {
+      case r_failed: return LRD_ERROR_MEMORY;
+      case r_done: s->state = st_flushing; break;
+      case r_input: hand_out(s, out); return LRD_OK;
+      case r_output: if (direct) return LRD_OUTPUT_FULL; break;
+    }
+  }
 }
 
 }  // namespace
@@ -244,7 +280,6 @@ int lrd_encode(lrd_encoder* e, lrd_in* in, lrd_out* out, int end) {
   if (!e) return LRD_ERROR_NULL;
   if (const int r = begin_call(&e->s, in, out, end); r != LRD_OK) return r;
   coder* c = &e->s.c;
-  coro_header* h = &c->coro;
   if (!e->caller_history && !e->ring) {
     e->ring = static_cast<uint8_t*>(map_zeroed(cfg_hist_ring, true));
     if (!e->ring) {
@@ -254,10 +289,8 @@ int lrd_encode(lrd_encoder* e, lrd_in* in, lrd_out* out, int end) {
     c->hist = e->ring;
     c->hist_ring = cfg_hist_ring;
   }
-  const int r = serve(
-      &e->s, encoder_run, in, out, [e](stream_core*, lrd_in* i) { return encoder_feed(e, i); },
-      [h](stream_core*) { h->outptr = h->outbeg; }, [c](stream_core*) { return c->idx.failed; });
-  if (e->caller_history) give_back(e, in);
+  const int r = encode(e, in, out);
+  give_back(e, in);
   return r;
 }
 
@@ -282,14 +315,14 @@ constexpr size_t cfg_chunkmap_bytes = cfg_decwinsize / cfg_mapblock;
 struct lrd_decoder {
   stream_core s;
   bool committer = false;
+  bool stable_input = false;  // the caller's input is read where it lies
   prefault pf;
   uint8_t* win = nullptr;
   uint8_t* chunkmap = nullptr;
   const uint8_t* user_hist = nullptr;
-  uint8_t* ring = nullptr;  // the body's output blocks, in turn
-  uint32_t next_block = 0;
-  uint64_t handed = 0;      // whole blocks handed out, in bytes
-  uint8_t in[cfg_iobuf];
+  uint8_t* ring = nullptr;  // with a history of the caller's: the body's output blocks, in turn
+  uint64_t blocks = 0;      // output blocks handed out whole
+  uint8_t in[cfg_iobuf];    // the input, copied
 };
 
 void lrd_decoder_params_default(lrd_decoder_params* p) {
@@ -305,19 +338,13 @@ int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* params) {
   if (p.threads > 1) return LRD_ERROR_PARAM;
   lrd_decoder* d = new (std::nothrow) lrd_decoder;
   if (!d) return LRD_ERROR_MEMORY;
-  d->ring = static_cast<uint8_t*>(map_zeroed(cfg_outring, false));
-  d->chunkmap = static_cast<uint8_t*>(map_zeroed(cfg_chunkmap_bytes, false));
-  if (!d->ring) {
-    lrd_decoder_free(d);
-    return LRD_ERROR_MEMORY;
-  }
   d->committer = p.threads == 1;
+  // Without the chunk-start map every reference copies byte by byte: the
+  // same output, only more slowly.
+  d->chunkmap = static_cast<uint8_t*>(map_zeroed(cfg_chunkmap_bytes, false));
   coder* c = &d->s.c;
-  c->chunkmap = d->chunkmap;  // without it every reference copies byte by byte
+  c->chunkmap = d->chunkmap;
   c->winsize = cfg_decwinsize;
-  c->outring = d->ring;
-  c->coro.outbeg = c->coro.outptr = d->ring;
-  c->coro.outend = d->ring + cfg_iobuf;
   *dec = d;
   return LRD_OK;
 }
@@ -339,51 +366,163 @@ int lrd_decoder_set_history(lrd_decoder* d, const void* history) {
   return LRD_OK;
 }
 
-int lrd_decode(lrd_decoder* d, lrd_in* in, lrd_out* out, int end) {
+int lrd_decoder_set_stable_input(lrd_decoder* d) {
+  if (!d) return LRD_ERROR_NULL;
+  if (d->s.state != st_fresh || d->s.taken) return LRD_ERROR_STATE;
+  d->stable_input = true;
+  return LRD_OK;
+}
+
+namespace {
+
+// Output block k: a slice of the window, or of the ring of blocks.
+uint8_t* decoder_block(lrd_decoder* d, uint64_t k) {
+  return d->win ? d->win + (k % (cfg_decwinsize / cfg_iobuf)) * cfg_iobuf
+                : d->ring + (k % cfg_outring_blocks) * cfg_iobuf;
+}
+
+// The body's output buffer: block k.
+void point_at_block(lrd_decoder* d, uint64_t k) {
+  coro_header* h = &d->s.c.coro;
+  h->outbeg = h->outptr = decoder_block(d, k);
+  h->outend = h->outbeg + cfg_iobuf;
+}
+
+// Makes the window, or the ring for a history of the caller's, before the
+// first input. False when the memory cannot be had.
+bool decoder_start(lrd_decoder* d) {
+  coder* c = &d->s.c;
+  if (d->user_hist) {
+    d->ring = static_cast<uint8_t*>(map_zeroed(cfg_outring, false));
+    if (!d->ring) return false;
+    c->outmap = d->user_hist;
+    c->outring = d->ring;
+  } else {
+    d->win = static_cast<uint8_t*>(map_zeroed(cfg_decwinsize, true));
+    if (!d->win) return false;
+    if (d->committer) prefault_start(&d->pf, d->win, cfg_decwinsize, cfg_window_lead, prefault_huge_while_fast);
+  }
+  c->win = d->win;
+  c->winpos = 0;
+  point_at_block(d, 0);
+  return true;
+}
+
+// The body's input: the caller's bytes where they lie, with a stable input,
+// else copied a buffer at a time (the body may keep pointers into its input
+// until it asks for more).
+bool decoder_feed(lrd_decoder* d, lrd_in* in) {
+  if (!in || in->pos >= in->size) return false;
+  const uint8_t* src = static_cast<const uint8_t*>(in->src) + in->pos;
+  size_t n = in->size - in->pos;
+  if (!d->stable_input) {
+    n = n < cfg_iobuf ? n : cfg_iobuf;
+    std::memcpy(d->in, src, n);
+    src = d->in;
+  }
+  coro_header* h = &d->s.c.coro;
+  h->inpbeg = h->inpptr = src;
+  h->inpend = src + n;
+  in->pos += n;
+  d->s.taken += n;
+  return true;
+}
+
+// With a stable input, what the body has not read of the caller's buffer
+// is given back at the end of a call and taken again at the start of the
+// next, where the body still points.
+void stable_give_back(lrd_decoder* d, lrd_in* in) {
+  coro_header* h = &d->s.c.coro;
+  const size_t left = static_cast<size_t>(h->inpend - h->inpptr);
+  if (!d->stable_input || left == 0 || !in) return;
+  in->pos -= left;
+  d->s.taken -= left;
+}
+bool stable_take_again(lrd_decoder* d, lrd_in* in) {
+  coro_header* h = &d->s.c.coro;
+  const size_t left = static_cast<size_t>(h->inpend - h->inpptr);
+  if (!d->stable_input || left == 0) return true;
+  if (!in || static_cast<const uint8_t*>(in->src) + in->pos != h->inpptr ||
+      static_cast<const uint8_t*>(in->src) + in->size != h->inpend)
+    return false;
+  in->pos += left;
+  d->s.taken += left;
+  return true;
+}
+
+// Runs the decoder until it has finished output (a whole block, or the last
+// bytes) or waits for input: r_output, r_done, r_input. Finished output is
+// left in the stream's block.
+resumed decode_some(lrd_decoder* d, lrd_in* in) {
+  stream_core* s = &d->s;
+  coro_header* h = &s->c.coro;
+  const resumed r = resume(
+      s, decoder_run, [d, in] { return decoder_feed(d, in); }, [] { return false; });
+  if (r == r_output || r == r_done) {
+    s->block = h->outbeg;
+    s->block_n = static_cast<size_t>(h->outptr - h->outbeg);
+    s->block_out = 0;
+  }
+  if (r == r_output) {
+    // The block goes out; the body fills the next one.
+    d->blocks++;
+    prefault_advance(&d->pf, d->blocks * cfg_iobuf);
+    point_at_block(d, d->blocks);
+  }
+  if (r == r_done) s->state = st_flushing;
+  return r;
+}
+
+// What lrd_decode and lrd_decode_view share at their start: LRD_OK to go on.
+int decode_begin(lrd_decoder* d, lrd_in* in, const lrd_out* out, int end) {
   if (!d) return LRD_ERROR_NULL;
   if (const int r = begin_call(&d->s, in, out, end); r != LRD_OK) return r;
-  coder* c = &d->s.c;
-  coro_header* h = &c->coro;
-  if (d->s.state == st_fresh) {
-    if (d->user_hist) {
-      c->outmap = d->user_hist;
-    } else if (!d->win) {
-      d->win = static_cast<uint8_t*>(map_zeroed(cfg_decwinsize, true));
-      if (!d->win) {
-        d->s.state = st_failed;
-        return LRD_ERROR_MEMORY;
-      }
-      if (d->committer) prefault_start(&d->pf, d->win, cfg_decwinsize, cfg_window_lead, prefault_huge_while_fast);
-    }
-    c->win = d->win;
-    c->winpos = 0;
+  if (!stable_take_again(d, in)) return LRD_ERROR_PARAM;
+  if (d->s.state == st_fresh && !d->win && !d->ring && !decoder_start(d)) {
+    d->s.state = st_failed;
+    return LRD_ERROR_MEMORY;
   }
-  return serve(
-      &d->s, decoder_run, in, out,
-      // The stream is copied in: the body may keep pointers into its input
-      // until it asks for more.
-      [d](stream_core*, lrd_in* i) {
-        if (!i || i->pos >= i->size) return false;
-        size_t n = i->size - i->pos;
-        n = n < cfg_iobuf ? n : cfg_iobuf;
-        std::memcpy(d->in, static_cast<const uint8_t*>(i->src) + i->pos, n);
-        i->pos += n;
-        d->s.taken += n;
-        coro_header* hh = &d->s.c.coro;
-        hh->inpbeg = hh->inpptr = d->in;
-        hh->inpend = d->in + n;
-        return true;
-      },
-      // The blocks are handed out in turn, so that the body finds its latest
-      // output in them (codec/dec_history.h).
-      [d, h](stream_core*) {
-        d->next_block = (d->next_block + 1) % cfg_outring_blocks;
-        h->outbeg = h->outptr = d->ring + size_t{d->next_block} * cfg_iobuf;
-        h->outend = h->outbeg + cfg_iobuf;
-        d->handed += cfg_iobuf;
-        prefault_advance(&d->pf, d->handed);
-      },
-      [](stream_core*) { return false; });
+  return LRD_OK;
+}
+
+}  // namespace
+
+int lrd_decode(lrd_decoder* d, lrd_in* in, lrd_out* out, int end) {
+  if (const int r = decode_begin(d, in, out, end); r != LRD_OK) return r;
+  stream_core* s = &d->s;
+  int result = LRD_OK;
+  for (;;) {
+    if (!hand_out(s, out)) {
+      result = LRD_OUTPUT_FULL;
+      break;
+    }
+    if (s->state == st_flushing) {
+      s->state = st_done;
+      result = LRD_DONE;
+      break;
+    }
+    if (decode_some(d, in) == r_input) break;
+  }
+  stable_give_back(d, in);
+  return result;
+}
+
+int lrd_decode_view(lrd_decoder* d, lrd_in* in, lrd_view* view, int end) {
+  if (!view) return LRD_ERROR_NULL;
+  *view = lrd_view{nullptr, 0};
+  if (const int r = decode_begin(d, in, nullptr, end); r != LRD_OK) return r;
+  stream_core* s = &d->s;
+  if (s->block_out == s->block_n && s->state != st_flushing && decode_some(d, in) == r_input) {
+    stable_give_back(d, in);
+    return LRD_OK;
+  }
+  // The finished output, or what a copying call left of it.
+  *view = lrd_view{s->block + s->block_out, s->block_n - s->block_out};
+  s->block_out = s->block_n;
+  stable_give_back(d, in);
+  if (s->state != st_flushing) return LRD_OUTPUT_FULL;
+  s->state = st_done;
+  return LRD_DONE;
 }
 
 int lrd_decoder_fault(const lrd_decoder* d, uint64_t* offset) {

@@ -1,6 +1,8 @@
-// The stream coroutine and the driver's service loop, proven with a copying
-// body: request protocol, exact buffer hand-over, short reads, I/O errors.
+// The stream coroutine, proven with a copying body: request protocol, exact
+// buffer hand-over, locals across suspensions; and the driver's service
+// loops over the library's coders: short reads, I/O errors.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
@@ -83,69 +85,93 @@ struct fds {
   }
 };
 
-TEST(DriverServe, ShortReadsFromAPipeAreConsumedCompletely) {
-  bytes in = random_bytes(200000, 3);
+// The service loops over the library's coders: the encoder served from a
+// pipe written in short pieces, the decoder's output of exactly one buffer,
+// and errors named with their file.
+TEST(Serve, AnEncoderFedFromAPipeInShortPiecesWritesTheStream) {
+  const bytes in = with_repeats(3 << 20, 1 << 20, 3);
   int p[2];
   ASSERT_EQ(pipe(p), 0);
   std::thread writer([&] {
     for (size_t at = 0; at < in.size();) {
-      size_t n = std::min<size_t>(777, in.size() - at);
+      const size_t n = std::min<size_t>(777, in.size() - at);
       ASSERT_EQ(write(p[1], in.data() + at, n), static_cast<ssize_t>(n));
       at += n;
     }
     close(p[1]);
   });
-  std::string out_path = tmp_path("pipe.out");
+  const std::string out_path = tmp_path("pipe.out");
   fds f;
   f.in = p[0];
   f.out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  auto c = std::make_unique<coder>();
+  input_source src;
+  struct stat st;
+  ASSERT_EQ(fstat(f.in, &st), 0);
+  ASSERT_TRUE(input_open(&src, f.in, st, true));
+  lrd_encoder* e = nullptr;
+  ASSERT_EQ(lrd_encoder_create(&e, nullptr), LRD_OK);
+  serve_io io;
+  io.in_fd = f.in;
+  io.out_fd = f.out;
   std::string err;
-  bool ok = driver_serve(c.get(), copy_body, f.in, f.out, "pipe", "out", &err);
+  EXPECT_TRUE(serve_encoder(e, &src, io, &err)) << err;
+  lrd_stats stats;
+  lrd_encoder_stats(e, &stats);
+  lrd_encoder_free(e);
+  input_close(&src);
   writer.join();
-  EXPECT_TRUE(ok) << err;
-  EXPECT_EQ(read_file(out_path), in);
-  EXPECT_EQ(c->x, checksum(in));
+  EXPECT_EQ(read_file(out_path), encode_mem(in));
+  EXPECT_EQ(stats.bytes, in.size());
   std::remove(out_path.c_str());
 }
 
-TEST(DriverServe, OutputOfExactlyOneBufferIsWrittenWhole) {
-  bytes in = random_bytes(65536, 4);
-  std::string in_path = tmp_path("one.in"), out_path = tmp_path("one.out");
-  write_file(in_path, in);
+// Decodes `in_path` into the descriptor out: serve_decoder's result and message.
+bool decode_fd(const std::string& in_path, int out, const char* out_name, std::string* err) {
   fds f;
   f.in = open(in_path.c_str(), O_RDONLY);
+  lrd_decoder* d = nullptr;
+  if (lrd_decoder_create(&d, nullptr) != LRD_OK || lrd_decoder_set_stable_input(d) != LRD_OK) return false;
+  serve_io io;
+  io.in_fd = f.in;
+  io.out_fd = out;
+  io.in_name = in_path.c_str();
+  io.out_name = out_name;
+  const bool ok = serve_decoder(d, io, err);
+  lrd_decoder_free(d);
+  return ok;
+}
+
+TEST(Serve, OutputOfExactlyOneBufferIsWrittenWhole) {
+  const bytes data = random_bytes(65536, 4);
+  const std::string in_path = tmp_path("one.lrd"), out_path = tmp_path("one.out");
+  write_file(in_path, encode_mem(data));
+  fds f;
   f.out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  auto c = std::make_unique<coder>();
   std::string err;
-  EXPECT_TRUE(driver_serve(c.get(), copy_body, f.in, f.out, "in", "out", &err)) << err;
-  EXPECT_EQ(read_file(out_path), in);
+  EXPECT_TRUE(decode_fd(in_path, f.out, "out", &err)) << err;
+  EXPECT_EQ(read_file(out_path), data);
   std::remove(in_path.c_str());
   std::remove(out_path.c_str());
 }
 
-TEST(DriverServe, WriteErrorIsReportedWithTheFileAndReason) {
-  bytes in = random_bytes(100000, 5);
-  std::string in_path = tmp_path("full.in");
-  write_file(in_path, in);
+TEST(Serve, WriteErrorIsReportedWithTheFileAndReason) {
+  const std::string in_path = tmp_path("full.lrd");
+  write_file(in_path, encode_mem(random_bytes(100000, 5)));
   fds f;
-  f.in = open(in_path.c_str(), O_RDONLY);
   f.out = open("/dev/full", O_WRONLY);
   ASSERT_GE(f.out, 0);
-  auto c = std::make_unique<coder>();
   std::string err;
-  EXPECT_FALSE(driver_serve(c.get(), copy_body, f.in, f.out, "in", "/dev/full", &err));
+  EXPECT_FALSE(decode_fd(in_path, f.out, "/dev/full", &err));
   EXPECT_EQ(err, "/dev/full: No space left on device");
   std::remove(in_path.c_str());
 }
 
-TEST(DriverServe, ReadErrorIsNotTakenForTheEndOfInput) {
+TEST(Serve, ReadErrorIsNotTakenForTheEndOfInput) {
   fds f;
-  f.in = open("/", O_RDONLY);  // reading a directory fails with EISDIR
   f.out = open("/dev/null", O_WRONLY);
-  auto c = std::make_unique<coder>();
   std::string err;
-  EXPECT_FALSE(driver_serve(c.get(), copy_body, f.in, f.out, "/", "/dev/null", &err));
+  // Reading a directory fails with EISDIR.
+  EXPECT_FALSE(decode_fd("/", f.out, "/dev/null", &err));
   EXPECT_EQ(err, "/: Is a directory");
 }
 

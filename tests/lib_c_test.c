@@ -118,6 +118,71 @@ static size_t run_stream(void* obj, code_fn fn, const bytes* in, unsigned char* 
 
 static int same(const bytes* a, const unsigned char* p, size_t n) { return n == a->n && memcmp(a->p, p, n) == 0; }
 
+/* Decodes a whole stream through views, as a program that writes the
+ * decoder's output where it lies does: each view is copied out only after
+ * up to 30 more have been taken (it must stay as it was for LRD_VIEW_KEEP
+ * bytes), and now and then lrd_decode copies a piece instead. With `stable`,
+ * an input buffer is given again, at its place, until the decoder has taken
+ * all of it; without, each call gets a copy elsewhere. Returns the bytes
+ * written, or (size_t)-1 on an error. */
+static size_t run_views(lrd_decoder* d, const bytes* in, unsigned char* out, size_t cap, uint64_t seed, int stable) {
+  enum { most = 30 };
+  lrd_view held[most + 1];
+  size_t nheld = 0, in_at = 0, out_at = 0, views_at = 0;
+  unsigned char* buf = malloc(200001);
+  lrd_in bi = {buf, 0, 0};
+  int r = LRD_OK;
+  for (;;) {
+    if (!stable || bi.pos == bi.size) {
+      size_t n = piece(&seed, in_at);
+      if (n > in->n - in_at) n = in->n - in_at;
+      memcpy(buf, in->p + in_at, n);
+      bi.size = n;
+      bi.pos = 0;
+    }
+    const size_t before = bi.pos;
+    const int end = in_at + (bi.size - bi.pos) == in->n;
+    if (next_rand(&seed) % 8 == 0) {
+      /* A copying call in turn, after every view still held is copied out. */
+      for (size_t k = 0; k < nheld; k++) {
+        memcpy(out + out_at, held[k].data, held[k].size);
+        out_at += held[k].size;
+      }
+      nheld = 0;
+      size_t room = piece(&seed, 1 << 20);
+      if (room > cap - out_at) room = cap - out_at;
+      lrd_out bo = {out + out_at, room, 0};
+      r = lrd_decode(d, &bi, &bo, end);
+      out_at += bo.pos;
+      views_at = out_at;
+    } else {
+      lrd_view v;
+      r = lrd_decode_view(d, &bi, &v, end);
+      if (v.size > 0) {
+        if (v.size > 65536 || views_at + v.size > cap) r = LRD_ERROR_BUFFER;
+        held[nheld++] = v;
+        views_at += v.size;
+      }
+    }
+    in_at += bi.pos - before;
+    if (nheld > most || (nheld > 0 && (r == LRD_DONE || next_rand(&seed) % 16 == 0))) {
+      /* The oldest first, and all of them at the end. */
+      const size_t k = r == LRD_DONE ? nheld : 1;
+      for (size_t i = 0; i < k; i++) {
+        memcpy(out + out_at, held[i].data, held[i].size);
+        out_at += held[i].size;
+      }
+      memmove(held, held + k, (nheld - k) * sizeof held[0]);
+      nheld -= k;
+    }
+    if (r < 0) break;
+    if (r == LRD_DONE && nheld == 0) break;
+  }
+  free(buf);
+  if (r < 0) fprintf(stderr, "run_views: %s\n", lrd_error_string(r));
+  return r < 0 ? (size_t)-1 : out_at;
+}
+
 /* ---------------------------------------------------------------- threads */
 
 typedef struct job {
@@ -196,6 +261,26 @@ static void misuse(void) {
   CHECK(lrd_encode(e, &more, &none_out, 0) == LRD_ERROR_STATE);
   lrd_encoder_free(e);
 
+  /* A stable input given back elsewhere; setters after the first input. */
+  {
+    static unsigned char zeros[200000], sink[65536];
+    CHECK(lrd_decoder_create(&d, NULL) == LRD_OK);
+    CHECK(lrd_decoder_set_stable_input(d) == LRD_OK);
+    lrd_in zi = {zeros, sizeof zeros, 0};
+    lrd_out zo = {sink, sizeof sink, 0};
+    CHECK(lrd_decode(d, &zi, &zo, 1) == LRD_OUTPUT_FULL && zi.pos < zi.size);
+    CHECK(lrd_decoder_set_history(d, sink) == LRD_ERROR_STATE);
+    CHECK(lrd_decoder_set_stable_input(d) == LRD_ERROR_STATE);
+    static unsigned char elsewhere[200000];
+    lrd_in moved = {elsewhere, zi.size, zi.pos};
+    zo.pos = 0;
+    CHECK(lrd_decode(d, &moved, &zo, 1) == LRD_ERROR_PARAM);
+    lrd_view v;
+    CHECK(lrd_decode_view(d, &zi, NULL, 1) == LRD_ERROR_NULL);
+    CHECK(lrd_decode_view(NULL, &zi, &v, 1) == LRD_ERROR_NULL);
+    lrd_decoder_free(d);
+  }
+
   /* Corrupt streams: the bytes they decode to, and the first fault. */
   static const struct {
     const char* stream;
@@ -265,14 +350,17 @@ int main(int argc, char** argv) {
     CHECK(st.collided == 0);
     lrd_encoder_free(e);
   }
-  for (int mode = 0; mode < 3; mode++) {
+  for (int mode = 0; mode < 7; mode++) {
     /* 0: the window; 1: the output itself as the history; 2: the window,
-     * with room for no more than the data. */
+     * with room for no more than the data; 3 to 6: views, with the window
+     * or the output as the history, and a stable input or not. */
     lrd_decoder* d;
     CHECK(lrd_decoder_create(&d, NULL) == LRD_OK);
     memset(out, 0, cap);
-    if (mode == 1) CHECK(lrd_decoder_set_history(d, out) == LRD_OK);
-    const size_t n = run_stream(d, dec_fn, &stream, out, mode == 2 ? data.n : cap, 200 + (uint64_t)mode);
+    if (mode == 1 || mode == 4 || mode == 6) CHECK(lrd_decoder_set_history(d, out) == LRD_OK);
+    if (mode >= 5) CHECK(lrd_decoder_set_stable_input(d) == LRD_OK);
+    const size_t n = mode >= 3 ? run_views(d, &stream, out, cap, 200 + (uint64_t)mode, mode >= 5)
+                               : run_stream(d, dec_fn, &stream, out, mode == 2 ? data.n : cap, 200 + (uint64_t)mode);
     CHECK(same(&data, out, n));
     lrd_stats st;
     lrd_decoder_stats(d, &st);
