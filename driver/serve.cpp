@@ -25,8 +25,28 @@ std::string library_error(int r, const char* what) {
   return sys_error(what);
 }
 
-std::string read_error(const input_source& in, const serve_io& io) {
-  return in.shrunk ? std::string(io.in_name) + ": file changed size while reading" : sys_error(io.in_name);
+// The input a loop has read so far, and what it gives the coder next.
+struct input_side {
+  input_source* in;
+  lrd_in bi{nullptr, 0, 0};
+  uint64_t got = 0;
+  bool end = false;
+};
+
+// Points s->bi at the next bytes of the input (none at its end). False on a
+// read error, with the message in *err.
+bool next_input(input_side* s, const serve_io& io, progress* prog, std::string* err) {
+  const uint8_t* p = nullptr;
+  const ssize_t n = input_next(s->in, &p);
+  if (n < 0) {
+    *err = s->in->shrunk ? std::string(io.in_name) + ": file changed size while reading" : sys_error(io.in_name);
+    return false;
+  }
+  s->end = n == 0;
+  s->bi = lrd_in{p, static_cast<size_t>(n), 0};
+  s->got += static_cast<uint64_t>(n);
+  progress_update(prog, s->got, 0);
+  return true;
 }
 
 }  // namespace
@@ -36,31 +56,23 @@ bool serve_encoder(lrd_encoder* e, input_source* in, const serve_io& io, std::st
   progress_start(&prog, io.in_fd, io.out_fd);
   out_writer out(io.out_fd, &prog);
   lrd_out bo{out.block(), cfg_out_block, 0};
-  lrd_in bi{nullptr, 0, 0};
+  input_side is{in};
   const uint8_t* hist_at = nullptr;
-  uint64_t got = 0;
-  bool end = false, want = true, ok = true;
+  bool want = true, ok = true;
   for (;;) {
     // More input only once the encoder has asked for it: its helper may
     // still read the history while it waits for room to write.
-    if (want && !end) {
-      const uint8_t* p = nullptr;
-      const ssize_t n = input_next(in, &p);
-      if (n < 0) {
-        *err = read_error(*in, io);
+    if (want && !is.end) {
+      if (!next_input(&is, io, &prog, err)) {
         ok = false;
         break;
       }
-      end = n == 0;
-      bi = lrd_in{p, static_cast<size_t>(n), 0};
-      got += static_cast<uint64_t>(n);
-      progress_update(&prog, got, 0);
       // The input lies in its history, which a file that grew may have moved.
       uint64_t ring = 0;
       const uint8_t* hist = input_history(in, &ring);
       if (hist != hist_at && lrd_encoder_set_history(e, hist, ring) == LRD_OK) hist_at = hist;
     }
-    const int r = lrd_encode(e, &bi, &bo, end);
+    const int r = lrd_encode(e, &is.bi, &bo, is.end);
     want = r == LRD_OK;
     if (r == LRD_OUTPUT_FULL) {
       if (!out.submit(bo.pos)) {
@@ -92,26 +104,17 @@ bool serve_decoder(lrd_decoder* d, const serve_io& io, std::string* err) {
   progress prog;
   progress_start(&prog, io.in_fd, io.out_fd);
   out_writer out(io.out_fd, &prog, io.file_out, io.file_start);
-  lrd_in bi{nullptr, 0, 0};
-  uint64_t got = 0, out_total = 0;
-  bool end = false, want = true, ok = true;
+  input_side is{&in};
+  uint64_t out_total = 0;
+  bool want = true, ok = true;
   for (;;) {
     // The buffer stays as it is until the decoder has taken all of it.
-    if (want && !end) {
-      const uint8_t* p = nullptr;
-      const ssize_t n = input_next(&in, &p);
-      if (n < 0) {
-        *err = read_error(in, io);
-        ok = false;
-        break;
-      }
-      end = n == 0;
-      bi = lrd_in{p, static_cast<size_t>(n), 0};
-      got += static_cast<uint64_t>(n);
-      progress_update(&prog, got, 0);
+    if (want && !is.end && !next_input(&is, io, &prog, err)) {
+      ok = false;
+      break;
     }
     lrd_view v;
-    const int r = lrd_decode_view(d, &bi, &v, end);
+    const int r = lrd_decode_view(d, &is.bi, &v, is.end);
     want = r == LRD_OK;
     if (r < 0) {
       *err = library_error(r, ("cannot allocate " + std::to_string(LRD_WINDOW >> 20) + " MiB").c_str());
