@@ -9,9 +9,10 @@
 #   share.tar llvm.tar random.bin disk.img); a name not in that list is taken
 #   as a file already in WORKDIR.
 # BENCH_RUNS sets the number of rounds (default 3).
-# BENCH_BASE names another lrdedup build (say main's) whose encoder runs in
-#   the same alternation, right after this one's, with its own row and ratio;
-#   its stream is compared with this one's by cmp every round.
+# BENCH_BASE names another lrdedup build (say main's) that runs every step
+#   lrdedup runs, right after it and in turn before it (ABBA), with its own
+#   rows and ratios; its stream is compared with this one's by cmp every
+#   round, its decoded files with the input.
 # BENCH_ENCODE_ONLY=1 leaves out the decodes and their cp: shorter rounds for
 #   the large inputs.
 #
@@ -276,42 +277,58 @@ for f in $files; do
   # One step of a round each; a round runs them in pairs (lrdedup, then zstd
   # on odd rounds, the other way round on even ones), so that neither tool
   # always follows the other.
-  enc_lr() {
+  # both LR BASE: runs step LR, then BASE when there is a base build, the
+  # other way round on even rounds; BASE runs after LR's first run.
+  both() { if [ -z "$base" ]; then "$1"; elif ((r % 2 || r == 1)); then "$1"; "$2"; else "$2"; "$1"; fi; }
+  enc_this() {
     timed "lrdedup e" "$lrd" "$lr" e "$in" "$lrd"
     lr_x=$(awk '/^sum=/ {sub(/^x=/, "", $2); print $2}' "$work/.log")
-    if [ -n "$base" ]; then
-      timed "base e" "$lrd.base" "$base" e "$in" "$lrd.base"
-      cmp -s "$lrd" "$lrd.base" || die "the streams of $lr and $base differ on $f (round $r); both are kept"
-      rm -f "$lrd.base"
-    fi
   }
+  enc_base() {
+    timed "base e" "$lrd.base" "$base" e "$in" "$lrd.base"
+    cmp -s "$lrd" "$lrd.base" || die "the streams of $lr and $base differ on $f (round $r); both are kept"
+    rm -f "$lrd.base"
+  }
+  enc_lr() { both enc_this enc_base; }
   enc_z() { timed "zstd -1 --long=30 -T1" "$zst" zstd -q -f -1 --long=30 -T1 "$in" -o "$zst"; }
-  dec_lr() {
+  dec_this() {
     timed "lrdedup d" "$lrd.out" "$lr" d "$lrd" "$lrd.out"
     check "$in" "$lrd.out" "lrdedup d" "$r"
     ((r == runs)) && a_lr=$(alloc "$lrd.out")
     rm -f "$lrd.out"
   }
+  dec_base() {
+    timed "base d" "$lrd.out" "$base" d "$lrd" "$lrd.out"
+    check "$in" "$lrd.out" "base d" "$r"
+    rm -f "$lrd.out"
+  }
+  dec_lr() { both dec_this dec_base; }
   dec_z() {
     timed "zstd -d --long=30" "$zst.out" zstd -q -f -d --long=30 "$zst" -o "$zst.out"
     check "$in" "$zst.out" "zstd -d" "$r"
     ((r == runs)) && a_z=$(alloc "$zst.out")
     rm -f "$zst.out"
   }
-  pipe_enc_lr() {
-    timed "cat | lrdedup e | cat" "$lrd.p" bash -c 'cat "$1" | "$2" e - - 2>/dev/null | cat > "$3"' - "$in" "$lr" "$lrd.p"
-    cmp -s "$lrd" "$lrd.p" || die "MISMATCH: the stream through pipes differs from the file's (round $r)"
+  pipe_enc() { # pipe_enc LABEL PROGRAM
+    timed "$1" "$lrd.p" bash -c 'cat "$1" | "$2" e - - 2>/dev/null | cat > "$3"' - "$in" "$2" "$lrd.p"
+    cmp -s "$lrd" "$lrd.p" || die "MISMATCH: $1's stream through pipes differs from the file's (round $r)"
     rm -f "$lrd.p"
   }
+  pipe_enc_this() { pipe_enc "cat | lrdedup e | cat" "$lr"; }
+  pipe_enc_base() { pipe_enc "cat | base e | cat" "$base"; }
+  pipe_enc_lr() { both pipe_enc_this pipe_enc_base; }
   pipe_enc_z() {
     timed "cat | zstd -1 --long=30 -T1 | cat" "$zst.p" bash -c 'cat "$1" | zstd -q -1 --long=30 -T1 | cat > "$2"' - "$in" "$zst.p"
     rm -f "$zst.p"
   }
-  pipe_dec_lr() {
-    timed "cat | lrdedup d | cat" "$lrd.out" bash -c 'cat "$1" | "$2" d - - 2>/dev/null | cat > "$3"' - "$lrd" "$lr" "$lrd.out"
-    check "$in" "$lrd.out" "cat | lrdedup d | cat" "$r"
+  pipe_dec() { # pipe_dec LABEL PROGRAM
+    timed "$1" "$lrd.out" bash -c 'cat "$1" | "$2" d - - 2>/dev/null | cat > "$3"' - "$lrd" "$2" "$lrd.out"
+    check "$in" "$lrd.out" "$1" "$r"
     rm -f "$lrd.out"
   }
+  pipe_dec_this() { pipe_dec "cat | lrdedup d | cat" "$lr"; }
+  pipe_dec_base() { pipe_dec "cat | base d | cat" "$base"; }
+  pipe_dec_lr() { both pipe_dec_this pipe_dec_base; }
   pipe_dec_z() {
     timed "cat | zstd -d | cat" "$zst.out" bash -c 'cat "$1" | zstd -q -d --long=30 | cat > "$2"' - "$zst" "$zst.out"
     check "$in" "$zst.out" "cat | zstd -d | cat" "$r"
@@ -357,7 +374,9 @@ for f in $files; do
   printf "$row_fmt" "command" "median s" "range s" "MB/s" "output bytes" "output" "RSS MiB" "anon MiB"
   labels=("lrdedup e")
   [ -n "$base" ] && labels+=("base e")
-  for l in "${labels[@]}" "zstd -1 --long=30 -T1" "cp" "lrdedup d" "zstd -d --long=30"; do
+  labels+=("zstd -1 --long=30 -T1" "cp" "lrdedup d")
+  [ -n "$base" ] && labels+=("base d")
+  for l in "${labels[@]}" "zstd -d --long=30"; do
     print_row "$l" "$(median "${times[$l]}")" "$insize"
   done
   echo "secondary: fastest of $runs back to back, output to /dev/null"
@@ -366,20 +385,23 @@ for f in $files; do
   done
   if ((pipes)); then
     echo "pipelines: median of $runs rounds, within the same rounds"
-    for l in "cat | lrdedup e | cat" "cat | zstd -1 --long=30 -T1 | cat" "cat | lrdedup d | cat" "cat | zstd -d | cat" \
-      "lrdedup d - > file"; do
+    labels=("cat | lrdedup e | cat")
+    [ -n "$base" ] && labels+=("cat | base e | cat")
+    labels+=("cat | zstd -1 --long=30 -T1 | cat" "cat | lrdedup d | cat")
+    [ -n "$base" ] && labels+=("cat | base d | cat")
+    for l in "${labels[@]}" "cat | zstd -d | cat" "lrdedup d - > file"; do
       print_row "$l" "$(median "${times[$l]}")" "$insize"
     done
     pe=$(median "${times[cat | lrdedup e | cat]}") pz=$(median "${times[cat | zstd -1 --long=30 -T1 | cat]}")
     pd=$(median "${times[cat | lrdedup d | cat]}") pzd=$(median "${times[cat | zstd -d | cat]}")
     so=$(median "${times[lrdedup d - > file]}")
-    echo "pipe ratios: speed lrdedup e / zstd $(ratio "$pz" "$pe"), speed lrdedup d / zstd -d $(ratio "$pzd" "$pd"); time lrdedup d - > file / lrdedup d file $(ratio "$so" "$(median "${times[lrdedup d]}")"), its decoded file apparent/allocated MiB $a_so"
+    echo "pipe ratios: speed lrdedup e / zstd $(ratio "$pz" "$pe"), speed lrdedup d / zstd -d $(ratio "$pzd" "$pd"); time lrdedup d - > file / lrdedup d file $(ratio "$so" "$(median "${times[lrdedup d]}")"), its decoded file apparent/allocated MiB $a_so$([ -n "$base" ] && echo "; time / base: e $(ratio "$pe" "$(median "${times[cat | base e | cat]}")"), d $(ratio "$pd" "$(median "${times[cat | base d | cat]}")")")"
     psummary+="| $f | $(mbs "$pe" "$insize") | $(mbs "$pz" "$insize") | $(ratio "$pz" "$pe") | $(mbs "$pd" "$insize") | $(mbs "$pzd" "$insize") | $(ratio "$pzd" "$pd") | $(ratio "$so" "$(median "${times[lrdedup d]}")") | $((${anon[lrdedup d - > file]} / 1024)) |"$'\n'
   fi
   le=$(median "${times[lrdedup e]}") ze=$(median "${times[zstd -1 --long=30 -T1]}")
   ld=$(median "${times[lrdedup d]}") zd=$(median "${times[zstd -d --long=30]}")
   cpt=$(median "${times[cp]}")
-  echo "ratios: speed lrdedup e / zstd $(ratio "$ze" "$le"), speed lrdedup d / zstd -d $(ratio "$zd" "$ld"), time lrdedup e / cp $(ratio "$le" "$cpt"), time lrdedup d / cp $(ratio "$ld" "$cpt"), size lrdedup / zstd $(ratio "${osize[lrdedup e]}" "${osize[zstd -1 --long=30 -T1]}")"
+  echo "ratios: speed lrdedup e / zstd $(ratio "$ze" "$le"), speed lrdedup d / zstd -d $(ratio "$zd" "$ld"), time lrdedup e / cp $(ratio "$le" "$cpt"), time lrdedup d / cp $(ratio "$ld" "$cpt"), size lrdedup / zstd $(ratio "${osize[lrdedup e]}" "${osize[zstd -1 --long=30 -T1]}")$([ -n "$base" ] && echo ", time / base: e $(ratio "$le" "$(median "${times[base e]}")"), d $(ratio "$ld" "$(median "${times[base d]}")")")"
   echo "decoded files, apparent/allocated MiB: input $(alloc "$in"), lrdedup d $a_lr, zstd -d $a_z, cp $a_cp"
   summary+="| $f | $(mbs "$le" "$insize") | $(mbs "$ze" "$insize") | $(ratio "$ze" "$le") | $(mbs "$ld" "$insize") | $(mbs "$zd" "$insize") | $(ratio "$zd" "$ld") | $(mbs "$cpt" "$insize") | $(ratio "$le" "$cpt") | $(ratio "$ld" "$cpt") | $((${anon[lrdedup e]} / 1024)) | $((${anon[lrdedup d]} / 1024)) |"$'\n'
 done
