@@ -54,9 +54,12 @@ struct cli_files {
   input_source in;  // the encoder's input, kept as its history
   lrd_encoder* enc = nullptr;
   lrd_decoder* dec = nullptr;
+  // A run that ends early still stops every thread before the process
+  // exits: the encoder's helper first, as it may read the input.
   ~cli_files() {
     lrd_encoder_free(enc);
     lrd_decoder_free(dec);
+    input_close(&in);
   }
 };
 
