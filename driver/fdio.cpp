@@ -94,7 +94,7 @@ int pipe_queued(int fd) {
 }
 
 void pipe_nap::sleep() const {
-  const timespec t = length();
+  const timespec t{0, ns_};
   nanosleep(&t, nullptr);
 }
 

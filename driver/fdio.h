@@ -3,7 +3,6 @@
 #pragma once
 
 #include <sys/types.h>
-#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +40,6 @@ void enlarge_pipe(int fd, size_t bytes);
 class pipe_nap {
  public:
   void sleep() const;
-  timespec length() const { return {0, ns_}; }
   void longer() { ns_ = ns_ * 2 < cfg_most_ns ? ns_ * 2 : cfg_most_ns; }
   void shorter() { ns_ = ns_ / 2 > cfg_least_ns ? ns_ / 2 : cfg_least_ns; }
 

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -37,6 +36,10 @@ constexpr uint64_t cfg_ring_keep = LRD_WINDOW + LRD_ENCODER_LAG + cfg_read_piece
 
 // Ahead of the coder by this much, the reader lets a pipe fill.
 constexpr uint64_t cfg_lazy_ahead = uint64_t{4} << 20;
+
+// How often a reader waiting for input looks whether it is to stop (a run
+// that failed while its input stays open).
+constexpr int cfg_stop_check_ms = 50;
 
 // The reader commits the ring's pages in pieces this large, ahead of its reads.
 constexpr size_t cfg_commit_piece = size_t{8} << 20;
@@ -133,22 +136,15 @@ ssize_t read_ready(int fd, uint8_t* p, size_t n, bool* nowait) {
   return read(fd, p, n);
 }
 
-// Waits until fd has input or the reader is to stop: false then.
+// Waits until fd has input, looking every cfg_stop_check_ms whether the
+// reader is to stop: false then.
 bool reader_wait(input_source* in) {
-  pollfd pf[2] = {{in->fd, POLLIN, 0}, {in->wake_fd, POLLIN, 0}};
+  pollfd pf{in->fd, POLLIN, 0};
   for (;;) {
     if (in->stop.load(std::memory_order_acquire)) return false;
-    if (poll(pf, 2, -1) >= 0) return !(pf[1].revents & POLLIN);
-    if (errno != EINTR) return true;  // the read says what is wrong
+    const int k = poll(&pf, 1, cfg_stop_check_ms);
+    if (k > 0 || (k < 0 && errno != EINTR)) return true;  // a failed poll: the read says what is wrong
   }
-}
-
-// Pauses, or less when the reader is to stop: false then.
-bool reader_nap(input_source* in, const pipe_nap& nap) {
-  pollfd pf{in->wake_fd, POLLIN, 0};
-  const timespec t = nap.length();
-  ppoll(&pf, 1, &t, nullptr);
-  return !in->stop.load(std::memory_order_acquire);
 }
 
 void* reader_main(void* arg) {
@@ -169,7 +165,8 @@ void* reader_main(void* arg) {
     // Well ahead of the coder, a pipe is left to fill: taken in large
     // pieces, it wakes the process writing it, and this thread, less often.
     if (pipe_cap > 0 && got - handed >= cfg_lazy_ahead && pipe_queued(in->fd) < pipe_cap / 2) {
-      if (!reader_nap(in, nap)) return nullptr;
+      nap.sleep();
+      if (in->stop.load(std::memory_order_acquire)) return nullptr;
       const int q = pipe_queued(in->fd);
       if (q < pipe_cap / 2) nap.longer();
       if (q == pipe_cap) nap.shorter();
@@ -226,24 +223,15 @@ ssize_t reader_next(input_source* in, const uint8_t** p) {
 
 // Starts the ring's reader; false where it cannot, and the coder's own
 // reads then fill the ring.
-bool start_reader(input_source* in) {
-  in->wake_fd = eventfd(0, EFD_CLOEXEC);
-  if (in->wake_fd < 0) return false;
-  if (pthread_create(&in->thread, nullptr, reader_main, in) == 0) return true;
-  close(in->wake_fd);
-  in->wake_fd = -1;
-  return false;
-}
+bool start_reader(input_source* in) { return pthread_create(&in->thread, nullptr, reader_main, in) == 0; }
 
+// Stops the reader wherever it waits: for room (woken here), for input or in
+// a pause (it looks by itself).
 void stop_reader(input_source* in) {
   in->stop.store(true, std::memory_order_release);
-  const uint64_t one = 1;
-  if (write(in->wake_fd, &one, sizeof one) < 0) {
-  }
   in->handed.fetch_add(1, std::memory_order_release);
   in->handed.notify_all();
   pthread_join(in->thread, nullptr);
-  close(in->wake_fd);
   in->reader = false;
 }
 

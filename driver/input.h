@@ -47,7 +47,6 @@ struct input_source {
   // what came before; input_next only hands out what it has read.
   bool reader = false;
   pthread_t thread{};
-  int wake_fd = -1;                  // an eventfd that ends the reader's wait for input
   std::atomic<uint64_t> got{0};      // bytes the reader has put in the ring
   std::atomic<int> end{0};           // 1: the input ended at got; 2: a read failed with err
   std::atomic<uint32_t> told{0};     // bumped after got or end changes: what input_next waits on

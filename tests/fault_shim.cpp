@@ -16,7 +16,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -28,7 +27,7 @@ namespace {
 
 // The wrapped functions, in one list: each gets a counter and a real twin.
 #define LRD_FAULT_CALLS(X) \
-  X(open) X(read) X(preadv2) X(poll) X(eventfd) X(write) X(writev) X(pwrite) X(mmap) X(mremap) X(munmap) X(madvise) X(ftruncate) X(fstat) X(stat) \
+  X(open) X(read) X(preadv2) X(poll) X(write) X(writev) X(pwrite) X(mmap) X(mremap) X(munmap) X(madvise) X(ftruncate) X(fstat) X(stat) \
   X(lstat) X(close) X(fcntl) X(lseek) X(pthread_create)
 
 enum call_id {
@@ -115,11 +114,6 @@ ssize_t preadv2(int fd, const struct iovec* v, int n, off_t off, int flags) {
 int poll(struct pollfd* f, nfds_t n, int timeout) {
   LRD_REAL(poll);
   return fails(id_poll) ? -1 : real_poll(f, n, timeout);
-}
-
-int eventfd(unsigned int v, int flags) {
-  LRD_REAL(eventfd);
-  return fails(id_eventfd) ? -1 : real_eventfd(v, flags);
 }
 
 ssize_t writev(int fd, const struct iovec* v, int n) {

@@ -17,7 +17,7 @@ namespace {
 // calls that a signal can interrupt, EINTR.
 const std::map<std::string, std::vector<int>> cfg_faults = {
     {"open", {EACCES, EINTR}},     {"read", {EIO, EINTR}},        {"preadv2", {EIO, EINTR, EOPNOTSUPP}},
-    {"poll", {EINTR, ENOMEM}},     {"eventfd", {EMFILE}},
+    {"poll", {EINTR, ENOMEM}},
     {"write", {ENOSPC, EINTR}},    {"writev", {ENOSPC, EINTR}},
     {"pwrite", {ENOSPC, EINTR}},   {"mmap", {ENOMEM}},            {"mremap", {ENOMEM}},
     {"munmap", {EINVAL}},          {"madvise", {EINVAL}},         {"ftruncate", {EIO, EINTR}},
