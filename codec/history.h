@@ -24,12 +24,6 @@ static_assert(cfg_enc_lag <= cfg_hist_lead);
 constexpr uint64_t cfg_hist_ring = cfg_decwinsize + cfg_hist_lead;
 static_assert(cfg_hist_ring % cfg_iobuf == 0, "whole input buffers fill the ring");
 
-// The most bytes the owner reads into the ring at once (a pipe is read in
-// large pieces: fewer reads, fewer wakeups of the process feeding it). A
-// read never straddles the ring's end.
-constexpr uint64_t cfg_hist_read = uint64_t{1} << 20;
-static_assert(cfg_hist_ring % cfg_hist_read == 0, "whole reads fill the ring");
-
 // True when the len bytes at p equal the input bytes from offset o - distance.
 // REQUIRES: the owner keeps every input byte from o - cfg_decwinsize on in the
 // history (hist, hist_ring) until the chunk at o is coded.

@@ -3,7 +3,6 @@
 #include "driver/cli.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 #include "driver/fdio.h"
 #include "driver/out_writer.h"

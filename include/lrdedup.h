@@ -118,9 +118,10 @@ typedef struct lrd_out {
 typedef struct lrd_encoder lrd_encoder;
 
 typedef struct lrd_encoder_params {
-  /* Helper threads: 0, none; 1 (the default), one that cuts and digests the
-   * next megabyte while the caller's thread codes this one. Used only on a
-   * machine with a second core; the stream is the same either way. */
+  /* Helper threads: 0, none; 1 (the default), one that copies in, cuts and
+   * digests the next batches of input while the caller's thread codes this
+   * one. Used only on a machine with a second core; the stream is the same
+   * either way. */
   unsigned threads;
 } lrd_encoder_params;
 
@@ -129,7 +130,7 @@ LRD_API void lrd_encoder_params_default(lrd_encoder_params* p);
 
 /* Makes an encoder in *enc (params NULL: the defaults). Its memory grows with
  * the input: the chunk index, about 32 bytes for every new chunk (chunks
- * average some 160 bytes) up to 1 GiB, some 5 MiB of staging buffers, and,
+ * average some 160 bytes) up to 1 GiB, some 3 MiB of staging buffers, and,
  * unless lrd_encoder_set_history is called before the first input, a ring of
  * the last LRD_HISTORY_RING input bytes, committed as it fills.
  * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads > 1) or LRD_ERROR_MEMORY. */
@@ -183,7 +184,7 @@ LRD_API void lrd_decoder_params_default(lrd_decoder_params* p);
 /* Makes a decoder in *dec (params NULL: the defaults). It keeps the last
  * 1000 MiB of its output in a window committed as it fills, unless
  * lrd_decoder_set_history is called before the first input; then it needs
- * some 17 MiB. LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM or LRD_ERROR_MEMORY. */
+ * some 19 MiB. LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM or LRD_ERROR_MEMORY. */
 LRD_API int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* params);
 
 /* Frees the decoder and everything it holds; NULL is allowed. */

@@ -361,14 +361,14 @@ void lrd_decoder_free(lrd_decoder* d) {
 
 int lrd_decoder_set_history(lrd_decoder* d, const void* history) {
   if (!d || !history) return LRD_ERROR_NULL;
-  if (d->s.state != st_fresh || d->win) return LRD_ERROR_STATE;
+  if (d->s.state != st_fresh) return LRD_ERROR_STATE;
   d->user_hist = static_cast<const uint8_t*>(history);
   return LRD_OK;
 }
 
 int lrd_decoder_set_stable_input(lrd_decoder* d) {
   if (!d) return LRD_ERROR_NULL;
-  if (d->s.state != st_fresh || d->s.taken) return LRD_ERROR_STATE;
+  if (d->s.state != st_fresh) return LRD_ERROR_STATE;
   d->stable_input = true;
   return LRD_OK;
 }
