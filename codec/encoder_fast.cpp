@@ -71,6 +71,7 @@ struct stage_area {
   uint8_t keys[max_chunks][16];
   size_t fresh;   // fresh bytes, at data + tail_room
   size_t first;   // data offset of the batch's first chunk
+  size_t rest;    // data offset of its unfinished chunk, carried to the next batch
   size_t nch;     // chunks found
   bool eof;       // the input ended in this batch: its last chunk is the final one
   // Fresh bytes [copy_at, fresh) are still in the input's history, at input
@@ -83,16 +84,11 @@ struct stage_area {
   const uint8_t* data() const { return buf + scan_hist; }
 };
 
-// Copies n input bytes from offset o of the history (byte o at hist[o % ring],
-// ring 0: hist[o]) to dst.
+// Copies the n input bytes from offset o of the history to dst.
 void copy_from_history(const uint8_t* hist, uint64_t ring, uint64_t o, uint8_t* dst, size_t n) {
-  if (ring == 0) {
-    std::memcpy(dst, hist + o, n);
-    return;
-  }
-  const uint64_t r = o % ring;
-  const size_t k = static_cast<size_t>(std::min<uint64_t>(n, ring - r));
-  std::memcpy(dst, hist + r, k);
+  size_t k = 0;
+  const uint8_t* q = hist_at(hist, ring, o, n, &k);
+  std::memcpy(dst, q, k);
   std::memcpy(dst + k, hist, n - k);
 }
 
@@ -159,13 +155,8 @@ void walk_batch(stage_area* st, const stage_area* prev) {
   const size_t end = tail_room + st->fresh;
   size_t t = 0;  // the carried chunk's length
   if (prev) {
-    const uint8_t* const pd = prev->data();
-    const size_t pend = tail_room + prev->fresh;
-    const size_t pstart = prev->nch ? static_cast<size_t>(prev->spans[prev->nch - 1].p - pd) +
-                                          prev->spans[prev->nch - 1].len
-                                    : prev->first;
-    t = pend - pstart;
-    std::memcpy(data + tail_room - t - scan_hist, pd + pstart - scan_hist, t + scan_hist);
+    t = tail_room + prev->fresh - prev->rest;
+    std::memcpy(data + tail_room - t - scan_hist, prev->data() + prev->rest - scan_hist, t + scan_hist);
   } else {
     std::memset(data + tail_room - scan_hist, 0, scan_hist);
   }
@@ -187,6 +178,7 @@ void walk_batch(stage_area* st, const stage_area* prev) {
   }
   if (st->eof) st->spans[nch++] = chunk_span{data + start, static_cast<uint32_t>(end - start)};
   st->nch = nch;
+  st->rest = start;
 }
 
 // Where the chunk loop stands in the current batch, and the output it could

@@ -24,13 +24,22 @@ static_assert(cfg_enc_lag <= cfg_hist_lead);
 constexpr uint64_t cfg_hist_ring = cfg_decwinsize + cfg_hist_lead;
 static_assert(cfg_hist_ring % cfg_iobuf == 0, "whole input buffers fill the ring");
 
+// Where the n input bytes from offset o lie in a history (byte o at
+// hist[o % ring], ring 0: hist[o]): *k of them at the pointer returned, the
+// rest, past the ring's end, at hist.
+inline const uint8_t* hist_at(const uint8_t* hist, uint64_t ring, uint64_t o, size_t n, size_t* k) {
+  const uint64_t from = ring ? o % ring : o;
+  const uint64_t room = ring ? ring - from : n;
+  *k = n < room ? n : static_cast<size_t>(room);
+  return hist + from;
+}
+
 // True when the len bytes at p equal the input bytes from offset o - distance.
 // REQUIRES: the owner keeps every input byte from o - cfg_decwinsize on in the
 // history (hist, hist_ring) until the chunk at o is coded.
 inline bool hist_equal(const coder* c, uint64_t o, uint32_t distance, const uint8_t* p, uint32_t len) {
   if (!c->hist || distance > o) return false;
-  const uint64_t from = c->hist_ring ? (o - distance) % c->hist_ring : o - distance;
-  const uint64_t room = c->hist_ring ? c->hist_ring - from : len;
-  const size_t k = len < room ? len : static_cast<size_t>(room);
-  return std::memcmp(c->hist + from, p, k) == 0 && std::memcmp(c->hist, p + k, len - k) == 0;
+  size_t k = 0;
+  const uint8_t* q = hist_at(c->hist, c->hist_ring, o - distance, len, &k);
+  return std::memcmp(q, p, k) == 0 && std::memcmp(c->hist, p + k, len - k) == 0;
 }
