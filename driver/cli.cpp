@@ -53,13 +53,17 @@ struct cli_files {
   input_source in;  // the encoder's input, kept as its history
   lrd_encoder* enc = nullptr;
   lrd_decoder* dec = nullptr;
-  // A run that ends early still stops every thread before the process
-  // exits: the encoder's helper first, as it may read the input.
-  ~cli_files() {
+  // Stops every thread and lets the input go: the encoder's helper first,
+  // as it may read the input's mapping, where a file cut short raises
+  // SIGBUS. A run that ends early does so before the process exits.
+  void release() {
     lrd_encoder_free(enc);
     lrd_decoder_free(dec);
+    enc = nullptr;
+    dec = nullptr;
     input_close(&in);
   }
+  ~cli_files() { release(); }
 };
 
 void error_line(const std::string& msg) { std::fprintf(stderr, "lrdedup: %s\n", msg.c_str()); }
@@ -290,16 +294,9 @@ bool run(const cli_args& a, cli_files* f, output_map* m, run_result* r) {
     lrd_decoder_stats(f->dec, &r->st);
     r->fault = lrd_decoder_fault(f->dec, &r->fault_offset);
   }
-  // The coders first: after a failure the encoder's helper may still be
-  // reading the input's mapping, where a file cut short raises SIGBUS.
-  lrd_encoder_free(f->enc);
-  lrd_decoder_free(f->dec);
-  f->enc = nullptr;
-  f->dec = nullptr;
-  arm_mapping_fault(0, nullptr, 0);
+  f->release();
   arm_mapping_fault(1, nullptr, 0);
   unmap_output(m);
-  if (!a.decode) input_close(&f->in);
   // close() reports the errors of writes that were delayed (NFS, quotas).
   if (ok && close(f->out_fd) != 0 && errno != EINTR) {
     err = sys_error(a.out_name);
