@@ -52,7 +52,7 @@ ssize_t read_some(int fd, uint8_t* p, size_t n) {
   }
 }
 
-bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n) {
+bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n, bool* by_ref) {
   constexpr unsigned cfg_most = 16;
   iovec v[cfg_most];
   unsigned first = 0;  // blocks before it are written
@@ -68,9 +68,14 @@ bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n) 
       const size_t skip = i == first ? done : 0;
       v[k] = {const_cast<uint8_t*>(p[i]) + skip, len[i] - skip};
     }
-    const ssize_t w = writev(fd, v, static_cast<int>(k));
+    const bool ref = by_ref && *by_ref;
+    const ssize_t w = ref ? vmsplice(fd, v, k, 0) : writev(fd, v, static_cast<int>(k));
     if (w < 0) {
       if (errno == EINTR) continue;
+      if (ref && (errno == EINVAL || errno == ENOSYS || errno == EPERM)) {
+        *by_ref = false;  // not a pipe after all, or not allowed: copied
+        continue;
+      }
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         wait_ready(fd, POLLOUT);
         continue;

@@ -25,7 +25,11 @@ ssize_t read_some(int fd, uint8_t* p, size_t n);
 // Writes the n blocks at p[i], len[i] bytes each, in order, as write_all
 // does, with as few calls as the system takes. False, with errno set, on an
 // error.
-bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n);
+//
+// With *by_ref, fd is a pipe given the pages themselves (vmsplice), no copy:
+// the caller must leave the bytes as they are until they have left the pipe.
+// A system that refuses it sets *by_ref false, and the rest is copied.
+bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n, bool* by_ref = nullptr);
 
 // Makes the buffer of the pipe fd hold `bytes` where the system allows; a
 // refusal leaves it as it was, which only costs more wakeups.

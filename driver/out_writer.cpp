@@ -2,6 +2,7 @@
 #include "driver/out_writer.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +64,15 @@ bool out_writer::ok_locked() {
 }
 
 bool out_writer::submit(size_t n) { return submit_view(g_outbuf[fill_], n); }
+
+void out_writer::views_stay(uint64_t keep) {
+  // More than the queue, and a pipe that can tell how much it holds: else
+  // the views are copied, as a block is.
+  if (pipe_cap_ > 0 && keep > uint64_t{cfg_out_slots} * cfg_out_block && pipe_queued(fd_) >= 0) {
+    keep_ = keep;
+    by_ref_ = true;
+  }
+}
 
 bool out_writer::submit_view(const uint8_t* p, size_t n) {
   if (!threaded_) {
@@ -135,8 +145,8 @@ void out_writer::run() {
       n += len[j];
     }
     lk.unlock();
-    const bool ok = k == 1 ? put(p[0], n) : writev_all(fd_, p, len, k);
-    if (ok && k > 1) off_ += n;
+    const bool ok = keep_ ? put_by_ref(p, len, k, n) : k == 1 ? put(p[0], n) : writev_all(fd_, p, len, k);
+    if (ok && (keep_ || k > 1)) off_ += n;
     const int e = errno;
     lk.lock();
     if (!ok) {
@@ -149,6 +159,34 @@ void out_writer::run() {
     written_ += n;
     room_.notify_all();
   }
+}
+
+// The pipe holds the pages of the bytes given by reference until they are
+// read: each must have left it before the coder can write it again, which
+// it may once keep_ bytes follow it. Once these blocks are released, the
+// coder may get a queue's worth ahead of what is written, so the bytes
+// before end + queue - keep_ must have left the pipe first. With a window's
+// keep that takes a look at the pipe once in hundreds of MiB; a reader that
+// holds on to them holds the writer here, and the coder behind it.
+bool out_writer::put_by_ref(const uint8_t* const* p, const size_t* len, unsigned k, size_t n) {
+  const bool ref = by_ref_;
+  if (!writev_all(fd_, p, len, k, &by_ref_)) return false;
+  const uint64_t end = off_ + n, queue = uint64_t{cfg_out_slots} * cfg_out_block;
+  if (ref) ref_end_ = end;
+  if (end + queue <= keep_) return true;
+  const uint64_t must = std::min(ref_end_, end + queue - keep_);
+  while (left_pipe_ < must) {
+    // The pipe holds our bytes and maybe others': what it holds bounds
+    // from below what has left it.
+    const int q = pipe_queued(fd_);
+    if (q < 0) return false;
+    left_pipe_ = end - std::min<uint64_t>(end, static_cast<uint64_t>(q));
+    if (left_pipe_ >= must) break;
+    pollfd pf{fd_, POLLOUT, 0};
+    if (poll(&pf, 1, 0) > 0 && (pf.revents & POLLERR)) break;  // no reader: the next write fails
+    nap_.sleep();
+  }
+  return true;
 }
 
 namespace {

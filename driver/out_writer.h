@@ -55,6 +55,13 @@ class out_writer {
   // which stay put until cfg_out_slots - 1 more have been handed over.
   bool submit_view(const uint8_t* p, size_t n);
 
+  // Says that views stay put until `keep` more bytes have been handed over
+  // (a window's worth, where submit_view counts on a queue's): a pipe is
+  // then given their pages instead of a copy, and the coder is held back
+  // while the pipe still holds bytes it could write again. Call before the
+  // first view; a keep within the queue changes nothing.
+  void views_stay(uint64_t keep);
+
   // Waits until every block handed over is written (abandon: dropped).
   // False, with errno set, when a write has failed.
   bool stop(bool abandon);
@@ -68,6 +75,7 @@ class out_writer {
   // Writes the n bytes at p that follow those written so far.
   bool put(const uint8_t* p, size_t n);
   bool put_sparse(const uint8_t* p, size_t n);
+  bool put_by_ref(const uint8_t* const* p, const size_t* len, unsigned k, size_t n);
   bool end_sparse(bool abandon);
   bool finish_sparse();
   bool kept_size();
@@ -85,6 +93,10 @@ class out_writer {
   std::condition_variable work_, room_;
   int pipe_cap_ = 0;     // the buffer of a pipe written to, 0 for any other output
   pipe_nap nap_;
+  uint64_t keep_ = 0;        // views_stay's, for a pipe (else 0)
+  bool by_ref_ = false;      // the pipe is given the views' pages (until refused)
+  uint64_t ref_end_ = 0;     // the end of the bytes given by reference
+  uint64_t left_pipe_ = 0;   // bytes known to have left the pipe
   const uint8_t* at_[cfg_out_slots] = {};  // the bytes of each queued slot
   size_t len_[cfg_out_slots] = {};
   unsigned fill_ = 0;   // the coder's block

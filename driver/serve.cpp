@@ -103,6 +103,8 @@ bool serve_decoder(lrd_decoder* d, const serve_io& io, std::string* err) {
   progress prog;
   progress_start(&prog, io.in_fd, io.out_fd);
   out_writer out(io.out_fd, &prog, io.file_out, io.file_start);
+  // Views of the window stay put until it wraps; a pipe can take their pages.
+  if (!io.file_out) out.views_stay(LRD_WINDOW - LRD_VIEW_KEEP);
   input_side is{&in};
   uint64_t out_total = 0;
   bool want = true, ok = true;

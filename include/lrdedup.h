@@ -225,7 +225,10 @@ typedef struct lrd_view {
  * input was taken and no output is ready yet, LRD_DONE with the last output
  * (maybe none), or an error. The bytes stay as they are while fewer than
  * LRD_VIEW_KEEP bytes have been handed out after them, by views or by
- * lrd_decode, which may be called in turn with this. */
+ * lrd_decode, which may be called in turn with this; in the window (no
+ * history of the caller's), while fewer than LRD_WINDOW - LRD_VIEW_KEEP
+ * have, so that a pipe may be given their pages (vmsplice) instead of a
+ * copy. */
 LRD_API int lrd_decode_view(lrd_decoder* dec, lrd_in* in, lrd_view* view, int end);
 
 /* The first fault of a stream the encoder never writes, or LRD_FAULT_NONE. */

@@ -41,6 +41,8 @@ static_assert(LRD_DECODER_LAG == (cfg_outring_blocks - 1) * cfg_iobuf,
               "the decoder reads back from its own blocks all but the last LAG bytes");
 static_assert(LRD_VIEW_KEEP == (cfg_outring_blocks - 1) * cfg_iobuf && cfg_decwinsize % cfg_iobuf == 0,
               "a block is written again only after the ring's others: in the window, much later");
+static_assert(uint64_t{LRD_WINDOW} - LRD_VIEW_KEEP <= cfg_decwinsize - cfg_iobuf,
+              "a window block is written again only once all the window's other blocks have been");
 static_assert(int{LRD_FAULT_TRUNCATED_REF} == fault_truncated_ref && int{LRD_FAULT_ZERO_DISTANCE} == fault_zero_distance &&
               int{LRD_FAULT_FAR_DISTANCE} == fault_far_distance && int{LRD_FAULT_BEFORE_START} == fault_before_start);
 

@@ -27,7 +27,7 @@ namespace {
 
 // The wrapped functions, in one list: each gets a counter and a real twin.
 #define LRD_FAULT_CALLS(X) \
-  X(open) X(read) X(preadv2) X(poll) X(write) X(writev) X(pwrite) X(mmap) X(mremap) X(munmap) X(madvise) X(ftruncate) X(fstat) X(stat) \
+  X(open) X(read) X(preadv2) X(poll) X(write) X(writev) X(vmsplice) X(pwrite) X(mmap) X(mremap) X(munmap) X(madvise) X(ftruncate) X(fstat) X(stat) \
   X(lstat) X(close) X(fcntl) X(lseek) X(pthread_create)
 
 enum call_id {
@@ -119,6 +119,11 @@ int poll(struct pollfd* f, nfds_t n, int timeout) {
 ssize_t writev(int fd, const struct iovec* v, int n) {
   LRD_REAL(writev);
   return fails(id_writev) ? -1 : real_writev(fd, v, n);
+}
+
+ssize_t vmsplice(int fd, const struct iovec* v, size_t n, unsigned flags) {
+  LRD_REAL(vmsplice);
+  return fails(id_vmsplice) ? -1 : real_vmsplice(fd, v, n, flags);
 }
 
 ssize_t write(int fd, const void* p, size_t n) {

@@ -18,7 +18,7 @@ namespace {
 const std::map<std::string, std::vector<int>> cfg_faults = {
     {"open", {EACCES, EINTR}},     {"read", {EIO, EINTR}},        {"preadv2", {EIO, EINTR, EOPNOTSUPP}},
     {"poll", {EINTR, ENOMEM}},
-    {"write", {ENOSPC, EINTR}},    {"writev", {ENOSPC, EINTR}},
+    {"write", {ENOSPC, EINTR}},    {"writev", {ENOSPC, EINTR}},   {"vmsplice", {EINVAL, ENOMEM, EINTR}},
     {"pwrite", {ENOSPC, EINTR}},   {"mmap", {ENOMEM}},            {"mremap", {ENOMEM}},
     {"munmap", {EINVAL}},          {"madvise", {EINVAL}},         {"ftruncate", {EIO, EINTR}},
     {"fstat", {EIO}},              {"stat", {EIO}},               {"lstat", {EIO}},

@@ -1,13 +1,17 @@
-// The ring a pipe is read into, by its reader thread: every byte handed out
-// in order, and the bytes the coder may still check against never written
-// over, however far the reader runs ahead or the writer lags.
+// The program's pipes. The ring a pipe is read into, by its reader thread:
+// every byte handed out in order, and the bytes the coder may still check
+// against never written over, however far the reader runs ahead or the
+// writer lags. Views a pipe is given by reference: never written over while
+// the pipe still holds them, however slow its reader.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <random>
 #include <thread>
 
 #include "driver/input.h"
+#include "driver/out_writer.h"
 #include "test_util.h"
 
 namespace {
@@ -57,6 +61,51 @@ TEST(InputRing, HandsOutEveryByteAndKeepsWhatItMust) {
   input_close(&in);
   writer.join();
   close(fds[0]);
+}
+
+TEST(OutWriter, ViewsAPipeHoldsByReferenceAreNotWrittenOverBeforeTheyLeaveIt) {
+  // The producer writes block k into slot k % 40 of its ring, so a view stays
+  // put for only 39 blocks: fewer than the writer's queue and a pipe of
+  // 1 MiB hold between them. A reader that often stops would see blocks
+  // written over if the writer handed on views the pipe still held.
+  constexpr size_t block = cfg_out_block, slots = 40, blocks = 1500;
+  auto word = [](uint64_t k, size_t i) { return (k * 0x9E3779B97F4A7C15u) ^ (i * 0xD6E8FEB86659FD93u); };
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  enlarge_pipe(fds[1], size_t{1} << 20);
+  uint64_t seen = 0, wrong = 0;
+  std::thread reader([&] {
+    std::mt19937_64 rng(74);
+    std::vector<uint8_t> buf(300000);
+    for (;;) {
+      const ssize_t n = read(fds[0], buf.data(), 1 + rng() % buf.size());
+      if (n <= 0) break;
+      for (ssize_t j = 0; j < n; j++, seen++) {
+        const uint64_t w = word(seen / block, seen % block / 8);
+        if (buf[static_cast<size_t>(j)] != static_cast<uint8_t>(w >> (seen % 8 * 8))) wrong++;
+      }
+      if (rng() % 8 == 0) usleep(3000);
+    }
+  });
+  void* ring = mmap(nullptr, slots * block, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(ring, MAP_FAILED);
+  progress prog{};
+  {
+    out_writer out(fds[1], &prog);
+    out.views_stay((slots - 1) * block);
+    for (uint64_t k = 0; k < blocks; k++) {
+      uint64_t* p = static_cast<uint64_t*>(ring) + k % slots * (block / 8);
+      for (size_t i = 0; i < block / 8; i++) p[i] = word(k, i);
+      ASSERT_TRUE(out.submit_view(reinterpret_cast<const uint8_t*>(p), block));
+    }
+    ASSERT_TRUE(out.stop(false));
+  }
+  close(fds[1]);
+  reader.join();
+  close(fds[0]);
+  munmap(ring, slots * block);
+  EXPECT_EQ(seen, blocks * block);
+  EXPECT_EQ(wrong, 0u);
 }
 
 }  // namespace
