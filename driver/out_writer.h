@@ -111,7 +111,7 @@ class out_writer {
   uint64_t left_pipe_ = 0;   // bytes known to have left the pipe
   const uint8_t* at_[cfg_out_slots] = {};  // the bytes of each queued slot
   size_t len_[cfg_out_slots] = {};
-  unsigned fill_ = 0;   // the coder's block
+  unsigned fill_ = 0;   // the slot of the next block handed over
   unsigned count_ = 0;  // blocks queued before it, oldest first
   bool closing_ = false, dropping_ = false, failed_ = false;
   int err_ = 0;
