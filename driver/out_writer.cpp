@@ -69,8 +69,10 @@ bool out_writer::ok_locked() {
 }
 
 bool out_writer::submit(size_t n) {
+  // Only blocks given to a pipe need the whole ring: elsewhere the queue's
+  // worth of them is reused, and fewer pages are touched.
   const uint8_t* p = g_outbuf[own_];
-  own_ = (own_ + 1) % cfg_out_ring;
+  own_ = (own_ + 1) % (keep_ ? cfg_out_ring : cfg_out_slots);
   return queue(p, n);
 }
 

@@ -23,8 +23,8 @@ static_assert((cfg_out_slots - 1) * uint64_t{cfg_out_block} <= LRD_VIEW_KEEP &&
               (cfg_out_slots - 1) * uint64_t{cfg_out_block} <= LRD_DECODER_LAG);
 
 // The program's own blocks are used in turn from a ring four times as long
-// as the queue, so that a pipe can be given their pages: each stays put
-// until 127 more have been handed over.
+// as the queue where a pipe is given their pages: each stays put until 127
+// more have been handed over. Other outputs use the queue's 32.
 constexpr unsigned cfg_out_ring = 4 * cfg_out_slots;
 
 // The first failed write stops the writing; the coder learns of it at its
