@@ -64,6 +64,11 @@ static_assert(scan_hist + 1 == cfg_hashwin, "the staged history completes the fi
 // bytes before it that cut_candidates reads before its first position (at the
 // very start zero, as the chunker's window begins; no cut at a chunk offset
 // of 63 or more reads them anyway).
+//
+// A batch that lies whole in a ring history, with the bytes before it, is
+// not staged: its data is there, in place (a ring's bytes stay the input's
+// while they are coded; a mapped file's could change under the run, and
+// cuts and literals must come from the same bytes, so a mapping is staged).
 struct stage_area {
   alignas(64) uint8_t buf[scan_hist + data_cap];
   uint64_t bits[data_cap / 64];
@@ -80,8 +85,10 @@ struct stage_area {
   uint64_t copy_off;
   const uint8_t* hist;
   uint64_t hist_ring;
-  uint8_t* data() { return buf + scan_hist; }
-  const uint8_t* data() const { return buf + scan_hist; }
+  uint8_t* dat;  // the batch's data: buf + scan_hist, or in the ring (then never written)
+  bool in_place;
+  uint8_t* data() { return dat; }
+  const uint8_t* data() const { return dat; }
 };
 
 // Copies the n input bytes from offset o of the history to dst.
@@ -156,7 +163,9 @@ void walk_batch(stage_area* st, const stage_area* prev) {
   size_t t = 0;  // the carried chunk's length
   if (prev) {
     t = tail_room + prev->fresh - prev->rest;
-    std::memcpy(data + tail_room - t - scan_hist, prev->data() + prev->rest - scan_hist, t + scan_hist);
+    // In place, the input before the fresh bytes is the carried chunk already.
+    if (!st->in_place)
+      std::memcpy(data + tail_room - t - scan_hist, prev->data() + prev->rest - scan_hist, t + scan_hist);
   } else {
     std::memset(data + tail_room - scan_hist, 0, scan_hist);
   }
@@ -306,6 +315,8 @@ coro_task encoder_run_fast(coder* c) {
     if (more) {
       // Take in up to batch_new fresh bytes. Input that lies in the history
       // is copied in by the scan pieces, on both threads; other input here.
+      scan->dat = scan->buf + scan_hist;
+      scan->in_place = false;
       uint8_t* const fresh = scan->data() + tail_room;
       size_t filled = 0;
       scan->eof = false;
@@ -339,6 +350,15 @@ coro_task encoder_run_fast(coder* c) {
       // The history as it stands now: the owner may have moved it meanwhile.
       scan->hist = c->hist;
       scan->hist_ring = c->hist_ring;
+      // All of it in a ring, with the carried chunk and its 15 bytes before
+      // it, none past the ring's end: used where it lies.
+      const uint64_t lead = tail_room + scan_hist;
+      if (c->hist && c->hist_ring && scan->copy_at == 0 && filled > 0 && scan->copy_off >= lead &&
+          (scan->copy_off - lead) % c->hist_ring + lead + filled <= c->hist_ring) {
+        scan->dat = const_cast<uint8_t*>(c->hist) + scan->copy_off % c->hist_ring - tail_room;
+        scan->in_place = true;
+        scan->copy_at = filled;  // nothing to copy in
+      }
     }
     post_job(wk, &jb, dig, more ? scan : nullptr, walked);
 
