@@ -49,9 +49,9 @@ extern "C" {
 /* The version of this header; lrd_version() gives the library's. */
 #define LRD_VERSION_MAJOR 0
 #define LRD_VERSION_MINOR 3
-#define LRD_VERSION_PATCH 0
+#define LRD_VERSION_PATCH 1
 #define LRD_VERSION_NUMBER (LRD_VERSION_MAJOR * 10000 + LRD_VERSION_MINOR * 100 + LRD_VERSION_PATCH)
-#define LRD_VERSION_STRING "0.3.0"
+#define LRD_VERSION_STRING "0.3.1"
 
 /* LRD_VERSION_NUMBER of the library linked. */
 LRD_API unsigned lrd_version(void);
@@ -227,8 +227,8 @@ typedef struct lrd_view {
  * LRD_VIEW_KEEP bytes have been handed out after them, by views or by
  * lrd_decode, which may be called in turn with this; in the window (no
  * history of the caller's), while fewer than LRD_WINDOW - LRD_VIEW_KEEP
- * have, so that a pipe may be given their pages (vmsplice) instead of a
- * copy. */
+ * have (since 0.3.1), so that a pipe may be given their pages (vmsplice)
+ * instead of a copy. */
 LRD_API int lrd_decode_view(lrd_decoder* dec, lrd_in* in, lrd_view* view, int end);
 
 /* The first fault of a stream the encoder never writes, or LRD_FAULT_NONE. */
