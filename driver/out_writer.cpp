@@ -16,7 +16,7 @@
 
 namespace {
 
-uint8_t g_outbuf[cfg_out_ring][cfg_out_block];
+uint8_t g_outbuf[cfg_out_slots][cfg_out_block];
 
 // A pipe written to is given a buffer this large where the system allows,
 // so that its reader is woken for large pieces.
@@ -30,11 +30,6 @@ out_writer::out_writer(int fd, progress* prog, bool sparse, uint64_t base)
   if (!sparse && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
     enlarge_pipe(fd, cfg_pipe_buffer);
     pipe_cap_ = std::max(0, fcntl(fd, F_GETPIPE_SZ));
-    // A pipe that can tell how much it holds is given pages.
-    if (pipe_queued(fd) >= 0) {
-      keep_ = (cfg_out_ring - 1) * uint64_t{cfg_out_block};
-      by_ref_ = true;
-    }
   }
   try {
     thread_ = std::thread([this] { run(); });
@@ -44,7 +39,7 @@ out_writer::out_writer(int fd, progress* prog, bool sparse, uint64_t base)
   }
 }
 
-uint8_t* out_writer::block() { return g_outbuf[own_]; }
+uint8_t* out_writer::block() { return g_outbuf[fill_]; }
 
 template <class Pred>
 void out_writer::wait_reporting(std::unique_lock<std::mutex>& lk, Pred pred) {
@@ -68,36 +63,27 @@ bool out_writer::ok_locked() {
   return false;
 }
 
-bool out_writer::submit(size_t n) {
-  // Only blocks given to a pipe need the whole ring: elsewhere the queue's
-  // worth of them is reused, and fewer pages are touched.
-  const uint8_t* p = g_outbuf[own_];
-  own_ = (own_ + 1) % (keep_ ? cfg_out_ring : cfg_out_slots);
-  return queue(p, n);
-}
+bool out_writer::submit(size_t n) { return queue(g_outbuf[fill_], n, false); }
 
 void out_writer::views_stay(uint64_t keep) {
-  if (keep > uint64_t{cfg_out_slots} * cfg_out_block) {
-    views_stay_ = true;
-    keep_ = std::min(keep_, keep);
+  // A pipe that can tell how much it holds, and a keep beyond the queue.
+  if (pipe_cap_ > 0 && keep > uint64_t{cfg_out_slots} * cfg_out_block && pipe_queued(fd_) >= 0) {
+    keep_ = keep;
+    by_ref_ = true;
   }
 }
 
-bool out_writer::submit_view(const uint8_t* p, size_t n) {
-  if (!views_stay_ && threaded_) {
-    std::lock_guard<std::mutex> lk(m_);
-    copy_views_ = true;
-  }
-  return queue(p, n);
-}
+bool out_writer::submit_view(const uint8_t* p, size_t n) { return queue(p, n, keep_ > 0); }
 
-bool out_writer::queue(const uint8_t* p, size_t n) {
+bool out_writer::queue(const uint8_t* p, size_t n, bool stays) {
   if (!threaded_) {
     if (!put(p, n)) return false;  // written at once, and copied
+    fill_ = (fill_ + 1) % cfg_out_slots;
     progress_update(prog_, 0, n);
     return true;
   }
   std::unique_lock<std::mutex> lk(m_);
+  if (!stays) copy_rest_ = true;
   at_[fill_] = p;
   len_[fill_] = n;
   count_++;
@@ -152,7 +138,7 @@ void out_writer::run() {
     // reader is then woken once for them (a sparse file takes one at a time).
     const unsigned i = (fill_ + cfg_out_slots - count_) % cfg_out_slots;
     const unsigned k = sparse_ ? 1 : std::min(count_, cfg_out_slots / 2);
-    const bool copy = copy_views_;
+    const bool copy = copy_rest_;
     const uint8_t* p[cfg_out_slots];
     size_t len[cfg_out_slots], n = 0;
     for (unsigned j = 0; j < k; j++) {
@@ -181,10 +167,10 @@ void out_writer::run() {
 // read: each must have left it before the coder can write it again, which
 // it may once keep_ bytes follow it. Once these blocks are released, the
 // coder may get a queue's worth ahead of what is written, so the bytes
-// before end + queue - keep_ must have left the pipe first. With the ring's
-// keep that takes a look at the pipe every 6 MiB, which finds them long
-// gone; a reader that holds on to them holds the writer here, and the coder
-// behind it.
+// before end + queue - keep_ must have left the pipe first. With a window's
+// keep that takes a look at the pipe once in hundreds of MiB, which finds
+// them long gone; a reader that holds on to them holds the writer here, and
+// the coder behind it.
 bool out_writer::put_by_ref(const uint8_t* const* p, const size_t* len, unsigned k, size_t n, bool copy) {
   const bool ref = by_ref_ && !copy;
   if (!writev_all(fd_, p, len, k, ref ? &by_ref_ : nullptr)) return false;

@@ -22,20 +22,17 @@ constexpr unsigned cfg_out_slots = 32;
 static_assert((cfg_out_slots - 1) * uint64_t{cfg_out_block} <= LRD_VIEW_KEEP &&
               (cfg_out_slots - 1) * uint64_t{cfg_out_block} <= LRD_DECODER_LAG);
 
-// The program's own blocks are used in turn from a ring four times as long
-// as the queue where a pipe is given their pages: each stays put until 127
-// more have been handed over. Other outputs use the queue's 32.
-constexpr unsigned cfg_out_ring = 4 * cfg_out_slots;
-
 // The first failed write stops the writing; the coder learns of it at its
 // next block. Without a thread, blocks are written at once. The progress
 // line counts what has been written, also while the coder waits for a free
 // block or the end of the writing. One at a time: the blocks are the
 // program's own, cfg_out_block bytes each.
 //
-// A pipe is given the pages of the blocks and of the views said to stay
-// (views_stay), not a copy: the writer then holds the coder back while the
-// pipe still holds bytes it could write again.
+// A pipe is given the pages of views said to stay for long (views_stay), not
+// a copy: the writer then holds the coder back while the pipe still holds
+// bytes it could write again. The program's own blocks are copied: they
+// are used again after a queue's worth, and a pipe's reader may pass the
+// pages on to another pipe (splice) that holds them for longer.
 //
 // Sparse: the output is a regular file, written at offsets from `base` (where
 // the output starts in it); whole 4 KiB blocks of zero bytes are left as
@@ -67,7 +64,8 @@ class out_writer {
   // Says that views stay put until `keep` more bytes have been handed over
   // (a window's worth, where submit_view counts on a queue's), so that a
   // pipe may be given their pages. Call before the first view; without it,
-  // or with a keep within the queue, views are copied.
+  // or with a keep within the queue, views are copied, and so is everything
+  // after a block of the program's own.
   void views_stay(uint64_t keep);
 
   // Waits until every block handed over is written (abandon: dropped).
@@ -84,7 +82,7 @@ class out_writer {
   bool put(const uint8_t* p, size_t n);
   bool put_sparse(const uint8_t* p, size_t n);
   bool put_by_ref(const uint8_t* const* p, const size_t* len, unsigned k, size_t n, bool copy);
-  bool queue(const uint8_t* p, size_t n);
+  bool queue(const uint8_t* p, size_t n, bool stays);
   bool end_sparse(bool abandon);
   bool finish_sparse();
   bool kept_size();
@@ -102,16 +100,14 @@ class out_writer {
   std::condition_variable work_, room_;
   int pipe_cap_ = 0;     // the buffer of a pipe written to, 0 for any other output
   pipe_nap nap_;
-  unsigned own_ = 0;         // the coder's block in the ring
-  uint64_t keep_ = 0;        // a pipe: how long what it is given stays put (else 0)
-  bool views_stay_ = false;  // views_stay() said so
-  bool copy_views_ = false;  // a view was handed over without it: copies from then on
+  uint64_t keep_ = 0;        // views_stay's, for a pipe that can be given pages (else 0)
+  bool copy_rest_ = false;   // a block that does not stay as long was handed over: copies from then on
   bool by_ref_ = false;      // the writer gives the pipe pages (until refused)
   uint64_t ref_end_ = 0;     // the end of the bytes given by reference
   uint64_t left_pipe_ = 0;   // bytes known to have left the pipe
   const uint8_t* at_[cfg_out_slots] = {};  // the bytes of each queued slot
   size_t len_[cfg_out_slots] = {};
-  unsigned fill_ = 0;   // the slot of the next block handed over
+  unsigned fill_ = 0;   // the coder's block, and its slot
   unsigned count_ = 0;  // blocks queued before it, oldest first
   bool closing_ = false, dropping_ = false, failed_ = false;
   int err_ = 0;
