@@ -99,6 +99,18 @@ void copy_from_history(const uint8_t* hist, uint64_t ring, uint64_t o, uint8_t* 
   std::memcpy(dst + k, hist, n - k);
 }
 
+// The owner may move its history while the body waits for input (its bytes
+// stay the same): a batch used where it lay is then copied in from the new
+// one, with the carried chunk and the bytes before it, and its chunks follow.
+void restage(stage_area* st, const uint8_t* hist, uint64_t ring) {
+  if (!st || !st->in_place) return;
+  uint8_t* const data = st->buf + scan_hist;
+  copy_from_history(hist, ring, st->copy_off - tail_room - scan_hist, st->buf, scan_hist + tail_room + st->fresh);
+  for (size_t j = 0; j < st->nch; j++) st->spans[j].p = data + (st->spans[j].p - st->dat);
+  st->dat = data;
+  st->in_place = false;
+}
+
 // A scan piece copies its fresh bytes in from the history, where they are
 // not staged yet, and scans them but for its first 64 positions, whose
 // windows reach into the piece before: walk_batch scans those.
@@ -340,7 +352,13 @@ coro_task encoder_run_fast(coder* c) {
           filled += k;
           continue;
         }
+        const uint8_t* const hist = c->hist;
+        const uint64_t hist_ring = c->hist_ring;
         co_await coro_yield(h, REQ_INPUT);
+        if (c->hist != hist || c->hist_ring != hist_ring) {
+          restage(code, c->hist, c->hist_ring);
+          restage(dig, c->hist, c->hist_ring);
+        }
         if (h->inpptr >= h->inpend && h->f_eof) {
           scan->eof = true;
           break;

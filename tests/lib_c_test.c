@@ -3,12 +3,14 @@
  * statistics; objects in two threads at once give the same; misuse and
  * corrupt streams give their codes. */
 #define _POSIX_C_SOURCE 200809L
+#define _DEFAULT_SOURCE /* MAP_ANONYMOUS */
 #include <lrdedup.h>
 
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 static int g_failed = 0, g_passed = 0;
@@ -113,6 +115,50 @@ static size_t run_stream(void* obj, code_fn fn, const bytes* in, unsigned char* 
     if (r == LRD_DONE) break;
   }
   free(copy);
+  return out_at;
+}
+
+/* Encodes as run_stream does, from a ring history of the caller's that now
+ * and then, after a call that returned LRD_OK, moves to a second ring with
+ * the same bytes; the ring left is made unreadable, so that a pointer the
+ * encoder kept into it faults. */
+static size_t run_moving_ring(lrd_encoder* e, const bytes* in, unsigned char* out, size_t cap, uint64_t seed) {
+  const size_t ring = LRD_HISTORY_RING;
+  unsigned char* rings[2];
+  for (int k = 0; k < 2; k++) {
+    rings[k] = mmap(NULL, ring, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (rings[k] == MAP_FAILED) return (size_t)-1;
+  }
+  int cur = 0, moves = 0, r;
+  CHECK(lrd_encoder_set_history(e, rings[0], ring) == LRD_OK);
+  size_t in_at = 0, out_at = 0;
+  do {
+    size_t n = piece(&seed, in_at);
+    if (n > in->n - in_at) n = in->n - in_at;
+    memcpy(rings[cur] + in_at, in->p + in_at, n);
+    lrd_in bi = {rings[cur] + in_at, n, 0};
+    size_t room = piece(&seed, out_at);
+    if (room > cap - out_at) room = cap - out_at;
+    lrd_out bo = {out + out_at, room, 0};
+    r = lrd_encode(e, &bi, &bo, in_at + n == in->n);
+    in_at += bi.pos;
+    out_at += bo.pos;
+    if (r < 0 || (r == LRD_OUTPUT_FULL && bo.pos < bo.size) || (r == LRD_OK && bi.pos < bi.size)) {
+      out_at = (size_t)-1;
+      break;
+    }
+    if (r == LRD_OK && in_at > 30000 && next_rand(&seed) % 4 == 0) {
+      const int to = 1 - cur;
+      mprotect(rings[to], ring, PROT_READ | PROT_WRITE);
+      memcpy(rings[to], rings[cur], in_at);
+      mprotect(rings[cur], ring, PROT_NONE);
+      cur = to;
+      CHECK(lrd_encoder_set_history(e, rings[cur], ring) == LRD_OK);
+      moves++;
+    }
+  } while (r != LRD_DONE);
+  CHECK(moves > 3);
+  for (int k = 0; k < 2; k++) munmap(rings[k], ring);
   return out_at;
 }
 
@@ -330,16 +376,17 @@ int main(int argc, char** argv) {
 
   const size_t cap = data.n + data.n / 16 + 65536;
   unsigned char* out = malloc(cap);
-  for (int mode = 0; mode < 3; mode++) {
+  for (int mode = 0; mode < 4; mode++) {
     /* 0: the encoder's own ring, one helper; 1: no helper; 2: the whole input
-     * as the history. */
+     * as the history; 3: a ring of the caller's that moves. */
     lrd_encoder_params ep;
     lrd_encoder_params_default(&ep);
     ep.threads = mode == 1 ? 0 : 1;
     lrd_encoder* e;
     CHECK(lrd_encoder_create(&e, &ep) == LRD_OK);
     if (mode == 2) CHECK(lrd_encoder_set_history(e, data.p, 0) == LRD_OK);
-    const size_t n = run_stream(e, enc_fn, &data, out, cap, 100 + (uint64_t)mode);
+    const size_t n = mode == 3 ? run_moving_ring(e, &data, out, cap, 103)
+                               : run_stream(e, enc_fn, &data, out, cap, 100 + (uint64_t)mode);
     CHECK(same(&stream, out, n));
     lrd_stats st;
     char line[256];
