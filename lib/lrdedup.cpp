@@ -79,6 +79,25 @@ int check_buffers(const lrd_in* in, const lrd_out* out) {
   return LRD_OK;
 }
 
+// Points the body's input at the n bytes at src, taken from in.
+void take_input(stream_core* s, lrd_in* in, const uint8_t* src, size_t n) {
+  coro_header* h = &s->c.coro;
+  h->inpbeg = h->inpptr = src;
+  h->inpend = src + n;
+  in->pos += n;
+  s->taken += n;
+}
+
+// Gives back to in what the body has not read of its input: it comes again
+// in the caller's next buffer.
+void give_back_unread(stream_core* s, lrd_in* in) {
+  const coro_header* h = &s->c.coro;
+  const size_t left = static_cast<size_t>(h->inpend - h->inpptr);
+  if (left == 0) return;  // in may then be null
+  in->pos -= left;
+  s->taken -= left;
+}
+
 // Copies what is left of the finished output into out; true when it all went.
 bool hand_out(stream_core* s, lrd_out* out) {
   const size_t left = s->block_n - s->block_out;
@@ -208,7 +227,6 @@ namespace {
 // an input buffer at a time, or (with the caller's history) taken where they
 // are.
 bool encoder_feed(lrd_encoder* e, lrd_in* in) {
-  coro_header* h = &e->s.c.coro;
   if (!in || in->pos >= in->size) return false;
   const uint8_t* src = static_cast<const uint8_t*>(in->src) + in->pos;
   size_t n = in->size - in->pos;
@@ -220,10 +238,7 @@ bool encoder_feed(lrd_encoder* e, lrd_in* in) {
     std::memcpy(e->ring + at, src, n);
     src = e->ring + at;
   }
-  h->inpbeg = h->inpptr = src;
-  h->inpend = src + n;
-  in->pos += n;
-  e->s.taken += n;
+  take_input(&e->s, in, src, n);
   return true;
 }
 
@@ -232,11 +247,7 @@ bool encoder_feed(lrd_encoder* e, lrd_in* in) {
 void give_back(lrd_encoder* e, lrd_in* in) {
   if (!e->caller_history) return;
   coro_header* h = &e->s.c.coro;
-  if (h->inpptr < h->inpend) {
-    const size_t left = static_cast<size_t>(h->inpend - h->inpptr);
-    in->pos -= left;
-    e->s.taken -= left;
-  }
+  give_back_unread(&e->s, in);
   // An empty buffer where the input stands now.
   h->inpbeg = h->inpptr = h->inpend = nullptr;
   h->inp_before = e->s.taken;
@@ -422,11 +433,7 @@ bool decoder_feed(lrd_decoder* d, lrd_in* in) {
     std::memcpy(d->in, src, n);
     src = d->in;
   }
-  coro_header* h = &d->s.c.coro;
-  h->inpbeg = h->inpptr = src;
-  h->inpend = src + n;
-  in->pos += n;
-  d->s.taken += n;
+  take_input(&d->s, in, src, n);
   return true;
 }
 
@@ -434,11 +441,7 @@ bool decoder_feed(lrd_decoder* d, lrd_in* in) {
 // is given back at the end of a call and taken again at the start of the
 // next, where the body still points.
 void stable_give_back(lrd_decoder* d, lrd_in* in) {
-  coro_header* h = &d->s.c.coro;
-  const size_t left = static_cast<size_t>(h->inpend - h->inpptr);
-  if (!d->stable_input || left == 0 || !in) return;
-  in->pos -= left;
-  d->s.taken -= left;
+  if (d->stable_input && in) give_back_unread(&d->s, in);
 }
 bool stable_take_again(lrd_decoder* d, lrd_in* in) {
   coro_header* h = &d->s.c.coro;
