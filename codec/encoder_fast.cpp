@@ -86,9 +86,9 @@ struct stage_area {
   const uint8_t* hist;
   uint64_t hist_ring;
   uint8_t* dat;  // the batch's data: buf + scan_hist, or in the ring (then never written)
-  bool in_place;
   uint8_t* data() { return dat; }
   const uint8_t* data() const { return dat; }
+  bool in_place() const { return dat != buf + scan_hist; }
 };
 
 // Copies the n input bytes from offset o of the history to dst.
@@ -103,12 +103,11 @@ void copy_from_history(const uint8_t* hist, uint64_t ring, uint64_t o, uint8_t* 
 // stay the same): a batch used where it lay is then copied in from the new
 // one, with the carried chunk and the bytes before it, and its chunks follow.
 void restage(stage_area* st, const uint8_t* hist, uint64_t ring) {
-  if (!st || !st->in_place) return;
+  if (!st || !st->in_place()) return;
   uint8_t* const data = st->buf + scan_hist;
   copy_from_history(hist, ring, st->copy_off - tail_room - scan_hist, st->buf, scan_hist + tail_room + st->fresh);
   for (size_t j = 0; j < st->nch; j++) st->spans[j].p = data + (st->spans[j].p - st->dat);
   st->dat = data;
-  st->in_place = false;
 }
 
 // A scan piece copies its fresh bytes in from the history, where they are
@@ -176,7 +175,7 @@ void walk_batch(stage_area* st, const stage_area* prev) {
   if (prev) {
     t = tail_room + prev->fresh - prev->rest;
     // In place, the input before the fresh bytes is the carried chunk already.
-    if (!st->in_place)
+    if (!st->in_place())
       std::memcpy(data + tail_room - t - scan_hist, prev->data() + prev->rest - scan_hist, t + scan_hist);
   } else {
     std::memset(data + tail_room - scan_hist, 0, scan_hist);
@@ -328,7 +327,6 @@ coro_task encoder_run_fast(coder* c) {
       // Take in up to batch_new fresh bytes. Input that lies in the history
       // is copied in by the scan pieces, on both threads; other input here.
       scan->dat = scan->buf + scan_hist;
-      scan->in_place = false;
       uint8_t* const fresh = scan->data() + tail_room;
       size_t filled = 0;
       scan->eof = false;
@@ -374,7 +372,6 @@ coro_task encoder_run_fast(coder* c) {
       if (c->hist && c->hist_ring && scan->copy_at == 0 && filled > 0 && scan->copy_off >= lead &&
           (scan->copy_off - lead) % c->hist_ring + lead + filled <= c->hist_ring) {
         scan->dat = const_cast<uint8_t*>(c->hist) + scan->copy_off % c->hist_ring - tail_room;
-        scan->in_place = true;
         scan->copy_at = filled;  // nothing to copy in
       }
     }
