@@ -103,13 +103,17 @@ void pipe_nap::sleep() const {
   nanosleep(&t, nullptr);
 }
 
-void enlarge_pipe(int fd, size_t bytes) {
+int enlarge_pipe(int fd, size_t bytes) {
 #ifdef F_SETPIPE_SZ
   const int now = fcntl(fd, F_GETPIPE_SZ);
-  if (now >= 0 && static_cast<size_t>(now) < bytes) fcntl(fd, F_SETPIPE_SZ, static_cast<int>(bytes));
+  if (now < 0) return 0;
+  if (static_cast<size_t>(now) >= bytes) return now;
+  const int k = fcntl(fd, F_SETPIPE_SZ, static_cast<int>(bytes));
+  return k >= 0 ? k : now;
 #else
   (void)fd;
   (void)bytes;
+  return 0;
 #endif
 }
 

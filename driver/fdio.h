@@ -32,8 +32,9 @@ ssize_t read_some(int fd, uint8_t* p, size_t n);
 bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n, bool* by_ref = nullptr);
 
 // Makes the buffer of the pipe fd hold `bytes` where the system allows; a
-// refusal leaves it as it was, which only costs more wakeups.
-void enlarge_pipe(int fd, size_t bytes);
+// refusal leaves it as it was, which only costs more wakeups. Returns the
+// buffer's size then, 0 where it cannot tell (fd is no pipe).
+int enlarge_pipe(int fd, size_t bytes);
 
 // The pause of a side that can wait while a pipe fills or drains, so that
 // the other side moves large pieces and neither is woken for each: from a

@@ -153,8 +153,7 @@ void* reader_main(void* arg) {
   uint64_t got = 0, committed = 0;
   bool huge = true, commit = true, nowait = true;
   pipe_nap nap;
-  struct stat st;
-  const int pipe_cap = fstat(in->fd, &st) == 0 && S_ISFIFO(st.st_mode) ? fcntl(in->fd, F_GETPIPE_SZ) : 0;
+  const int pipe_cap = in->pipe_cap;
   for (;;) {
     // Room in the ring: the coder has been handed enough.
     uint64_t handed = in->handed.load(std::memory_order_acquire);
@@ -241,7 +240,7 @@ void set_piece(input_source* in) {
   struct stat st;
   const bool stream = fstat(in->fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
   in->piece = stream ? cfg_read_piece : cfg_read_small;
-  if (S_ISFIFO(st.st_mode)) enlarge_pipe(in->fd, cfg_read_piece);
+  if (S_ISFIFO(st.st_mode)) in->pipe_cap = enlarge_pipe(in->fd, cfg_read_piece);
 }
 
 }  // namespace

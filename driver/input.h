@@ -34,6 +34,7 @@ struct input_source {
   uint8_t* buf = nullptr;   // the read buffer, or the ring
   uint64_t ring = 0;        // ring length; 0 for one buffer
   size_t piece = 0;         // most bytes a read asks for
+  int pipe_cap = 0;         // the buffer of a pipe read from, 0 for any other input
   const uint8_t* map = nullptr;  // the input's first byte in the mapping
   size_t map_len = 0;       // bytes mapped from there (to the file's end when last looked at)
   size_t map_skip = 0;      // mapped bytes before map: the mapping starts on a page

@@ -28,8 +28,7 @@ out_writer::out_writer(int fd, progress* prog, bool sparse, uint64_t base)
     : fd_(fd), prog_(prog), sparse_(sparse), base_(base) {
   struct stat st;
   if (!sparse && fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
-    enlarge_pipe(fd, cfg_pipe_buffer);
-    pipe_cap_ = std::max(0, fcntl(fd, F_GETPIPE_SZ));
+    pipe_cap_ = enlarge_pipe(fd, cfg_pipe_buffer);
   }
   try {
     thread_ = std::thread([this] { run(); });
