@@ -240,7 +240,7 @@ void set_piece(input_source* in) {
   struct stat st;
   const bool stream = fstat(in->fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
   in->piece = stream ? cfg_read_piece : cfg_read_small;
-  if (S_ISFIFO(st.st_mode)) in->pipe_cap = enlarge_pipe(in->fd, cfg_read_piece);
+  if (stream && S_ISFIFO(st.st_mode)) in->pipe_cap = enlarge_pipe(in->fd, cfg_read_piece);
 }
 
 }  // namespace
