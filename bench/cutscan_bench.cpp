@@ -34,6 +34,7 @@ void bm_scan(benchmark::State& state, cutscan_impl impl) {
 BENCHMARK_CAPTURE(bm_scan, plain, cutscan_impl_plain);
 BENCHMARK_CAPTURE(bm_scan, lanes, cutscan_impl_lanes);
 BENCHMARK_CAPTURE(bm_scan, avx2, cutscan_impl_avx2);
+BENCHMARK_CAPTURE(bm_scan, rows, cutscan_impl_rows);
 BENCHMARK_CAPTURE(bm_scan, gfni, cutscan_impl_gfni);
 
 }  // namespace

@@ -164,9 +164,20 @@ void cut_candidates_gfni(const uint8_t* p, size_t n, uint64_t* bits) {
   cut_candidates_words(cutscan_lanes::cut_words_gfni, p, n, bits);
 }
 
+void cut_candidates_rows(const uint8_t* p, size_t n, uint64_t* bits) {
+  cut_candidates_words(cutscan_lanes::cut_words_rows, p, n, bits);
+}
+
 // ---- Choice of implementation ----
 
 bool avx2_usable() { return cutscan_lanes::avx2_built && cpu_has_avx2(); }
+bool rows_usable() { return cutscan_lanes::rows_built && cpu_has_avx2(); }
+// Where 256-bit operations run as two halves, the nibble shuffles lose even
+// to the eight scalar lanes, and the table rows beat both (bench/cutscan_bench
+// on a first Zen core: avx2 620, lanes 750, rows 950 MB/s). Elsewhere the
+// rows are unmeasured, so the shuffles keep their place.
+bool avx2_worth() { return !cpu_is_zen1(); }
+bool rows_worth() { return cpu_is_zen1(); }
 bool gfni_usable() { return cutscan_lanes::gfni_built && cpu_has_gfni() && cpu_has_avx512bw(); }
 
 // What cut_candidates runs until a choice is made: the first scan makes it.
@@ -178,12 +189,14 @@ constexpr dispatch_entry<cutscan_impl, cut_fn> cut_table[] = {
     {cutscan_impl_auto, "auto", cut_candidates_first, runs_anywhere},
     {cutscan_impl_plain, "plain", cut_candidates_plain, runs_anywhere},
     {cutscan_impl_lanes, "lanes", cut_candidates_lanes, runs_anywhere},
-    {cutscan_impl_avx2, "avx2", cut_candidates_avx2, avx2_usable},
+    {cutscan_impl_avx2, "avx2", cut_candidates_avx2, avx2_usable, avx2_worth},
     {cutscan_impl_gfni, "gfni", cut_candidates_gfni, gfni_usable},
+    {cutscan_impl_rows, "rows", cut_candidates_rows, rows_usable, rows_worth},
 };
 static_assert(dispatch_in_order(cut_table));
-// Each is the faster where the CPU runs both (bench/cutscan_bench).
-constexpr cutscan_impl cut_prefer[] = {cutscan_impl_gfni, cutscan_impl_avx2, cutscan_impl_lanes};
+// Fastest first where the CPU runs them; an entry not worth taking on this
+// CPU is passed over (bench/cutscan_bench).
+constexpr cutscan_impl cut_prefer[] = {cutscan_impl_gfni, cutscan_impl_avx2, cutscan_impl_rows, cutscan_impl_lanes};
 
 constinit dispatch cut_choice{cut_table, cut_prefer};
 

@@ -38,6 +38,7 @@ enum cutscan_impl {
   cutscan_impl_lanes,  // eight rolling values side by side, any CPU
   cutscan_impl_avx2,   // a window's top byte from nibble tables, 32 windows an instruction
   cutscan_impl_gfni,   // the same from byte matrices (GFNI, AVX-512), 64 windows an instruction
+  cutscan_impl_rows,   // the same from a table row per byte (AVX2), 32 windows a load
 };
 
 // True when this build and this CPU can run the implementation (auto: always).

@@ -26,7 +26,8 @@ static inline uint64_t settle_top_ties(const basis& b, const uint8_t* q, uint64_
 // Candidate words 0 .. words-1 of p (64 windows each), for the vector versions.
 // Present in every build; they do their work only when compiled for their
 // instruction set, and are called only after the CPU has been checked.
-extern const bool avx2_built, gfni_built;
+extern const bool avx2_built, gfni_built, rows_built;
+void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits);
 void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits);
 void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits);
 

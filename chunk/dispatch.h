@@ -40,17 +40,28 @@ inline bool cpu_has_gfni() {
 #endif
 }
 
+// The first Zen cores, which run each 256-bit operation as two 128-bit halves.
+inline bool cpu_is_zen1() {
+#if defined(__x86_64__) || defined(__i386__)
+  return __builtin_cpu_is("znver1");
+#else
+  return false;
+#endif
+}
+
 // What a portable implementation needs of the build and the CPU: nothing.
 inline bool runs_anywhere() { return true; }
 
-// One implementation: its enumerator, its short name, its function, and
-// whether this build and this CPU can run it.
+// One implementation: its enumerator, its short name, its function, whether
+// this build and this CPU can run it, and whether the choice by CPU should
+// take it where it runs (null: yes); a version may run and still lose.
 template <typename Impl, typename Fn>
 struct dispatch_entry {
   Impl impl;
   const char* name;
   Fn* fn;
   bool (*usable)();
+  bool (*worth)() = nullptr;
 };
 
 // True when entry i of the table is for enumerator i, as dispatch requires.
@@ -112,11 +123,13 @@ class dispatch {
   }
 
  private:
-  // The first usable implementation of the preference list. REQUIRES: its
-  // last one runs anywhere.
+  // The first usable implementation of the preference list that is worth
+  // taking on this CPU. REQUIRES: its last one runs anywhere.
   Impl best() const {
-    for (size_t k = 0; k + 1 < P; k++)
-      if (supported(prefer_[k])) return prefer_[k];
+    for (size_t k = 0; k + 1 < P; k++) {
+      const dispatch_entry<Impl, Fn>& e = table_[static_cast<size_t>(prefer_[k])];
+      if (supported(prefer_[k]) && (!e.worth || e.worth())) return prefer_[k];
+    }
     return prefer_[P - 1];
   }
 

@@ -71,7 +71,7 @@ TEST_P(CutscanImpl, WindowsOnTheLimitsTopByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Impl, CutscanImpl,
-                         ::testing::Values(cutscan_impl_lanes, cutscan_impl_avx2, cutscan_impl_gfni,
+                         ::testing::Values(cutscan_impl_lanes, cutscan_impl_avx2, cutscan_impl_gfni, cutscan_impl_rows,
                                            cutscan_impl_auto),
                          [](const ::testing::TestParamInfo<cutscan_impl>& i) {
                            return std::string(cutscan_impl_name(i.param));
@@ -88,7 +88,8 @@ TEST(Cutscan, TermTablesGiveTheWindowValue) {
 TEST(Cutscan, ForceAndReport) {
   EXPECT_TRUE(cutscan_impl_supported(cutscan_impl_plain));
   EXPECT_TRUE(cutscan_impl_supported(cutscan_impl_lanes));
-  for (cutscan_impl i : {cutscan_impl_plain, cutscan_impl_lanes, cutscan_impl_avx2, cutscan_impl_gfni}) {
+  for (cutscan_impl i : {cutscan_impl_plain, cutscan_impl_lanes, cutscan_impl_avx2, cutscan_impl_gfni,
+                         cutscan_impl_rows}) {
     ASSERT_TRUE(cutscan_force(cutscan_impl_plain));
     EXPECT_EQ(cutscan_force(i), cutscan_impl_supported(i)) << cutscan_impl_name(i);
     EXPECT_EQ(cutscan_impl_current(), cutscan_impl_supported(i) ? i : cutscan_impl_plain);
