@@ -29,6 +29,8 @@ struct coder {
   uint64_t hist_ring;  // length of that ring; 0: no ring, byte o at hist[o]
   void* enc_stage;     // the batched body's staging memory (encoder_stage_bytes); null: the plain body
   worker* wk;          // the batched body's helper thread; null: it works alone
+  uint32_t flush;      // set by the owner: code every chunk cut so far, then
+                       // ask for input again (the body clears it)
 
   // Decoder tail. The owner hands in the window, or the output file and its
   // output buffers (codec/dec_history.h), and, for the fast body, the
@@ -39,6 +41,12 @@ struct coder {
   uint32_t winpos;     // where the next decoded byte is stored
   uint32_t winsize;    // cfg_decwinsize in the program; smaller in tests
   uint8_t* chunkmap;   // chunk starts of the window (null: every reference copies byte by byte)
+  // File mode, within one call of the owner's: output offsets from call_from
+  // on that are already handed over lie at callbuf[o - call_from] (they may
+  // not have reached the file yet); null when the owner keeps no such buffer.
+  const uint8_t* callbuf;
+  uint64_t call_from;
+  uint32_t fault_stop; // set by the owner: the first fault ends the stream (REQ_FAULT)
   uint32_t fault;      // first dec_fault met, or fault_none (decoder.h)
   uint64_t fault_offset;   // stream offset of the first faulty reference's marker
   uint64_t dec_fast_refs;  // fast decoder: references copied whole by memcpy

@@ -43,6 +43,8 @@ inline void dh_store_byte(coder* c, uint8_t b) {
 
 // File mode, with the output at offset out_at: the first offset still in the
 // output ring. The ring's oldest buffer is the one the owner hands out next.
+// Below it, bytes handed over in the owner's current call are in its buffer
+// (coder::callbuf), older ones in the file.
 inline uint64_t dh_ring_floor(uint64_t out_at) {
   const uint64_t blk = out_at / cfg_iobuf;
   return blk >= cfg_outring_blocks - 1 ? (blk - (cfg_outring_blocks - 1)) * cfg_iobuf : 0;
@@ -51,7 +53,13 @@ inline uint64_t dh_ring_floor(uint64_t out_at) {
 // File mode: the output byte at offset o, below the output position whose
 // ring floor is `floor`.
 inline uint8_t dh_file_byte(const coder* c, uint64_t o, uint64_t floor) {
-  return o >= floor ? c->outring[o % cfg_outring] : c->outmap[o];
+  if (o >= floor) return c->outring[o % cfg_outring];
+  return c->callbuf && o >= c->call_from ? c->callbuf[o - c->call_from] : c->outmap[o];
+}
+
+// File mode: the first offset that may not be in the file yet.
+inline uint64_t dh_file_floor(const coder* c, uint64_t floor) {
+  return c->callbuf && c->call_from < floor ? c->call_from : floor;
 }
 
 // The offset whose byte window index s holds, for a decoder at offset cur:

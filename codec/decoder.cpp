@@ -101,6 +101,7 @@ coro_task decoder_run_plain(coder* c) {
         distance = fmt_distance_byte(distance, v, k);
       }
       note_ref_fault(c, truncated, distance, c->sum, marker_offset);
+      if (c->fault != fault_none && c->fault_stop) break;
       decoder_copy_ref(c, distance);
     } else {
       if (marker && p[3] == fmt_kind_escape) {
@@ -132,5 +133,6 @@ coro_task decoder_run_plain(coder* c) {
     c->nbuf = 0;
     if (final) break;
   }
-  co_await coro_yield(h, REQ_DONE);
+  // A fault that ends the stream leaves its chunk unwritten and uncounted.
+  co_await coro_yield(h, c->fault != fault_none && c->fault_stop ? REQ_FAULT : REQ_DONE);
 }

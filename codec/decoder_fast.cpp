@@ -215,10 +215,11 @@ void whole_in_window(coder* c, uint32_t s, uint32_t whole, out_spans* out) {
 // File mode: the whole chunk of `whole` bytes at output offset o, written
 // straight from the file or the output ring. The ring's oldest buffer is
 // handed out again if writing the chunk fills the current one, so a source
-// in it goes through cbuf first.
+// in it goes through cbuf first; so does one in the owner's buffer, which is
+// another after the owner's call returns.
 void whole_from_file(coder* c, uint64_t o, uint32_t whole, out_spans* out) {
   const uint64_t floor = dh_ring_floor(c->sum);
-  if (o + whole <= floor) {
+  if (o + whole <= dh_file_floor(c, floor)) {
     out->add(c->outmap + o, whole);
   } else if (o >= floor + cfg_iobuf) {
     const uint64_t r = o % cfg_outring;
@@ -311,6 +312,7 @@ coro_task decoder_run_fast(coder* c) {
         distance = fmt_distance_byte(distance, over ? -1 : *h->inpptr++, k);
       }
       note_ref_fault(c, truncated, distance, c->sum, marker_offset);
+      if (c->fault != fault_none && c->fault_stop) break;
       clen = copy_reference(c, map, distance, &out);
     } else if (!dropped && !in_input) {
       // Held across input buffers (or a final chunk of 0 to 3 bytes): stored
@@ -344,5 +346,6 @@ coro_task decoder_run_fast(coder* c) {
     c->nbuf = 0;
     if (final) break;
   }
-  co_await coro_yield(h, REQ_DONE);
+  // A fault that ends the stream leaves its chunk unwritten and uncounted.
+  co_await coro_yield(h, c->fault != fault_none && c->fault_stop ? REQ_FAULT : REQ_DONE);
 }

@@ -322,8 +322,10 @@ coro_task encoder_run_fast(coder* c) {
   job jb;
   batch_state s;
   bool more = true;  // input remains to be taken
+  bool draining = false;  // a flush: the batches in flight are coded before more input is taken
   for (;;) {
-    if (more) {
+    const bool take = more && !draining;
+    if (take) {
       // Take in up to batch_new fresh bytes. Input that lies in the history
       // is copied in by the scan pieces, on both threads; other input here.
       scan->dat = scan->buf + scan_hist;
@@ -361,6 +363,12 @@ coro_task encoder_run_fast(coder* c) {
           scan->eof = true;
           break;
         }
+        // A flush ends the batch where the input ends: its unfinished chunk
+        // is carried on as at any batch's end, so no cut moves.
+        if (h->inpptr >= h->inpend && c->flush) {
+          draining = true;
+          break;
+        }
       }
       scan->fresh = filled;
       // The history as it stands now: the owner may have moved it meanwhile.
@@ -375,7 +383,7 @@ coro_task encoder_run_fast(coder* c) {
         scan->copy_at = filled;  // nothing to copy in
       }
     }
-    post_job(wk, &jb, dig, more ? scan : nullptr, walked);
+    post_job(wk, &jb, dig, take ? scan : nullptr, walked);
 
     if (code) {
       s.st = code;
@@ -394,12 +402,17 @@ coro_task encoder_run_fast(coder* c) {
     if (!more && !dig) break;
     code = dig;
     dig = nullptr;
-    if (more) {
+    if (take) {
       walked = scan;
       more = !scan->eof;
       dig = scan;
       scan = &areas[next_area];
       next_area = (next_area + 1) % 3;
+    }
+    if (draining && !code && !dig) {
+      // Every chunk cut so far is coded: the flush is done.
+      draining = false;
+      c->flush = 0;
     }
   }
   co_await coro_yield(h, REQ_DONE);

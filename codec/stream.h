@@ -18,6 +18,7 @@ enum : uint32_t {
   REQ_DONE = 0,    // after the last output byte; never resumed
   REQ_INPUT = 1,   // inpptr reached inpend: refill the input buffer
   REQ_OUTPUT = 2,  // outptr reached outend: write the whole output buffer
+  REQ_FAULT = 3,   // decoder: a fault ends the stream here; never resumed
 };
 
 // A coder body: the coroutine that coro_call starts and resumes.

@@ -238,7 +238,11 @@ int open_output_for_reading(const cli_args& a, const cli_files& f, uint64_t* sta
 // regular file this run writes and can map, else with its window. False
 // after the message.
 bool set_up_decoder(const cli_args& a, cli_files* f, output_map* m) {
-  if (lrd_decoder_create(&f->dec, nullptr) != LRD_OK) return fail_memory("the decoder");
+  // A corrupt stream is decoded to its end and its first fault reported then.
+  lrd_decoder_params p;
+  lrd_decoder_params_default(&p);
+  p.decode_through = 1;
+  if (lrd_decoder_create(&f->dec, &p) != LRD_OK) return fail_memory("the decoder");
   // The input buffer stays put until the decoder has taken it all.
   lrd_decoder_set_stable_input(f->dec);
   const int rfd = open_output_for_reading(a, *f, &m->start);

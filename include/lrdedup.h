@@ -12,8 +12,10 @@
  *     lrd_encoder* e;
  *     if (lrd_encoder_create(&e, NULL) != LRD_OK) ...;
  *     for (;;) {
- *       lrd_in in = {buf, read(fd, buf, sizeof buf), 0};    (0 at the end)
- *       int end = in.size == 0;
+ *       ssize_t n = read(fd, buf, sizeof buf);               (0 at the end)
+ *       if (n < 0) ...error;
+ *       lrd_in in = {buf, (size_t)n, 0};
+ *       int end = n == 0;
  *       int r;
  *       do {
  *         lrd_out out = {obuf, sizeof obuf, 0};
@@ -24,6 +26,11 @@
  *       if (r == LRD_DONE) break;
  *     }
  *     lrd_encoder_free(e);
+ *
+ * Errors: a call that returns an error below zero leaves the object spent
+ * (a null object excepted, which has no state): every later call returns
+ * LRD_ERROR_STATE until lrd_encoder_reset or lrd_decoder_reset starts a new
+ * stream. So a loop never goes on past a mistake of its own.
  *
  * Objects share nothing: any number of encoders and decoders may run at once,
  * each in one thread at a time. Every function is safe to call with a null
@@ -46,12 +53,15 @@ extern "C" {
 #define LRD_API
 #endif
 
-/* The version of this header; lrd_version() gives the library's. */
+/* The version of this header; lrd_version() gives the library's. While the
+ * major version is 0, a new minor version may change the interface (0.4
+ * gave the parameter structs their size member, so that later fields no
+ * longer do); a new patch version never does. */
 #define LRD_VERSION_MAJOR 0
-#define LRD_VERSION_MINOR 3
-#define LRD_VERSION_PATCH 1
+#define LRD_VERSION_MINOR 4
+#define LRD_VERSION_PATCH 0
 #define LRD_VERSION_NUMBER (LRD_VERSION_MAJOR * 10000 + LRD_VERSION_MINOR * 100 + LRD_VERSION_PATCH)
-#define LRD_VERSION_STRING "0.3.1"
+#define LRD_VERSION_STRING "0.4.0"
 
 /* LRD_VERSION_NUMBER of the library linked. */
 LRD_API unsigned lrd_version(void);
@@ -66,10 +76,13 @@ enum lrd_result {
   LRD_DONE = 2,        /* the end: every output byte has been handed out */
   LRD_ERROR_NULL = -1,      /* a null object, buffer or result pointer */
   LRD_ERROR_STATE = -2,     /* a call after LRD_DONE or after an error, or
-                               input after the end was said */
+                               input after the end was said, or a setter
+                               after input was given */
   LRD_ERROR_PARAM = -3,     /* a parameter out of its range */
   LRD_ERROR_MEMORY = -4,    /* memory could not be had; the object is spent */
-  LRD_ERROR_BUFFER = -5     /* a buffer whose pos is beyond its size */
+  LRD_ERROR_BUFFER = -5,    /* a buffer whose pos is beyond its size */
+  LRD_ERROR_CORRUPT = -6    /* decoder: a stream the encoder never writes;
+                               lrd_decoder_fault says what and where */
 };
 
 /* A short English text for any result code; never null. */
@@ -117,7 +130,15 @@ typedef struct lrd_out {
 
 typedef struct lrd_encoder lrd_encoder;
 
+/* Parameters. A struct grows only at its end, and `size` says how much of it
+ * the caller knows: fields beyond it take their defaults, so a program built
+ * against an older header runs unchanged. Set size by
+ * lrd_encoder_params_default or LRD_ENCODER_PARAMS_INIT, then change fields.
+ * A size below that of 0.4's struct is refused (LRD_ERROR_PARAM), and so are
+ * bytes beyond the library's own struct that are not zero: a field this
+ * library does not know. */
 typedef struct lrd_encoder_params {
+  size_t size; /* sizeof(lrd_encoder_params) */
   /* Helper threads: 0, none; 1 (the default), one that copies in, cuts and
    * digests the next batches of input while the caller's thread codes this
    * one. Used only on a machine with a second core; the stream is the same
@@ -125,7 +146,9 @@ typedef struct lrd_encoder_params {
   unsigned threads;
 } lrd_encoder_params;
 
-/* The defaults: threads = 1. */
+#define LRD_ENCODER_PARAMS_INIT {sizeof(lrd_encoder_params), 1}
+
+/* The defaults (LRD_ENCODER_PARAMS_INIT), size included. */
 LRD_API void lrd_encoder_params_default(lrd_encoder_params* p);
 
 /* Makes an encoder in *enc (params NULL: the defaults). Its memory grows with
@@ -133,7 +156,8 @@ LRD_API void lrd_encoder_params_default(lrd_encoder_params* p);
  * average some 160 bytes) up to 1 GiB, some 3 MiB of staging buffers, and,
  * unless lrd_encoder_set_history is called before the first input, a ring of
  * the last LRD_HISTORY_RING input bytes, committed as it fills.
- * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads > 1) or LRD_ERROR_MEMORY. */
+ * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads > 1, or a size it cannot
+ * take) or LRD_ERROR_MEMORY. */
 LRD_API int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params);
 
 /* Frees the encoder and everything it holds; NULL is allowed. */
@@ -152,8 +176,9 @@ LRD_API void lrd_encoder_free(lrd_encoder* enc);
  * the same. After LRD_OUTPUT_FULL it must stay where it is: the encoder's
  * helper thread may be reading it.
  * REQUIRES: ring 0 or ring >= LRD_HISTORY_RING.
- * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM, or LRD_ERROR_STATE when the
- * encoder already keeps its own ring (input was given before). */
+ * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM, or LRD_ERROR_STATE when input was
+ * given before without a history of the caller's (the encoder then keeps its
+ * own ring), after LRD_DONE, or after an error. */
 LRD_API int lrd_encoder_set_history(lrd_encoder* enc, const void* history, uint64_t ring);
 
 /* Encodes from in into out. end != 0 says that in holds the last of the
@@ -167,24 +192,66 @@ LRD_API int lrd_encoder_set_history(lrd_encoder* enc, const void* history, uint6
  * give or no room yet. */
 LRD_API int lrd_encode(lrd_encoder* enc, lrd_in* in, lrd_out* out, int end);
 
+/* Hands out the coding of all input given so far up to its last cut: the
+ * chunk the input ends in is unfinished and stays held back (a flush never
+ * cuts, so the stream is the one without flushes, byte for byte). For a
+ * stream over a network, after lrd_encode took all input (LRD_OK). Returns
+ * LRD_OK when all of it is out, LRD_OUTPUT_FULL when out filled up first
+ * (call again with room), or an error; LRD_ERROR_STATE once the end was
+ * said (finish with lrd_encode). */
+LRD_API int lrd_encode_flush(lrd_encoder* enc, lrd_out* out);
+
+/* Starts a new stream on the same encoder, as a new one with the same
+ * parameters would, keeping its memory and threads (the index is emptied).
+ * A history given to lrd_encoder_set_history is forgotten: give it again
+ * for the new stream. Also the way back from an error other than
+ * LRD_ERROR_MEMORY. LRD_OK, LRD_ERROR_NULL, or LRD_ERROR_MEMORY (the object
+ * is then spent; free it). */
+LRD_API int lrd_encoder_reset(lrd_encoder* enc);
+
+/* The most bytes a stream of n input bytes can take: every chunk but the
+ * last has 64 bytes or more and is written with at most 4 bytes more, and
+ * the last with at most 8. SIZE_MAX where that does not fit in a size_t. */
+LRD_API size_t lrd_encode_bound(size_t n);
+
+/* One call for a whole input in memory: encodes src[0..src_size) into dst,
+ * sets *dst_size to the stream's length and returns LRD_OK; LRD_OUTPUT_FULL
+ * when dst_capacity is too small (lrd_encode_bound(src_size) is always
+ * enough; dst then holds nothing of use), or an error. params NULL: the
+ * defaults. The input serves as the history: no ring is made. */
+LRD_API int lrd_encode_buffer(const void* src, size_t src_size, void* dst, size_t dst_capacity,
+                              size_t* dst_size, const lrd_encoder_params* params);
+
 /* ------------------------------------------------------------------ decoder */
 
 typedef struct lrd_decoder lrd_decoder;
 
+/* Parameters, as lrd_encoder_params: grown at the end, size first. */
 typedef struct lrd_decoder_params {
+  size_t size; /* sizeof(lrd_decoder_params) */
   /* Helper threads: 0, none; 1 (the default), one that commits the pages of
    * the window a little ahead of the output, so that their first touch costs
-   * the decoding nothing. Unused with a history of the caller's. */
+   * the decoding nothing. Used only on a machine with a second core, and not
+   * with a history of the caller's. */
   unsigned threads;
+  /* 0 (the default): a corrupt stream ends in LRD_ERROR_CORRUPT at its first
+   * fault, once the output before the faulty chunk is handed out. 1: it is
+   * decoded through to its end, as any byte sequence decodes to some output,
+   * and only lrd_decoder_fault tells of the fault (for recovery, or a tool
+   * that reports the fault after writing everything). */
+  unsigned decode_through;
 } lrd_decoder_params;
 
-/* The defaults: threads = 1. */
+#define LRD_DECODER_PARAMS_INIT {sizeof(lrd_decoder_params), 1, 0}
+
+/* The defaults (LRD_DECODER_PARAMS_INIT), size included. */
 LRD_API void lrd_decoder_params_default(lrd_decoder_params* p);
 
 /* Makes a decoder in *dec (params NULL: the defaults). It keeps the last
  * 1000 MiB of its output in a window committed as it fills, unless
  * lrd_decoder_set_history is called before the first input; then it needs
- * some 19 MiB. LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM or LRD_ERROR_MEMORY. */
+ * some 19 MiB. LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads > 1,
+ * decode_through > 1, or a size it cannot take) or LRD_ERROR_MEMORY. */
 LRD_API int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* params);
 
 /* Frees the decoder and everything it holds; NULL is allowed. */
@@ -193,23 +260,47 @@ LRD_API void lrd_decoder_free(lrd_decoder* dec);
 /* The caller keeps the input it has given where it is until the decoder has
  * taken it: a call that returns with input left over is given the same
  * buffer again (the same src and size, pos where the call left it). The
- * decoder then reads the input in place instead of copying it. Call before
- * the first input. LRD_OK, LRD_ERROR_NULL, or LRD_ERROR_STATE after it; a
- * later call given other input than was left fails with LRD_ERROR_PARAM. */
+ * decoder then reads the input in place instead of copying it, and counts
+ * a piece of it (up to 1 MiB) as taken only once it has read the last of
+ * it: bytes before pos are the caller's again, to spoil or free, at the
+ * call's return. Call before the first input. LRD_OK, LRD_ERROR_NULL, or
+ * LRD_ERROR_STATE after input was given (or LRD_DONE, or an error); a later
+ * call given other input than was left fails with LRD_ERROR_PARAM. */
 LRD_API int lrd_decoder_set_stable_input(lrd_decoder* dec);
 
 /* Where the decoder finds the output it has handed out, instead of a window:
- * output byte o at history[o], from when LRD_DECODER_LAG more bytes have been
- * handed out after it until the end (for example a read-only mapping of the
- * output file, which the caller writes before it hands the decoder more
- * room). A reference copies from there. Call before the first input.
- * LRD_OK, LRD_ERROR_NULL, or LRD_ERROR_STATE after the first input. */
+ * output byte o at history[o] once the call that handed it out has returned
+ * and LRD_DECODER_LAG more bytes have been handed out after it, until the end
+ * (for example a read-only mapping of the output file, which the caller
+ * writes each output buffer or view to before the next call). A reference
+ * copies from there; within a call, from the decoder's own blocks and the
+ * output buffer it is filling, so a buffer of any size serves. Call before
+ * the first input. LRD_OK, LRD_ERROR_NULL, or LRD_ERROR_STATE after input
+ * was given (or LRD_DONE, or an error). */
 LRD_API int lrd_decoder_set_history(lrd_decoder* dec, const void* history);
 
-/* Decodes from in into out, as lrd_encode encodes. A corrupt stream is no
- * error: the decoder writes what it makes of it and goes on, and
- * lrd_decoder_fault names the first fault. */
+/* Decodes from in into out, as lrd_encode encodes. A corrupt stream ends in
+ * LRD_ERROR_CORRUPT, returned by the call that has handed out the last byte
+ * before the faulty chunk (with decode_through, no error: the decoder goes
+ * on); lrd_decoder_fault names the fault. */
 LRD_API int lrd_decode(lrd_decoder* dec, lrd_in* in, lrd_out* out, int end);
+
+/* Starts a new stream on the same decoder, as a new one with the same
+ * parameters would, keeping its memory and threads (the window is emptied:
+ * a new stream never reads the old one's bytes). A history given to
+ * lrd_decoder_set_history and a stable input are forgotten: set them again
+ * for the new stream. Also the way back from an error. LRD_OK or
+ * LRD_ERROR_NULL. */
+LRD_API int lrd_decoder_reset(lrd_decoder* dec);
+
+/* One call for a whole stream in memory: decodes src[0..src_size) into dst,
+ * sets *dst_size to the data's length and returns LRD_OK; LRD_OUTPUT_FULL
+ * when dst_capacity is too small (dst then holds its first dst_capacity
+ * bytes), LRD_ERROR_CORRUPT (unless params say decode_through; dst holds the
+ * data before the fault, *dst_size its length), or an error. params NULL:
+ * the defaults. dst serves as the history: no window is made. */
+LRD_API int lrd_decode_buffer(const void* src, size_t src_size, void* dst, size_t dst_capacity,
+                              size_t* dst_size, const lrd_decoder_params* params);
 
 /* A piece of the decoder's own output. */
 typedef struct lrd_view {
@@ -228,7 +319,8 @@ typedef struct lrd_view {
  * lrd_decode, which may be called in turn with this; in the window (no
  * history of the caller's), while fewer than LRD_WINDOW - LRD_VIEW_KEEP
  * have (since 0.3.1), so that a pipe may be given their pages (vmsplice)
- * instead of a copy. */
+ * instead of a copy. A corrupt stream: the view of the output before the
+ * faulty chunk comes with LRD_OUTPUT_FULL, then LRD_ERROR_CORRUPT. */
 LRD_API int lrd_decode_view(lrd_decoder* dec, lrd_in* in, lrd_view* view, int end);
 
 /* The first fault of a stream the encoder never writes, or LRD_FAULT_NONE. */

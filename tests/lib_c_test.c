@@ -264,6 +264,134 @@ static void* round_trip(void* arg) {
 
 /* ---------------------------------------------------------------- misuse */
 
+/* Every rejected call spends the object: the good call after it is refused
+ * too, until a reset, after which the object codes as a new one. */
+static void rejected_then_good(const bytes* data, const bytes* stream) {
+  unsigned char buf[64], sink[64];
+  memset(buf, 'a', sizeof buf);
+  for (int k = 0; k < 14; k++) {
+    const int dec = k >= 6;
+    lrd_encoder* e = NULL;
+    lrd_decoder* d = NULL;
+    CHECK(dec ? lrd_decoder_create(&d, NULL) == LRD_OK : lrd_encoder_create(&e, NULL) == LRD_OK);
+    lrd_in in = {buf, 8, 0};
+    lrd_out out = {sink, sizeof sink, 0};
+    lrd_view v;
+    switch (k % 7) {
+      case 0: in.pos = 9; break;                    /* pos beyond size */
+      case 1: out.pos = sizeof sink + 1; break;
+      case 2: in.src = NULL; break;                 /* bytes at no address */
+      case 3: out.dst = NULL; break;
+      case 4: {                                     /* input after the end */
+        lrd_in none = {NULL, 0, 0};
+        CHECK((dec ? lrd_decode(d, &none, &out, 1) : lrd_encode(e, &none, &out, 1)) == LRD_DONE);
+        out.pos = 0;
+        break;
+      }
+      case 5: break;                                /* decoder: a null view */
+      case 6: {                                     /* decoder: a stable input given back elsewhere */
+        static unsigned char zeros[200000], elsewhere[200000], zsink[65536];
+        CHECK(lrd_decoder_set_stable_input(d) == LRD_OK);
+        lrd_in zi = {zeros, sizeof zeros, 0};
+        lrd_out zo = {zsink, sizeof zsink, 0};
+        CHECK(lrd_decode(d, &zi, &zo, 1) == LRD_OUTPUT_FULL && zi.pos < zi.size);
+        CHECK(lrd_decoder_set_history(d, zsink) == LRD_ERROR_STATE);
+        CHECK(lrd_decoder_set_stable_input(d) == LRD_ERROR_STATE);
+        in = (lrd_in){elsewhere, zi.size, zi.pos};
+        out.pos = 0;
+        break;
+      }
+    }
+    int r;
+    if (k == 5) {
+      lrd_in none = {NULL, 0, 0};
+      r = lrd_encoder_set_history(e, NULL, 0) == LRD_ERROR_NULL ? lrd_encode(e, &none, NULL, 0) : -99;
+      CHECK(r == LRD_OK); /* a setter's refusal spends nothing */
+      r = lrd_decode_view(NULL, &in, &v, 0) == LRD_ERROR_NULL ? LRD_ERROR_NULL : -99;
+    } else if (k == 12) {
+      r = lrd_decode_view(d, &in, NULL, 0);
+    } else {
+      r = dec ? lrd_decode(d, &in, &out, 0) : lrd_encode(e, &in, &out, 0);
+    }
+    CHECK(r < 0);
+    if (k == 5) {
+      lrd_encoder_free(e);
+      continue;
+    }
+    in = (lrd_in){buf, 8, 0};
+    out = (lrd_out){sink, sizeof sink, 0};
+    r = dec ? lrd_decode(d, &in, &out, 1) : lrd_encode(e, &in, &out, 1);
+    if (r != LRD_ERROR_STATE || in.pos != 0) fprintf(stderr, "rejected call %d: then %d\n", k, r);
+    CHECK(r == LRD_ERROR_STATE && in.pos == 0);
+    /* After a reset: a new stream, the whole one. */
+    unsigned char* got = malloc(data->n + data->n / 16 + 65536);
+    if (dec) {
+      CHECK(lrd_decoder_reset(d) == LRD_OK);
+      CHECK(same(data, got, run_stream(d, dec_fn, stream, got, data->n, 300 + (uint64_t)k)));
+    } else {
+      CHECK(lrd_encoder_reset(e) == LRD_OK);
+      CHECK(same(stream, got, run_stream(e, enc_fn, data, got, data->n + data->n / 16 + 65536, 300 + (uint64_t)k)));
+    }
+    free(got);
+    lrd_encoder_free(e);
+    lrd_decoder_free(d);
+  }
+}
+
+/* A fault in the middle of a real stream: by default the bytes before the
+ * faulty chunk, exactly, then the error; a reset then forgets the stream,
+ * so that a reference before the new start reads zeros, not old bytes. */
+static void fault_midstream(const bytes* data, const bytes* stream) {
+  size_t at = stream->n / 2;
+  while (at + 8 <= stream->n && memcmp(stream->p + at, "\xEB\x3D\xBE\x00", 4) != 0) at++;
+  CHECK(at + 8 <= stream->n);
+  bytes bad = {malloc(stream->n), stream->n};
+  memcpy(bad.p, stream->p, stream->n);
+  memset(bad.p + at + 4, 0, 4); /* distance 0 */
+  lrd_decoder* d;
+  lrd_decoder_params dp = LRD_DECODER_PARAMS_INIT;
+  CHECK(lrd_decoder_create(&d, &dp) == LRD_OK);
+  unsigned char* out = malloc(data->n);
+  size_t n = 0;
+  int r;
+  lrd_in in = {bad.p, bad.n, 0};
+  do {
+    lrd_out o = {out + n, 4096, 0};
+    r = lrd_decode(d, &in, &o, 1);
+    n += o.pos;
+  } while (r == LRD_OUTPUT_FULL || r == LRD_OK);
+  uint64_t off = 0;
+  CHECK(r == LRD_ERROR_CORRUPT && lrd_decoder_fault(d, &off) == LRD_FAULT_ZERO_DISTANCE && off == at);
+  /* The same bytes as the stream cut before the faulty reference. */
+  lrd_decoder* whole;
+  CHECK(lrd_decoder_create(&whole, NULL) == LRD_OK);
+  bytes cut = {bad.p, at};
+  unsigned char* want = malloc(data->n);
+  const size_t wn = run_stream(whole, dec_fn, &cut, want, data->n, 5);
+  CHECK(n > 0 && n == wn && memcmp(out, want, n) == 0 && memcmp(out, data->p, n) == 0);
+  lrd_decoder_free(whole);
+
+  CHECK(lrd_decoder_reset(d) == LRD_OK);
+  lrd_in ref = {"\xEB\x3D\xBE\x00\x05\x00\x00\x00", 8, 0};
+  lrd_out o = {out, 65536, 0};
+  CHECK(lrd_decode(d, &ref, &o, 1) == LRD_ERROR_CORRUPT && o.pos == 0);
+  lrd_decoder_free(d);
+  dp.decode_through = 1;
+  CHECK(lrd_decoder_create(&d, &dp) == LRD_OK);
+  CHECK(run_stream(d, dec_fn, stream, want, data->n, 6) == data->n);
+  CHECK(lrd_decoder_reset(d) == LRD_OK);
+  ref.pos = 0;
+  o.pos = 0;
+  CHECK(lrd_decode(d, &ref, &o, 1) == LRD_DONE && o.pos >= 64);
+  size_t nz = 0;
+  while (nz < o.pos && out[nz] == 0) nz++;
+  CHECK(nz == o.pos);
+  lrd_decoder_free(d);
+  free(out);
+  free(want);
+  free(bad.p);
+}
+
 static void misuse(void) {
   lrd_encoder* e = NULL;
   lrd_decoder* d = NULL;
@@ -276,22 +404,35 @@ static void misuse(void) {
   CHECK(lrd_encoder_create(NULL, NULL) == LRD_ERROR_NULL);
   CHECK(lrd_encoder_stats(NULL, &st) == LRD_ERROR_NULL);
   CHECK(lrd_decoder_fault(NULL, NULL) == LRD_ERROR_NULL);
+  CHECK(lrd_encoder_reset(NULL) == LRD_ERROR_NULL && lrd_decoder_reset(NULL) == LRD_ERROR_NULL);
   lrd_encoder_free(NULL);
   lrd_decoder_free(NULL);
   lrd_encoder_params ep;
   lrd_encoder_params_default(&ep);
   ep.threads = 2;
   CHECK(lrd_encoder_create(&e, &ep) == LRD_ERROR_PARAM && e == NULL);
+  /* Parameters grow at their end: a field the library does not know must
+   * be zero, and a struct older than the size member is refused. */
+  struct {
+    lrd_decoder_params p;
+    unsigned later;
+  } grown;
+  memset(&grown, 0, sizeof grown);
+  lrd_decoder_params_default(&grown.p);
+  grown.p.size = sizeof grown;
+  CHECK(lrd_decoder_create(&d, &grown.p) == LRD_OK);
+  lrd_decoder_free(d);
+  grown.later = 1;
+  CHECK(lrd_decoder_create(&d, &grown.p) == LRD_ERROR_PARAM && d == NULL);
+  grown.p.size = sizeof(size_t);
+  CHECK(lrd_decoder_create(&d, &grown.p) == LRD_ERROR_PARAM);
 
   CHECK(lrd_encoder_create(&e, NULL) == LRD_OK);
   CHECK(lrd_encoder_set_history(e, buf, 4096) == LRD_ERROR_PARAM);
-  lrd_in bad = {buf, 4, 5};
-  CHECK(lrd_encode(e, &bad, &out, 0) == LRD_ERROR_BUFFER);
-  lrd_in none = {NULL, 4, 0};
-  CHECK(lrd_encode(e, &none, &out, 0) == LRD_ERROR_NULL);
   memset(buf, 'a', sizeof buf);
   CHECK(lrd_encode(e, &in, &out, 0) == LRD_OK && in.pos == 8);
   CHECK(lrd_encoder_set_history(e, buf, 0) == LRD_ERROR_STATE);
+  CHECK(lrd_encode_flush(e, &out) == LRD_OK);
   CHECK(lrd_encode(e, NULL, &out, 1) == LRD_DONE);
   CHECK(out.pos == 8 && memcmp(buf, "aaaaaaaa", 8) == 0);
   CHECK(lrd_encoder_stats(e, &st) == LRD_OK && st.bytes == 8 && st.chunks == 1);
@@ -303,31 +444,31 @@ static void misuse(void) {
   lrd_out none_out = {NULL, 0, 0};
   in.pos = 0;
   CHECK(lrd_encode(e, &in, &none_out, 1) == LRD_OUTPUT_FULL);
-  lrd_in more = {buf, 8, 0};
-  CHECK(lrd_encode(e, &more, &none_out, 0) == LRD_ERROR_STATE);
+  CHECK(lrd_encode_flush(e, &none_out) == LRD_ERROR_STATE);
   lrd_encoder_free(e);
 
-  /* A stable input given back elsewhere; setters after the first input. */
+  /* The setters after calls that gave no input. */
   {
-    static unsigned char zeros[200000], sink[65536];
+    static unsigned char hist[64];
+    lrd_in empty = {NULL, 0, 0};
+    CHECK(lrd_encoder_create(&e, NULL) == LRD_OK);
+    CHECK(lrd_encode(e, &empty, &out, 0) == LRD_OK);
+    CHECK(lrd_encoder_set_history(e, buf, 0) == LRD_OK);
+    out.pos = 0;
+    in.pos = 0;
+    CHECK(lrd_encode(e, &in, &out, 1) == LRD_DONE && out.pos == 8);
+    lrd_encoder_free(e);
     CHECK(lrd_decoder_create(&d, NULL) == LRD_OK);
-    CHECK(lrd_decoder_set_stable_input(d) == LRD_OK);
-    lrd_in zi = {zeros, sizeof zeros, 0};
-    lrd_out zo = {sink, sizeof sink, 0};
-    CHECK(lrd_decode(d, &zi, &zo, 1) == LRD_OUTPUT_FULL && zi.pos < zi.size);
-    CHECK(lrd_decoder_set_history(d, sink) == LRD_ERROR_STATE);
-    CHECK(lrd_decoder_set_stable_input(d) == LRD_ERROR_STATE);
-    static unsigned char elsewhere[200000];
-    lrd_in moved = {elsewhere, zi.size, zi.pos};
-    zo.pos = 0;
-    CHECK(lrd_decode(d, &moved, &zo, 1) == LRD_ERROR_PARAM);
-    lrd_view v;
-    CHECK(lrd_decode_view(d, &zi, NULL, 1) == LRD_ERROR_NULL);
-    CHECK(lrd_decode_view(NULL, &zi, &v, 1) == LRD_ERROR_NULL);
+    CHECK(lrd_decode(d, &empty, &out, 0) == LRD_OK);
+    CHECK(lrd_decoder_set_history(d, hist) == LRD_OK && lrd_decoder_set_stable_input(d) == LRD_OK);
+    lrd_in si = {"abcdefgh", 8, 0};
+    lrd_out so = {hist, sizeof hist, 0};
+    CHECK(lrd_decode(d, &si, &so, 1) == LRD_DONE && so.pos == 8 && memcmp(hist, "abcdefgh", 8) == 0);
     lrd_decoder_free(d);
   }
 
-  /* Corrupt streams: the bytes they decode to, and the first fault. */
+  /* Corrupt streams: by default an error once the bytes before the faulty
+   * chunk are out; decoded through, the bytes they decode to. */
   static const struct {
     const char* stream;
     size_t n;
@@ -341,15 +482,31 @@ static void misuse(void) {
   };
   /* A reference copies up to a cut: at most 65535 bytes. */
   static unsigned char big[65536];
-  for (size_t k = 0; k < sizeof bad_streams / sizeof bad_streams[0]; k++) {
-    CHECK(lrd_decoder_create(&d, NULL) == LRD_OK);
-    lrd_in si = {bad_streams[k].stream, bad_streams[k].n, 0};
+  for (size_t k = 0; k < 2 * (sizeof bad_streams / sizeof bad_streams[0]); k++) {
+    const size_t b = k / 2;
+    lrd_decoder_params dp;
+    lrd_decoder_params_default(&dp);
+    dp.decode_through = k % 2;
+    CHECK(lrd_decoder_create(&d, &dp) == LRD_OK);
+    lrd_in si = {bad_streams[b].stream, bad_streams[b].n, 0};
     lrd_out so = {big, sizeof big, 0};
     uint64_t off = 99;
-    CHECK(lrd_decode(d, &si, &so, 1) == LRD_DONE);
-    CHECK(lrd_decoder_fault(d, &off) == bad_streams[k].fault);
-    CHECK(off == bad_streams[k].offset);
-    CHECK(strcmp(lrd_fault_string(bad_streams[k].fault), "unknown fault") != 0);
+    CHECK(lrd_decode(d, &si, &so, 1) == (dp.decode_through ? LRD_DONE : LRD_ERROR_CORRUPT));
+    CHECK(lrd_decoder_fault(d, &off) == bad_streams[b].fault);
+    CHECK(off == bad_streams[b].offset);
+    if (!dp.decode_through) CHECK(so.pos == off && memcmp(big, bad_streams[b].stream, off) == 0);
+    if (!dp.decode_through) CHECK(lrd_decode(d, &si, &so, 1) == LRD_ERROR_STATE);
+    CHECK(strcmp(lrd_fault_string(bad_streams[b].fault), "unknown fault") != 0);
+    /* A reset forgets the old stream: before its start there are zeros. */
+    if (b == 0) {
+      CHECK(lrd_decoder_reset(d) == LRD_OK);
+      lrd_in again = {bad_streams[1].stream, 8, 0};
+      so.pos = 0;
+      CHECK(lrd_decode(d, &again, &so, 1) == (dp.decode_through ? LRD_DONE : LRD_ERROR_CORRUPT));
+      size_t nz = 0;
+      while (nz < so.pos && big[nz] == 0) nz++;
+      CHECK(nz == so.pos && (dp.decode_through ? so.pos >= 64 : so.pos == 0));
+    }
     lrd_decoder_free(d);
   }
 }
@@ -423,6 +580,8 @@ int main(int argc, char** argv) {
   CHECK(jobs[0].ok && jobs[1].ok);
 
   misuse();
+  rejected_then_good(&data, &stream);
+  fault_midstream(&data, &stream);
   remove(in_path);
   remove(lrd_path);
   snprintf(cmd, sizeof cmd, "%s.stats", lrd_path);

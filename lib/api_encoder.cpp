@@ -1,0 +1,266 @@
+// The encoder object: a coder record with its index, staging memory, helper
+// thread and input history, served from the caller's buffers. It writes
+// straight into the caller's output buffer while that has room, and into a
+// block of its own otherwise.
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+#include "codec/encoder.h"
+#include "codec/encoder_fast.h"
+#include "codec/history.h"
+#include "codec/worker.h"
+#include "lib/api_stream.h"
+#include "lib/memory.h"
+
+static_assert(LRD_WINDOW == cfg_decwinsize);
+static_assert(LRD_HISTORY_RING == cfg_hist_ring);
+static_assert(LRD_ENCODER_LAG == cfg_enc_lag);
+static_assert(LRD_ENCODER_LAG + uint64_t{cfg_iobuf} <= cfg_hist_lead &&
+                  LRD_HISTORY_RING - LRD_WINDOW - LRD_ENCODER_LAG == 1966080,
+              "a ring of LRD_HISTORY_RING leaves 1.875 MiB to read ahead");
+
+struct lrd_encoder {
+  api_stream s;
+  lrd_encoder_params params;
+  worker wk;
+  void* stage = nullptr;
+  uint8_t* ring = nullptr;       // the encoder's own history of its input
+  bool caller_history = false;   // set_history: input taken where it lies
+  bool flushing = false;         // a flush asked for and not yet done
+  uint8_t out[cfg_iobuf];        // output while the caller gives no room
+};
+
+namespace {
+
+// The growing index's memory. A refusal sets the index's failed flag, which
+// the calls report.
+void* enc_resize_index(void*, void* block, size_t old_bytes, size_t new_bytes) {
+  return resize_index_zeroed(block, old_bytes, new_bytes);
+}
+
+bool enc_index_init(lrd_encoder* e) {
+  return index_init_growing(&e->s.c.idx, index_mem{nullptr, enc_resize_index}, index_cfg_default());
+}
+
+// Points the encoder's input at the caller's bytes, copied into the own ring
+// an input buffer at a time, or (with the caller's history) taken where they
+// are. The ring is made with the first input, so that a history may still
+// be set after calls that gave none.
+bool enc_feed(lrd_encoder* e, lrd_in* in, bool* no_memory) {
+  if (!in || in->pos >= in->size) return false;
+  coder* c = &e->s.c;
+  const uint8_t* src = static_cast<const uint8_t*>(in->src) + in->pos;
+  size_t n = in->size - in->pos;
+  if (!e->caller_history) {
+    if (!e->ring) {
+      e->ring = static_cast<uint8_t*>(map_zeroed(cfg_hist_ring, true));
+      if (!e->ring) {
+        *no_memory = true;
+        return false;
+      }
+      c->hist = e->ring;
+      c->hist_ring = cfg_hist_ring;
+    }
+    // Whole input buffers fill the ring: no piece straddles its end.
+    const uint64_t at = e->s.taken % cfg_hist_ring;
+    const size_t room = cfg_iobuf - static_cast<size_t>(at % cfg_iobuf);
+    n = n < room ? n : room;
+    std::memcpy(e->ring + at, src, n);
+    src = e->ring + at;
+  }
+  api_take_input(&e->s, in, src, n);
+  return true;
+}
+
+// Input taken where it lies is the caller's only for the call: what the body
+// has not read of it is given back, to come again in a later call's buffer.
+void enc_give_back(lrd_encoder* e, lrd_in* in) {
+  if (!e->caller_history) return;
+  coro_header* h = &e->s.c.coro;
+  api_give_back(&e->s, in, h->inpptr);
+  // An empty buffer where the input stands now.
+  h->inpbeg = h->inpptr = h->inpend = nullptr;
+  h->inp_before = e->s.taken;
+}
+
+int enc_run(lrd_encoder* e, lrd_in* in, lrd_out* out) {
+  api_stream* s = &e->s;
+  coder* c = &s->c;
+  coro_header* h = &c->coro;
+  for (;;) {
+    if (!api_hand_out(s, out)) return LRD_OUTPUT_FULL;
+    if (s->state == api_flushing) {
+      s->state = api_done;
+      return LRD_DONE;
+    }
+    // Straight into the caller's buffer while it has room; the body holds no
+    // pointer into its output buffer while it waits.
+    const bool direct = out && out->pos < out->size;
+    h->outbeg = h->outptr = direct ? static_cast<uint8_t*>(out->dst) + out->pos : e->out;
+    h->outend = direct ? static_cast<uint8_t*>(out->dst) + out->size : e->out + cfg_iobuf;
+    bool no_memory = false;
+    const api_resumed r = api_resume(
+        s, encoder_run, [e, in, &no_memory] { return enc_feed(e, in, &no_memory); },
+        [c, &no_memory] { return c->idx.failed || no_memory; });
+    const size_t wrote = static_cast<size_t>(h->outptr - h->outbeg);
+    if (direct) {
+      out->pos += wrote;
+      s->handed += wrote;
+    } else {
+      s->block = e->out;
+      s->block_n = wrote;
+      s->block_out = 0;
+    }
+    switch (r) {
+      case api_r_failed: return LRD_ERROR_MEMORY;
+      case api_r_done: s->state = api_flushing; break;
+      case api_r_fault: return LRD_ERROR_STATE;  // the encoder has no faults
+      case api_r_input: {
+        // Waiting for input: any flush asked for is done, once its output
+        // is out.
+        const bool was_flush = e->flushing;
+        e->flushing = false;
+        c->flush = 0;
+        return api_hand_out(s, out) || !was_flush ? LRD_OK : LRD_OUTPUT_FULL;
+      }
+      case api_r_output: if (direct) return LRD_OUTPUT_FULL; break;
+    }
+  }
+}
+
+}  // namespace
+
+void lrd_encoder_params_default(lrd_encoder_params* p) {
+  if (p) *p = lrd_encoder_params LRD_ENCODER_PARAMS_INIT;
+}
+
+int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
+  if (!enc) return LRD_ERROR_NULL;
+  *enc = nullptr;
+  lrd_encoder_params p;
+  lrd_encoder_params_default(&p);
+  if (params && !api_read_params(&p, sizeof p, params, offsetof(lrd_encoder_params, threads) + sizeof p.threads))
+    return LRD_ERROR_PARAM;
+  if (p.threads > 1) return LRD_ERROR_PARAM;
+  lrd_encoder* e = new (std::nothrow) lrd_encoder;
+  if (!e) return LRD_ERROR_MEMORY;
+  e->params = p;
+  coder* c = &e->s.c;
+  // Without its staging memory the encoder takes the plain body: the same
+  // stream, only more slowly.
+  e->stage = map_zeroed(encoder_stage_bytes(), false);
+  if (!enc_index_init(e)) {
+    lrd_encoder_free(e);
+    return LRD_ERROR_MEMORY;
+  }
+  c->enc_stage = e->stage;
+  if (p.threads == 1 && api_second_core() && worker_start(&e->wk)) c->wk = &e->wk;
+  *enc = e;
+  return LRD_OK;
+}
+
+void lrd_encoder_free(lrd_encoder* e) {
+  if (!e) return;
+  coro_finish(&e->s.c.coro);  // first: the body's helper may work on the staging memory
+  worker_stop(&e->wk);
+  index_free(&e->s.c.idx);
+  if (e->stage) munmap(e->stage, encoder_stage_bytes());
+  if (e->ring) munmap(e->ring, cfg_hist_ring);
+  delete e;
+}
+
+int lrd_encoder_reset(lrd_encoder* e) {
+  if (!e) return LRD_ERROR_NULL;
+  api_stream* s = &e->s;
+  coder* c = &s->c;
+  api_stream_restart(s);  // the body's frame leaves the helper idle as it goes
+  e->caller_history = e->flushing = false;
+  c->flush = 0;
+  // The ring's old bytes are never read: only the index points into it.
+  c->hist = e->ring;
+  c->hist_ring = e->ring ? cfg_hist_ring : 0;
+  index_free(&c->idx);
+  if (!enc_index_init(e)) {
+    s->state = api_failed;
+    return LRD_ERROR_MEMORY;
+  }
+  return LRD_OK;
+}
+
+int lrd_encoder_set_history(lrd_encoder* e, const void* history, uint64_t ring) {
+  if (!e) return LRD_ERROR_NULL;
+  if (!history) return LRD_ERROR_NULL;
+  if (ring != 0 && ring < cfg_hist_ring) return LRD_ERROR_PARAM;
+  // Once the own ring holds input, the history stays there; the caller's
+  // may move, as its bytes stay the same.
+  if (e->s.state == api_done || e->s.state == api_failed || (!e->caller_history && e->s.fed))
+    return LRD_ERROR_STATE;
+  e->caller_history = true;
+  e->s.c.hist = static_cast<const uint8_t*>(history);
+  e->s.c.hist_ring = ring;
+  return LRD_OK;
+}
+
+int lrd_encode(lrd_encoder* e, lrd_in* in, lrd_out* out, int end) {
+  if (!e) return LRD_ERROR_NULL;
+  api_stream* s = &e->s;
+  if (const int r = api_begin_call(s, in, out, end); r != LRD_OK) return api_result(s, r);
+  const int r = enc_run(e, in, out);
+  enc_give_back(e, in);
+  return api_result(s, r);
+}
+
+int lrd_encode_flush(lrd_encoder* e, lrd_out* out) {
+  if (!e) return LRD_ERROR_NULL;
+  api_stream* s = &e->s;
+  if (s->end) return api_result(s, LRD_ERROR_STATE);
+  if (const int r = api_begin_call(s, nullptr, out, 0); r != LRD_OK) return api_result(s, r);
+  if (s->state == api_fresh) return LRD_OK;  // nothing given, nothing held
+  if (!e->flushing) {
+    // The body finds the flush when it next waits for input with none left.
+    e->flushing = true;
+    s->c.flush = 1;
+    s->poke = true;
+  }
+  return api_result(s, enc_run(e, nullptr, out));
+}
+
+int lrd_encoder_stats(const lrd_encoder* e, lrd_stats* st) {
+  if (!e || !st) return LRD_ERROR_NULL;
+  const coder* c = &e->s.c;
+  *st = lrd_stats{c->sum, c->x, c->c_discard, c->c_collide};
+  return LRD_OK;
+}
+
+size_t lrd_encode_bound(size_t n) {
+  // Every chunk but the last has 64 bytes or more: at most n / 64 of them,
+  // each written in full behind a 4-byte escape at worst (a reference is
+  // shorter). The last chunk takes at most 8 bytes more, as a reference of a
+  // chunk shorter than its 8 bytes.
+  const size_t extra = n / cfg_minchunk * fmt_escape_bytes + fmt_ref_bytes;
+  return n > SIZE_MAX - extra ? SIZE_MAX : n + extra;
+}
+
+int lrd_encode_buffer(const void* src, size_t src_size, void* dst, size_t dst_capacity, size_t* dst_size,
+                      const lrd_encoder_params* params) {
+  if (!dst_size || (src_size > 0 && !src) || (dst_capacity > 0 && !dst)) return LRD_ERROR_NULL;
+  *dst_size = 0;
+  lrd_encoder* e = nullptr;
+  int r = lrd_encoder_create(&e, params);
+  if (r != LRD_OK) return r;
+  static const uint8_t none = 0;
+  // The whole input is the history: no ring.
+  lrd_encoder_set_history(e, src_size ? src : &none, 0);
+  lrd_in in{src, src_size, 0};
+  lrd_out out{dst, dst_capacity, 0};
+  r = lrd_encode(e, &in, &out, 1);
+  lrd_encoder_free(e);
+  if (r == LRD_DONE) {
+    *dst_size = out.pos;
+    return LRD_OK;
+  }
+  return r == LRD_OK || r == LRD_OUTPUT_FULL ? LRD_OUTPUT_FULL : r;
+}
