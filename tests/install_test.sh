@@ -10,6 +10,11 @@ trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cmake -S "$src/examples" -B "$work/ex" -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/ex" >/dev/null
+# A project that enables no language still finds the package.
+mkdir "$work/nolang"
+printf 'cmake_minimum_required(VERSION 3.25)\nproject(nolang LANGUAGES NONE)\nfind_package(lrdedup 0.4 REQUIRED)\n' \
+  > "$work/nolang/CMakeLists.txt"
+cmake -S "$work/nolang" -B "$work/nolang/build" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 pc_dir=$(dirname "$(find "$work/prefix" -name lrdedup.pc)")
 PKG_CONFIG_PATH=$pc_dir cc -std=c99 -Wall -Werror -o "$work/lrd_file_pc" "$src/examples/lrd_file.c" \
   $(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs lrdedup) -Wl,-rpath,"$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=libdir lrdedup)"
