@@ -123,6 +123,7 @@ typedef struct lrd_encoder_params {
    * one. Used only on a machine with a second core; the stream is the same
    * either way. */
   unsigned threads;
+  unsigned first_copy; /* 1: the index keeps a key's first copy */
 } lrd_encoder_params;
 
 /* The defaults: threads = 1. */
