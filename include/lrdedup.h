@@ -46,12 +46,17 @@ extern "C" {
 #define LRD_API
 #endif
 
-/* The version of this header; lrd_version() gives the library's. */
+/* The version of this header; lrd_version() gives the library's. The three
+ * numbers are the one place the version is written: the build, the program
+ * and its manual page take it from here. */
 #define LRD_VERSION_MAJOR 0
 #define LRD_VERSION_MINOR 3
 #define LRD_VERSION_PATCH 1
 #define LRD_VERSION_NUMBER (LRD_VERSION_MAJOR * 10000 + LRD_VERSION_MINOR * 100 + LRD_VERSION_PATCH)
-#define LRD_VERSION_STRING "0.3.1"
+#define LRD_VERSION_TEXT_(n) #n
+#define LRD_VERSION_TEXT(n) LRD_VERSION_TEXT_(n)
+#define LRD_VERSION_STRING \
+  LRD_VERSION_TEXT(LRD_VERSION_MAJOR) "." LRD_VERSION_TEXT(LRD_VERSION_MINOR) "." LRD_VERSION_TEXT(LRD_VERSION_PATCH)
 
 /* LRD_VERSION_NUMBER of the library linked. */
 LRD_API unsigned lrd_version(void);
