@@ -3,6 +3,7 @@
 // `lrdedup e|d <input> <output>`; each is made of runs (driver/run.h).
 #include "driver/cli.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,7 +27,7 @@ constexpr char cfg_help[] =
     "  -c, --stdout      write to standard output\n"
     "  -o OUT            write the output of the one FILE to OUT\n"
     "  -k, --keep        keep the input (the default)\n"
-    "      --rm          remove the input after a successful run\n"
+    "      --rm          remove the input after a successful run into a file\n"
     "  -f, --force       overwrite an existing output\n"
     "  -q, --quiet       print nothing but errors\n"
     "  -v, --verbose     print the statistics lines too, on standard error\n"
@@ -87,8 +88,11 @@ bool settings_taken(const cli_options& o, const lrd_encoder_params& ep, const lr
   return false;
 }
 
-// Removes a run's input for --rm: false after the message.
-bool remove_input(const char* file) {
+// Removes a run's input for --rm, once its output is a file (not standard
+// output or a device such as /dev/null): false after the message.
+bool remove_input(const char* file, const std::string& out) {
+  struct stat st;
+  if (!std::strcmp(file, "-") || stat(out.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return true;
   if (unlink(file) == 0) return true;
   error_line(sys_error(file) + " (not removed)");
   return false;
@@ -128,7 +132,7 @@ int option_form(const cli_options& o, unsigned closed_std) {
     block_fatal_signals(false);
     if (run_one(j) != 0) {
       status = 1;
-    } else if (o.remove_input && std::strcmp(file, "-") != 0 && out != "-" && !remove_input(file)) {
+    } else if (o.remove_input && out != "-" && !remove_input(file, out)) {
       status = 1;
     }
   }

@@ -80,7 +80,7 @@ const option_case cfg_cases[] = {
     {"-d s.lrd -o old", 1, "lrdedup: old: already exists; not overwritten\n", "", "old=O s.lrd=S"},
     {"-o old --rm a", 1, "lrdedup: old: already exists; not overwritten\n", "", "old=O a=D"},
     {"-dfo old s.lrd", 0, dec_s, "", "old=D"},
-    {"-qd s.lrd -o /dev/null", 0, "", "", ""},
+    {"-qd --rm s.lrd -o /dev/null", 0, "", "", "s.lrd=S"},
     // Several files: each on its own; one that fails is named, the others go on.
     {"-q a missing b", 1, "lrdedup: missing: No such file or directory\n", "", "a.lrd=S b.lrd=S"},
     {"-qd s.lrd a a.lrd", 1, "lrdedup: a: not named *.lrd; name the output with -o, or use -c\n"
