@@ -1,5 +1,5 @@
-// The command line of lrdedup: `lrdedup e|d <input> <output>`, and the
-// one-argument requests --help (-h) and --version (-V).
+// The command line of lrdedup: the option form `lrdedup [OPTIONS] [FILE...]`
+// and the mode form `lrdedup e|d <input> <output>`.
 #pragma once
 
 // The whole program: returns the exit status.

@@ -87,11 +87,13 @@ void progress_update(progress* p, uint64_t in_total, uint64_t out_add) {
   struct winsize ws;
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 && len > ws.ws_col - 1u)
     len = ws.ws_col - 1u;
+  // Marked before it is written: a signal that comes as soon as the line
+  // shows must find it marked.
+  p->shown = true;
+  g_on_screen = 1;
   std::fputs(cfg_erase_seq, stderr);
   std::fwrite(line, 1, len, stderr);
   std::fflush(stderr);
-  p->shown = true;
-  g_on_screen = 1;
 }
 
 void progress_end(progress* p) {

@@ -50,7 +50,7 @@ bool next_input(input_side* s, const serve_io& io, progress* prog, std::string* 
 
 }  // namespace
 
-bool serve_encoder(lrd_encoder* e, input_source* in, const serve_io& io, std::string* err) {
+bool serve_encoder(lrd_encoder* e, input_source* in, const serve_io& io, serve_totals* t, std::string* err) {
   progress prog;
   progress_start(&prog, io.in_fd, io.out_fd);
   out_writer out(io.out_fd, &prog);
@@ -74,6 +74,7 @@ bool serve_encoder(lrd_encoder* e, input_source* in, const serve_io& io, std::st
     const int r = lrd_encode(e, &is.bi, &bo, is.end);
     want = r == LRD_OK;
     if (r == LRD_OUTPUT_FULL) {
+      t->out += bo.pos;
       if (!out.submit(bo.pos)) {
         *err = write_error(out, io);
         ok = false;
@@ -88,16 +89,18 @@ bool serve_encoder(lrd_encoder* e, input_source* in, const serve_io& io, std::st
       break;
     }
   }
+  t->out += bo.pos;
   if (ok && !(out.submit(bo.pos) && out.stop(false))) {
     *err = write_error(out, io);
     ok = false;
   }
   out.stop(true);
   progress_end(&prog);
+  t->in = is.got;
   return ok;
 }
 
-bool serve_decoder(lrd_decoder* d, const serve_io& io, std::string* err) {
+bool serve_decoder(lrd_decoder* d, const serve_io& io, serve_totals* t, std::string* err) {
   input_source in;
   input_open(&in, io.in_fd, {}, false);
   progress prog;
@@ -145,6 +148,8 @@ bool serve_decoder(lrd_decoder* d, const serve_io& io, std::string* err) {
   out.stop(true);
   progress_end(&prog);
   input_close(&in);
+  t->in = is.got;
+  t->out = out_total;
   return ok;
 }
 

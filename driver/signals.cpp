@@ -115,6 +115,8 @@ void arm_mapping_fault(int slot, const void* p, size_t n) {
   g_fault[slot].p = static_cast<const char*>(p);
 }
 
+void catch_fatal_signals() { install_signal_handlers(); }
+
 void ignore_file_size_signal() { signal(SIGXFSZ, SIG_IGN); }
 
 void block_fatal_signals(bool block) {

@@ -15,6 +15,12 @@ void ignore_file_size_signal();
 // the run in between.
 void block_fatal_signals(bool block);
 
+// Catches the fatal signals, except those the parent set to be ignored, so
+// that a signal erases the progress line also when no output is armed for
+// removal (the data goes to standard output). The handler then ends the
+// program by the same signal.
+void catch_fatal_signals();
+
 // Arms the removal of the regular file `name` whose device and inode st
 // holds, and only then catches the fatal signals, except those the parent
 // set to be ignored. The name is resolved first, so that through a symbolic

@@ -53,15 +53,20 @@ extern "C" {
 #define LRD_API
 #endif
 
-/* The version of this header; lrd_version() gives the library's. While the
- * major version is 0, a new minor version may change the interface (0.4
- * gave the parameter structs their size member, so that later fields no
- * longer do); a new patch version never does. */
+/* The version of this header; lrd_version() gives the library's. The three
+ * numbers are the one place the version is written: the build, the program
+ * and its manual page take it from here. While the major version is 0, a new
+ * minor version may change the interface (0.4 gave the parameter structs
+ * their size member, so that later fields no longer do); a new patch
+ * version never does. */
 #define LRD_VERSION_MAJOR 0
 #define LRD_VERSION_MINOR 4
 #define LRD_VERSION_PATCH 0
 #define LRD_VERSION_NUMBER (LRD_VERSION_MAJOR * 10000 + LRD_VERSION_MINOR * 100 + LRD_VERSION_PATCH)
-#define LRD_VERSION_STRING "0.4.0"
+#define LRD_VERSION_TEXT_(n) #n
+#define LRD_VERSION_TEXT(n) LRD_VERSION_TEXT_(n)
+#define LRD_VERSION_STRING \
+  LRD_VERSION_TEXT(LRD_VERSION_MAJOR) "." LRD_VERSION_TEXT(LRD_VERSION_MINOR) "." LRD_VERSION_TEXT(LRD_VERSION_PATCH)
 
 /* LRD_VERSION_NUMBER of the library linked. */
 LRD_API unsigned lrd_version(void);
@@ -144,9 +149,10 @@ typedef struct lrd_encoder_params {
    * one. Used only on a machine with a second core; the stream is the same
    * either way. */
   unsigned threads;
+  unsigned first_copy; /* 1: the index keeps a key's first copy */
 } lrd_encoder_params;
 
-#define LRD_ENCODER_PARAMS_INIT {sizeof(lrd_encoder_params), 1}
+#define LRD_ENCODER_PARAMS_INIT {sizeof(lrd_encoder_params), 1, 0}
 
 /* The defaults (LRD_ENCODER_PARAMS_INIT), size included. */
 LRD_API void lrd_encoder_params_default(lrd_encoder_params* p);

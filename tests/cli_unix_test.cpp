@@ -477,6 +477,29 @@ TEST(Progress, NeverOnATerminalThatShowsTheData) {
                              << " expected; progress in them: " << (shown.find("MB read") != std::string::npos);
 }
 
+TEST(Progress, ErasedByASignalAlsoWhenTheDataGoesToStandardOutput) {
+  // No output file is armed for removal then; the line must go all the same.
+  const bytes data = random_bytes(40 * 65536, 25);
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"e", "-", "-"}, {"-c"}}) {
+    files f;
+    pty t(true);
+    owned_fd out_fd = create_fd(f("out"));
+    session s;
+    s.data = data;
+    s.ptys = {&t};
+    bool sent = false;
+    s.tick = [&] {
+      t.drain();
+      if (!sent && t.got.find("MB read") != std::string::npos) sent = kill(s.pid, SIGINT) == 0;
+    };
+    s.start(args, session::fed, out_fd, t.slave);
+    EXPECT_TRUE(died_of(s.wait(), SIGINT)) << args[0];
+    EXPECT_TRUE(sent) << args[0] << ": no progress line";
+    const std::string shown = t.all();
+    EXPECT_TRUE(shown.ends_with(erase_seq)) << args[0] << ": " << shown;
+  }
+}
+
 // --- Signals, read errors: no half-written output left behind -------------
 
 // Input for a signal mid-run: the encoder codes its input a MiB at a time, so

@@ -114,7 +114,8 @@ TEST(Serve, AnEncoderFedFromAPipeInShortPiecesWritesTheStream) {
   io.in_fd = f.in;
   io.out_fd = f.out;
   std::string err;
-  EXPECT_TRUE(serve_encoder(e, &src, io, &err)) << err;
+  serve_totals t;
+  EXPECT_TRUE(serve_encoder(e, &src, io, &t, &err)) << err;
   lrd_stats stats;
   lrd_encoder_stats(e, &stats);
   lrd_encoder_free(e);
@@ -122,6 +123,8 @@ TEST(Serve, AnEncoderFedFromAPipeInShortPiecesWritesTheStream) {
   writer.join();
   EXPECT_EQ(read_file(out_path), encode_mem(in));
   EXPECT_EQ(stats.bytes, in.size());
+  EXPECT_EQ(t.in, in.size());
+  EXPECT_EQ(t.out, read_file(out_path).size());
   std::remove(out_path.c_str());
 }
 
@@ -136,7 +139,8 @@ bool decode_fd(const std::string& in_path, int out, const char* out_name, std::s
   io.out_fd = out;
   io.in_name = in_path.c_str();
   io.out_name = out_name;
-  const bool ok = serve_decoder(d, io, err);
+  serve_totals t;
+  const bool ok = serve_decoder(d, io, &t, err);
   lrd_decoder_free(d);
   return ok;
 }

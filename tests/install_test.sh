@@ -37,4 +37,7 @@ if nm -D --defined-only "$so" | awk '$2 ~ /[TDBRW]/ && $3 !~ /^lrd_/' | grep .; 
   echo "install_test: the shared library exports other names" >&2
   exit 1
 fi
+# The manual page gives the version the program says.
+man=$(find "$work/prefix" -name lrdedup.1)
+grep -q "^\.TH LRDEDUP 1 .*\"lrdedup $("$lr" --version | cut -d' ' -f2)\"" "$man"
 echo "$n passed, 0 failed"
