@@ -174,7 +174,10 @@ struct lrd_encoder {
 };
 
 void lrd_encoder_params_default(lrd_encoder_params* p) {
-  if (p) p->threads = 1;
+  if (p) {
+    p->threads = 1;
+    p->first_copy = 0;
+  }
 }
 
 int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
@@ -183,14 +186,16 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
   lrd_encoder_params p;
   lrd_encoder_params_default(&p);
   if (params) p = *params;
-  if (p.threads > 1) return LRD_ERROR_PARAM;
+  if (p.threads > 1 || p.first_copy > 1) return LRD_ERROR_PARAM;
   lrd_encoder* e = new (std::nothrow) lrd_encoder;
   if (!e) return LRD_ERROR_MEMORY;
   coder* c = &e->s.c;
   // Without its staging memory the encoder takes the plain body: the same
   // stream, only more slowly.
   e->stage = map_zeroed(encoder_stage_bytes(), false);
-  if (!index_init_growing(&c->idx, index_mem{nullptr, resize_index}, index_cfg_default())) {
+  index_cfg cfg = index_cfg_default();
+  cfg.first_copy = p.first_copy == 1;
+  if (!index_init_growing(&c->idx, index_mem{nullptr, resize_index}, cfg)) {
     lrd_encoder_free(e);
     return LRD_ERROR_MEMORY;
   }
