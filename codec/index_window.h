@@ -24,15 +24,6 @@
 // expires every live entry it moves whose age has reached W. So every entry is
 // expired or dropped by age 4W, wherever it stands.
 //
-// A hit the encoder takes refreshes its entry (index_refresh): the value is
-// rewritten with the current pos, in the same slot, and nothing moves. That
-// is a store at the new pos of an entry that stays put, so the argument runs
-// afresh from there; the old store's span just ends early. The hit found the
-// entry live, so by the argument for its last store its age was true, below
-// 4W, and so was the distance the encoder took from it. Each refresh raises
-// stored_end as an insertion does, so the first window's shortcut in
-// window_sweep still sees every stored position.
-//
 // Either half alone falls short. At the plain period of 3W, chunks of one
 // crafted length pass a slot every period plus up to a chunk (7500 bytes at the
 // program's sizes: 4500 bytes late). Without the check on moves, an entry
@@ -41,13 +32,22 @@
 // can keep clear of the sweep and come round to its home window again.
 // The shorter period leaves the counts of ordinary lengths as they were (64,
 // 117, 118, 1000 and 65535 bytes sweep 2, 2, 3, 18 and 1119 slots), and with
-// them the figures of a long run of equal chunks.
+// them the figures of a long run of equal chunks by the first-copy rule.
+//
+// A hit the encoder takes refreshes its entry (index_refresh): the value is
+// rewritten with the current pos, in the same slot, and nothing moves. That
+// is a store at the new pos of an entry that stays put, so the argument runs
+// afresh from there; the old store's span just ends early. The hit found the
+// entry live, so by the argument for its last store its age was true, below
+// 4W, and so was the distance the encoder took from it. Each refresh raises
+// stored_end as an insertion does, so the first window's shortcut in
+// window_sweep still sees every stored position.
 
 // A store S offers: cursor at(h) on slot h and next(cursor&) to the slot
 // after it; value(cursor), 0 for an empty slot; value_ref(cursor), where an
-// occupied slot's value lies until the store next changes; same_key(cursor, key) for a
-// slot whose value is >= 2; payload_at(cursor), what moves with a value to
-// another slot; room(), whether an entry may be added; fresh(key, dropped),
+// occupied slot's value lies until the store next changes; same_key(cursor,
+// key) for a slot whose value is >= 2; payload_at(cursor), what moves with a
+// value to another slot; room(), whether an entry may be added; fresh(key, dropped),
 // the payload of a new key (in the place of a dropped entry's, when given);
 // put(cursor, value, payload) on an occupied slot; add(cursor, value,
 // payload) on the empty slot that ended a run (once per operation, last);
