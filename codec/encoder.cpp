@@ -3,8 +3,8 @@
 #include "codec/encoder.h"
 
 #include "codec/encoder_fast.h"
+#include "codec/encoder_rule.h"
 #include "codec/format.h"
-#include "codec/history.h"
 
 coro_task encoder_run(coder* c) { return c->enc_stage ? encoder_run_fast(c) : encoder_run_plain(c); }
 
@@ -12,7 +12,6 @@ coro_task encoder_run_plain(coder* c) {
   coro_header* h = &c->coro;
   chunker* ck = &c->ck;
   const uint32_t poswrap = c->idx.cfg.poswrap;
-  const uint32_t window = c->idx.cfg.decwinsize;
 
   chunker_init(ck);
   c->x = 0;
@@ -39,16 +38,9 @@ coro_task encoder_run_plain(coder* c) {
     // The header in front of the chunk's bytes: a reference replaces them.
     uint8_t hdr[fmt_ref_bytes];
     size_t hn = 0;
-    if (index_find_or_add(&c->idx, ck->hkey, c->pos)) {
-      const uint32_t distance = pos_distance(c->pos, c->idx.match_pos, poswrap);
-      if (distance >= window) {
-        c->c_discard++;
-      } else if (hist_equal(c, c->sum, distance, c->cbuf, nbuf)) {
-        fmt_put_ref(hdr, distance);
-        hn = fmt_ref_bytes;
-      } else {
-        c->c_collide++;
-      }
+    if (const uint32_t distance = enc_ref_distance(c, ck->hkey, c->pos, c->sum, c->cbuf, nbuf)) {
+      fmt_put_ref(hdr, distance);
+      hn = fmt_ref_bytes;
     }
     if (hn == 0 && nbuf >= 4 && fmt_needs_escape(c->cbuf)) {
       fmt_put_header(hdr, fmt_kind_escape);

@@ -28,6 +28,7 @@
 
 #include "chunk/cutscan.h"
 #include "chunk/digest_batch.h"
+#include "codec/encoder_rule.h"
 #include "codec/format.h"
 #include "codec/history.h"
 #include "codec/worker.h"
@@ -240,11 +241,10 @@ bool run_chunks(coder* c, batch_state* s) {
   coro_header* h = &c->coro;
   chunk_index* ix = &c->idx;
   const uint32_t poswrap = ix->cfg.poswrap;
-  const uint32_t window = ix->cfg.decwinsize;
   const chunk_span* spans = s->st->spans;
   uint8_t(*keys)[16] = s->st->keys;
   uint32_t pos = c->pos;
-  uint64_t sum = c->sum, x = c->x, discard = c->c_discard;
+  uint64_t sum = c->sum, x = c->x;
   const size_t n = s->n;
   bool pending = false;
   size_t j = s->j;
@@ -252,20 +252,10 @@ bool run_chunks(coder* c, batch_state* s) {
     if (j + prefetch_ahead < n) index_prefetch(ix, keys[j + prefetch_ahead]);
     const uint32_t len = spans[j].len;
     const uint8_t* p = spans[j].p;
-    bool as_ref = false;
-    if (index_find_or_add(ix, keys[j], pos)) {
-      const uint32_t distance = pos_distance(pos, ix->match_pos, poswrap);
-      if (distance >= window) {
-        discard++;
-      } else if (hist_equal(c, sum, distance, p, len)) {
-        as_ref = true;
-        fmt_put_ref(s->hdr, distance);
-        pending = !put_chunk(h, s, fmt_ref_bytes, s->hdr, 0);
-      } else {
-        c->c_collide++;
-      }
-    }
-    if (!as_ref) {
+    if (const uint32_t distance = enc_ref_distance(c, keys[j], pos, sum, p, len)) {
+      fmt_put_ref(s->hdr, distance);
+      pending = !put_chunk(h, s, fmt_ref_bytes, s->hdr, 0);
+    } else {
       size_t hn = 0;
       if (len >= 4 && fmt_needs_escape(p)) {
         fmt_put_header(s->hdr, fmt_kind_escape);
@@ -283,7 +273,6 @@ bool run_chunks(coder* c, batch_state* s) {
   c->pos = pos;
   c->sum = sum;
   c->x = x;
-  c->c_discard = discard;
   return pending;
 }
 

@@ -46,6 +46,7 @@ void widen(chunk_index* ix) {
 
 void index_init(chunk_index* ix, hslot* tbl, const index_cfg& cfg) {
   ix->match_pos = 0;
+  ix->match_value = nullptr;
   ix->sweep_pos = 0;
   // An owner's table may hold entries set by other means: its sweep visits
   // every share (the tests compare the growing index against it).

@@ -14,6 +14,7 @@
 
 struct chunk_index {
   uint32_t match_pos;       // position stored in the entry of the last hit
+  uint32_t* match_value;    // that entry's value, for index_refresh; good until the next call
   uint32_t sweep_pos;       // next slot the sweep examines
   uint32_t stored_end;      // 1 + the highest position stored so far; poswrap over an owner's table
   hslot* tbl;               // cfg.tblsize slots, zero-filled; null while the table is in cells
@@ -69,6 +70,17 @@ inline void index_prefetch(const chunk_index* ix, const uint8_t* key) {
 // home slot and returns false; every live entry the insertion moves whose age
 // at pos has reached cfg.decwinsize is expired on the way. REQUIRES: pos < cfg.poswrap.
 bool index_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos);
+
+// After a hit the encoder takes, its bytes the history's or too far back to
+// check: the entry takes pos, in its slot and with its key, so that the next
+// copy refers to this one. Nothing with cfg.first_copy. A hit on other bytes
+// (a key collision) is not refreshed: the entry still names a chunk with its key.
+// REQUIRES: the last call on ix was index_find_or_add(ix, key, pos), a hit.
+inline void index_refresh(chunk_index* ix, uint32_t pos) {
+  if (ix->cfg.first_copy) return;
+  *ix->match_value = pos + 2;
+  if (pos + 1 > ix->stored_end) ix->stored_end = pos + 1;
+}
 
 // After a chunk of `len` bytes whose successor starts at `pos`: examines the
 // next share of slots and expires the entries whose age has reached the window.

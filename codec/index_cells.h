@@ -166,6 +166,8 @@ struct cells_store {
     walked++;
   }
   uint32_t value(cursor k) const { return c->cell[k.p].slot == k.s + 1 ? c->cell[k.p].value : 0; }
+  // An occupied slot's value, where it stays until the cells next change.
+  uint32_t* value_ref(cursor k) const { return &c->cell[k.p].value; }
   bool same_key(cursor k, const uint8_t* key) const {
     const uint32_t r = c->cell[k.p].ref;
     return (r & ~cells_ref_mask) == cells_tag(key) && index_same_key(c->pool[r & cells_ref_mask], key);

@@ -21,6 +21,7 @@ struct flat_store {
   cursor at(uint32_t h) const { return {h}; }
   void next(cursor& k) const { k.s = k.s + 1 == tblsize ? 0 : k.s + 1; }
   uint32_t value(cursor k) const { return tbl[k.s].value; }
+  uint32_t* value_ref(cursor k) const { return &tbl[k.s].value; }
   bool same_key(cursor k, const uint8_t* key) const { return index_same_key(tbl[k.s].key, key); }
   payload payload_at(cursor k) const {
     payload p;

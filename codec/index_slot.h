@@ -31,14 +31,20 @@ struct hinf {
 };
 static_assert(sizeof(hinf) == 28);
 
-// Sizes of one index. The program uses index_cfg_default(); tests use small
-// ones so that expiry and wrap-around run in milliseconds.
+// Sizes of one index, and which copy of a chunk its entry names. The program
+// uses index_cfg_default(); tests use small ones so that expiry and
+// wrap-around run in milliseconds.
 // REQUIRES: poswrap == 4 * decwinsize, cfg_probe <= tblsize <= cfg_tblsize,
 // cfg_maxchunk < 3 * decwinsize (so that a sweep period remains).
 struct index_cfg {
   uint32_t tblsize;
   uint32_t decwinsize;
   uint32_t poswrap;
+  // false: a hit the encoder takes moves the entry to the latest copy
+  // (index_refresh), so a chunk that keeps coming back within a window is
+  // always in reach. true: an entry keeps the position it was added with, and
+  // repeats refer to the first copy until it ages out of the window.
+  bool first_copy = false;
 };
 constexpr index_cfg index_cfg_default() { return {cfg_tblsize, cfg_decwinsize, cfg_poswrap}; }
 

@@ -32,12 +32,22 @@
 // can keep clear of the sweep and come round to its home window again.
 // The shorter period leaves the counts of ordinary lengths as they were (64,
 // 117, 118, 1000 and 65535 bytes sweep 2, 2, 3, 18 and 1119 slots), and with
-// them the figures of a long run of equal chunks.
+// them the figures of a long run of equal chunks by the first-copy rule.
+//
+// A hit the encoder takes refreshes its entry (index_refresh): the value is
+// rewritten with the current pos, in the same slot, and nothing moves. That
+// is a store at the new pos of an entry that stays put, so the argument runs
+// afresh from there; the old store's span just ends early. The hit found the
+// entry live, so by the argument for its last store its age was true, below
+// 4W, and so was the distance the encoder took from it. Each refresh raises
+// stored_end as an insertion does, so the first window's shortcut in
+// window_sweep still sees every stored position.
 
 // A store S offers: cursor at(h) on slot h and next(cursor&) to the slot
-// after it; value(cursor), 0 for an empty slot; same_key(cursor, key) for a
-// slot whose value is >= 2; payload_at(cursor), what moves with a value to
-// another slot; room(), whether an entry may be added; fresh(key, dropped),
+// after it; value(cursor), 0 for an empty slot; value_ref(cursor), where an
+// occupied slot's value lies until the store next changes; same_key(cursor,
+// key) for a slot whose value is >= 2; payload_at(cursor), what moves with a
+// value to another slot; room(), whether an entry may be added; fresh(key, dropped),
 // the payload of a new key (in the place of a dropped entry's, when given);
 // put(cursor, value, payload) on an occupied slot; add(cursor, value,
 // payload) on the empty slot that ended a run (once per operation, last);
@@ -67,6 +77,7 @@ bool window_find_or_add(chunk_index* ix, S& st, const uint8_t* key, uint32_t pos
     if (v == 0) break;
     if (v >= 2 && st.same_key(k, key)) {
       ix->match_pos = v - 2;
+      ix->match_value = st.value_ref(k);
       return true;
     }
     rec[m].value = v;

@@ -149,7 +149,14 @@ typedef struct lrd_encoder_params {
    * one. Used only on a machine with a second core; the stream is the same
    * either way. */
   unsigned threads;
-  unsigned first_copy; /* 1: the index keeps a key's first copy */
+  /* Which earlier copy a repeated chunk refers to: 0 (the default), the
+   * latest one, so that a chunk seen within the last LRD_WINDOW bytes is
+   * always a reference; 1, the first one still in the index, as version 0.3.1
+   * and earlier did: a chunk whose first copy lies LRD_WINDOW back is written
+   * in full until the index lets that copy go, even when a later copy is
+   * near. Either way the stream's format is the same, and any decoder reads
+   * it; only the distances differ. */
+  unsigned first_copy;
 } lrd_encoder_params;
 
 #define LRD_ENCODER_PARAMS_INIT {sizeof(lrd_encoder_params), 1, 0}
@@ -162,8 +169,8 @@ LRD_API void lrd_encoder_params_default(lrd_encoder_params* p);
  * average some 160 bytes) up to 1 GiB, some 3 MiB of staging buffers, and,
  * unless lrd_encoder_set_history is called before the first input, a ring of
  * the last LRD_HISTORY_RING input bytes, committed as it fills.
- * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads > 1, or a size it cannot
- * take) or LRD_ERROR_MEMORY. */
+ * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads or first_copy > 1, or a
+ * size it cannot take) or LRD_ERROR_MEMORY. */
 LRD_API int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params);
 
 /* Frees the encoder and everything it holds; NULL is allowed. */

@@ -42,7 +42,9 @@ void* enc_resize_index(void*, void* block, size_t old_bytes, size_t new_bytes) {
 }
 
 bool enc_index_init(lrd_encoder* e) {
-  return index_init_growing(&e->s.c.idx, index_mem{nullptr, enc_resize_index}, index_cfg_default());
+  index_cfg cfg = index_cfg_default();
+  cfg.first_copy = e->params.first_copy == 1;
+  return index_init_growing(&e->s.c.idx, index_mem{nullptr, enc_resize_index}, cfg);
 }
 
 // Points the encoder's input at the caller's bytes, copied into the own ring
@@ -142,9 +144,9 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
   *enc = nullptr;
   lrd_encoder_params p;
   lrd_encoder_params_default(&p);
-  if (params && !api_read_params(&p, sizeof p, params, offsetof(lrd_encoder_params, threads) + sizeof p.threads))
+  if (params && !api_read_params(&p, sizeof p, params, offsetof(lrd_encoder_params, first_copy) + sizeof p.first_copy))
     return LRD_ERROR_PARAM;
-  if (p.threads > 1) return LRD_ERROR_PARAM;
+  if (p.threads > 1 || p.first_copy > 1) return LRD_ERROR_PARAM;
   lrd_encoder* e = new (std::nothrow) lrd_encoder;
   if (!e) return LRD_ERROR_MEMORY;
   e->params = p;

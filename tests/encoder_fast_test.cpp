@@ -99,16 +99,19 @@ TEST(EncoderFast, SmallIndexDistanceLimitDiscardsAndWrap) {
   // Repeats at distances around the window, and inputs many times poswrap, so
   // that found chunks are discarded, slots expire, probe windows fill up and
   // stored positions wrap.
+  // Under either rule for which copy an entry keeps.
   bytes in = with_repeats(6 * mib, 4 * mib, 15, 60000);
-  for (uint32_t window : {100000u, 262144u, 1000000u}) {
-    for (uint32_t tblsize : {64u, 1024u, 20011u}) {
-      const index_cfg cfg{tblsize, window, 4 * window};
-      coded e = expect_same(in, "small index", cfg);
-      // (A 64-slot table drops entries long before they age out.)
-      if (tblsize >= 1024) {
-        EXPECT_GT(e.c_discard, 0u) << window << " " << tblsize;
+  for (const bool first : {false, true}) {
+    for (uint32_t window : {100000u, 262144u, 1000000u}) {
+      for (uint32_t tblsize : {64u, 1024u, 20011u}) {
+        const index_cfg cfg{tblsize, window, 4 * window, first};
+        coded e = expect_same(in, first ? "small index, first copy" : "small index", cfg);
+        // (A 64-slot table drops entries long before they age out.)
+        if (tblsize >= 1024 && first) {
+          EXPECT_GT(e.c_discard, 0u) << window << " " << tblsize;
+        }
+        EXPECT_GT(e.sum, 4ull * window);
       }
-      EXPECT_GT(e.sum, 4ull * window);
     }
   }
   // A chunk repeated at exactly the window and one byte less.

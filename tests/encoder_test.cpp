@@ -22,6 +22,12 @@ class Encoder : public ::testing::TestWithParam<named_body> {
 // Small index so that a run over a few hundred KiB reaches the window limit.
 index_cfg small_cfg(uint32_t window) { return {4096, window, 4 * window}; }
 
+// The rule that keeps each entry's first copy, which the worked examples follow.
+index_cfg first_copy(index_cfg cfg = index_cfg_default()) {
+  cfg.first_copy = true;
+  return cfg;
+}
+
 // The worked examples' data: B, the bytes 0 to 199, three times over.
 bytes three_times_b(size_t n) {
   bytes in(600);
@@ -31,32 +37,36 @@ bytes three_times_b(size_t n) {
 }
 
 TEST_P(Encoder, WorkedExampleBThreeTimes) {
+  // The chunk at 522 has copies at 122 and 322: the first copy is 400 back,
+  // the latest 200.
   bytes in = three_times_b(600);
-  coded e = encode(in);
+  coded e = encode(in, first_copy());
   bytes want = cat({slice(in, 0, 322), ref(200), ref(200), ref(400), slice(in, 593, 600)});
   EXPECT_EQ(e.out.size(), 353u);
   EXPECT_EQ(e.out, want);
   EXPECT_EQ(e.sum, 600u);
   EXPECT_EQ(e.x, 7u);
   EXPECT_EQ(e.c_discard, 0u);
+  EXPECT_EQ(encode(in).out, cat({slice(in, 0, 322), ref(200), ref(200), ref(200), slice(in, 593, 600)}));
 }
 
 TEST_P(Encoder, WorkedExampleEndingAtACutClosesAnEmptyChunk) {
   bytes in = three_times_b(593);
-  coded e = encode(in);
+  coded e = encode(in, first_copy());
   EXPECT_EQ(e.out, cat({slice(in, 0, 322), ref(200), ref(200), ref(400)}));
   EXPECT_EQ(e.out.size(), 346u);
   EXPECT_EQ(e.sum, 593u);
   EXPECT_EQ(e.x, 7u);
 }
 
-TEST_P(Encoder, ZeroRunsReferTheFirstOccurrence) {
+TEST_P(Encoder, ZeroRunsReferTheFirstOrTheLatestCopy) {
   // 200000 zeros: three forced cuts of 65535 bytes, then a last chunk of 3395.
-  coded e = encode(bytes(200000, 0));
+  coded e = encode(bytes(200000, 0), first_copy());
   EXPECT_EQ(e.out, cat({bytes(65535, 0), ref(65535), ref(131070), bytes(3395, 0)}));
   EXPECT_EQ(e.out.size(), 68946u);
   EXPECT_EQ(e.x, 4u);
   EXPECT_EQ(e.sum, 200000u);
+  EXPECT_EQ(encode(bytes(200000, 0)).out, cat({bytes(65535, 0), ref(65535), ref(65535), bytes(3395, 0)}));
 }
 
 TEST_P(Encoder, ReferenceDistanceIsLittleEndian) {
@@ -168,15 +178,46 @@ TEST_P(Encoder, ReferenceSplitAcrossTwoOutputBuffers) {
 
 TEST_P(Encoder, DistanceOfExactlyTheWindowIsALiteral) {
   // Zero chunks of 65535 bytes at 0, 65535, 131070, 196605: with a window of
-  // 3 chunks the fourth lies exactly a window after the first.
+  // 3 chunks the fourth lies exactly a window after the first, which the
+  // first-copy rule refers to.
   const uint32_t chunk = 65535;
   bytes in(4 * chunk, 0);
-  coded at_limit = encode(in, small_cfg(3 * chunk));
+  coded at_limit = encode(in, first_copy(small_cfg(3 * chunk)));
   EXPECT_EQ(at_limit.out, cat({bytes(chunk, 0), ref(chunk), ref(2 * chunk), bytes(chunk, 0), {}}));
   EXPECT_EQ(at_limit.c_discard, 1u);
-  coded below = encode(in, small_cfg(3 * chunk + 1));
+  coded below = encode(in, first_copy(small_cfg(3 * chunk + 1)));
   EXPECT_EQ(below.out, cat({bytes(chunk, 0), ref(chunk), ref(2 * chunk), ref(3 * chunk)}));
   EXPECT_EQ(below.c_discard, 0u);
+
+  // By default a hit a window back is written in full too, and the entry
+  // takes its place: the next copy refers to it. Z, whole chunks of other
+  // bytes, Z a window after the first, Z.
+  const bytes z(chunk, 0), other = up_to_last_cut(random_bytes(200000, 23));
+  const coded latest = encode(cat({z, other, z, z}), small_cfg(chunk + static_cast<uint32_t>(other.size())));
+  EXPECT_EQ(latest.out, cat({z, other, z, ref(chunk)}));
+  EXPECT_EQ(latest.c_discard, 1u);
+}
+
+TEST_P(Encoder, RepeatsWithinTheWindowReferToTheLatestCopyForever) {
+  // A block of whole chunks, 20000 bytes, over and over through 30 windows of
+  // 64 KiB and 7 position wraps: each chunk is written in full once, and
+  // every later copy refers to the one a block back, never out of reach.
+  const bytes block = up_to_last_cut(random_bytes(20000, 24));
+  const size_t n = chunk_lengths(block).size() - 1;
+  bytes in, want = block;
+  for (int k = 0; k < 100; k++) in.insert(in.end(), block.begin(), block.end());
+  for (size_t k = 0; k < 99 * n; k++) {
+    const bytes r = ref(static_cast<uint32_t>(block.size()));
+    want.insert(want.end(), r.begin(), r.end());
+  }
+  const index_cfg cfg = small_cfg(65536);
+  const coded e = encode(in, cfg);
+  EXPECT_TRUE(e.out == want) << e.out.size() << " bytes, not " << want.size();
+  EXPECT_EQ(e.c_discard, 0u);
+  EXPECT_EQ(decode_with(decoder_run_fast, e.out, cfg.decwinsize).out, in);
+  // Kept at its first copy, an entry drops out of reach a window on, and a
+  // good share of the repeats are written in full.
+  EXPECT_GT(encode(in, first_copy(cfg)).c_discard, 99 * n / 4);
 }
 
 INSTANTIATE_TEST_SUITE_P(, Encoder,

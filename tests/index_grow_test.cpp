@@ -43,13 +43,18 @@ struct twins {
   twins(const twins&) = delete;
   twins& operator=(const twins&) = delete;
 
-  // A chunk of len bytes with key k at pos, then the sweep after it.
-  void chunk(const key16& k, uint32_t len) {
+  // A chunk of len bytes with key k at pos, then the sweep after it. A hit
+  // is refreshed unless `collide` takes it for other bytes.
+  void chunk(const key16& k, uint32_t len, bool collide = false) {
     const bool a = index_find_or_add(&flat, k.data(), pos);
     const bool b = index_find_or_add(&grown, k.data(), pos);
     ASSERT_EQ(a, b) << "pos " << pos;
     if (a) {
       ASSERT_EQ(flat.match_pos, grown.match_pos);
+      if (!collide) {
+        index_refresh(&flat, pos);
+        index_refresh(&grown, pos);
+      }
     }
     pos = static_cast<uint32_t>((uint64_t{pos} + len) % cfg.poswrap);
     index_sweep(&flat, len, pos);
@@ -100,7 +105,7 @@ void run_twins(const index_cfg& cfg, crowd g, uint32_t n, uint32_t every, bool w
   size_t bytes = index_bytes(&t.grown);
   uint32_t growths = 0;
   for (uint32_t i = 0; i < n; i++) {
-    ASSERT_NO_FATAL_FAILURE(t.chunk(g.next(), g.len())) << "chunk " << i;
+    ASSERT_NO_FATAL_FAILURE(t.chunk(g.next(), g.len(), i % 7 == 0)) << "chunk " << i;
     const bool resized = index_bytes(&t.grown) != bytes;
     if (resized) growths++;
     bytes = index_bytes(&t.grown);
@@ -137,8 +142,9 @@ TEST(IndexGrow, SpreadKeysIntoTheFlatTable) {
 }
 
 TEST(IndexGrow, StillEntriesLeftToTheSweep) {
-  // A few keys at the first and last slots of 61, looked up again and again:
-  // they stay where they are and only the sweep expires them, in shares of 1
+  // A few keys at the first and last slots of 61, looked up again and again,
+  // most hits refreshed: they stay where they are and only the sweep expires
+  // them (after the first window, past the wrap too), in shares of 1
   // to 3 slots that end on every slot sooner or later, slot 0 just past the
   // table's end too. Every slot compared after every step.
   for (uint32_t seed = 1; seed <= 40; seed++) {
@@ -146,7 +152,7 @@ TEST(IndexGrow, StillEntriesLeftToTheSweep) {
     std::mt19937 rng(seed);
     const key16 pool[] = {make_key(0, 1), make_key(1, 1), make_key(59, 1), make_key(60, 1), make_key(rng(), 1)};
     for (uint32_t i = 0; i < 400; i++) {
-      ASSERT_NO_FATAL_FAILURE(t.chunk(pool[rng() % 5], 1 + rng() % 1500)) << i;
+      ASSERT_NO_FATAL_FAILURE(t.chunk(pool[rng() % 5], 1 + rng() % 1500, i % 5 == 0)) << i;
       ASSERT_NO_FATAL_FAILURE(t.same_table()) << seed << " " << i;
     }
     EXPECT_EQ(t.grown.tbl, nullptr);
@@ -203,18 +209,25 @@ TEST(IndexGrow, ProgramSizesAgainstTheFlatTable) {
 TEST(IndexGrow, SweepOfTheFirstWindowOnlyCounts) {
   // While no entry can have reached the window's age the growing index's
   // sweep visits nothing; the owner's table beside it visits every share.
-  // Each case sweeps the whole table of 64 slots once, with the entry at slot 0.
-  struct { uint32_t stored, len, sweep_at; bool expires; } cases[] = {
-      {0, small_window - 1, small_window - 1, false},  // age one short of the window
-      {0, small_window, small_window, true},           // age the window: the visits begin
-      {5, 0, 5, true},                                 // stored where the sweep stands: a whole wrap
-      {100, 0, 50, true},                              // stored past the sweep: most of a wrap
+  // Each case sweeps the whole table of 64 slots once, with the entry at slot 0,
+  // added at `added` and, unless 0, refreshed by a hit at `stored`.
+  struct { uint32_t added, stored, len, sweep_at; bool expires; } cases[] = {
+      {0, 0, small_window - 1, small_window - 1, false},  // age one short of the window
+      {0, 0, small_window, small_window, true},           // age the window: the visits begin
+      {5, 5, 0, 5, true},                                 // stored where the sweep stands: a whole wrap
+      {100, 100, 0, 50, true},                            // stored past the sweep: most of a wrap
+      {10, 100, 0, 50, true},                             // refreshed past the sweep
   };
   for (const auto& c : cases) {
     twins t(cfg_of(64));
     const key16 k = make_key(0, 1);
-    ASSERT_FALSE(index_find_or_add(&t.flat, k.data(), c.stored));
-    ASSERT_FALSE(index_find_or_add(&t.grown, k.data(), c.stored));
+    for (chunk_index* ix : {&t.flat, &t.grown}) {
+      ASSERT_FALSE(index_find_or_add(ix, k.data(), c.added));
+      if (c.stored != c.added) {
+        ASSERT_TRUE(index_find_or_add(ix, k.data(), c.stored));
+        index_refresh(ix, c.stored);
+      }
+    }
     ASSERT_EQ(t.grown.tbl, nullptr);
     for (chunk_index* ix : {&t.flat, &t.grown}) {
       index_sweep(ix, c.len, c.sweep_at);

@@ -148,6 +148,30 @@ TEST(IndexLookup, HitLeavesTableAloneMissLeavesMatchPos) {
   EXPECT_EQ(t.ix.match_pos, 11u);
 }
 
+TEST(IndexLookup, RefreshRewritesTheValueOfTheHitAlone) {
+  // a and b share home 3: b's insertion moved a to slot 4, where a refresh
+  // finds it. With the first-copy rule the table stays as it is.
+  for (const bool first : {false, true}) {
+    index_cfg c = small;
+    c.first_copy = first;
+    table t(c);
+    const key16 a = make_key(3, 1), b = make_key(3, 2);
+    EXPECT_FALSE(t.find_or_add(a, 11));
+    EXPECT_FALSE(t.find_or_add(b, 12));
+    const std::vector<hslot> before(t.tbl, t.tbl + c.tblsize);
+    EXPECT_TRUE(t.find_or_add(a, 50));
+    index_refresh(&t.ix, 50);
+    for (uint32_t s = 0; s < c.tblsize; s++) {
+      if (s != 4 || first) {
+        EXPECT_EQ(std::memcmp(&before[s], &t.tbl[s], sizeof(hslot)), 0) << s;
+      }
+    }
+    EXPECT_TRUE(t.holds(4, a, first ? 13 : 52));
+    EXPECT_TRUE(t.find_or_add(a, 60));
+    EXPECT_EQ(t.ix.match_pos, first ? 11u : 50u);
+  }
+}
+
 TEST(IndexLookup, OneDifferingByteIsNeverAHit) {
   // Every byte takes part in the comparison. Flipping the top bit of any byte
   // keeps the home, as 64 divides 0x80, so the two keys share a window.
@@ -312,7 +336,7 @@ struct encoder_sim {
   table t;
   uint64_t at = 0;  // true position of the current chunk
   uint32_t pos = 0;
-  std::map<key16, uint64_t> stored;  // true position of each key's latest insertion
+  std::map<key16, uint64_t> stored;  // true position of each key's entry: its insertion or last refresh
   uint64_t refs = 0, discards = 0, literals = 0, out_bytes = 0, chunks = 0;
   uint64_t wrong = 0, first_wrong_at = 0, first_wrong_true = 0;
 
@@ -336,6 +360,8 @@ struct encoder_sim {
         literals++;
         out_bytes += len;
       }
+      index_refresh(&t.ix, pos);
+      if (!c.first_copy) stored[k] = at;
     } else {
       stored[k] = at;
       literals++;
@@ -353,23 +379,40 @@ struct encoder_sim {
   EXPECT_EQ((sim).wrong, 0u) << "first at true position " << (sim).first_wrong_at \
                              << ", true distance " << (sim).first_wrong_true
 
+index_cfg first_copy(index_cfg c) {
+  c.first_copy = true;
+  return c;
+}
+
 TEST(IndexEncoderUse, TwoBillionZeroBytes) {
   // 30518 chunks of 65535 zero bytes share one key (home 31068574), then a
-  // final chunk of 2870 bytes, with no sweep after it. Figures as published.
-  encoder_sim sim(index_cfg_default());
+  // final chunk of 2870 bytes, with no sweep after it. With the first-copy
+  // rule, the figures as published: the key's entry ages out of the window
+  // and is expired at last by the sweep.
   const key16 zeros = {0xF7, 0x77, 0x40, 0xD8, 0xD6, 0x09, 0xB9, 0xEE,
                        0x7A, 0xCC, 0x72, 0x61, 0xFA, 0x45, 0xFF, 0xFF};
-  for (int k = 0; k < 30518; k++) sim.chunk(zeros, 65535);
-  sim.chunk(make_key(0x01020304, 2870, 2870), 2870, true);
-  EXPECT_EQ(sim.at, 2000000000u);
-  EXPECT_EQ(sim.chunks, 30519u);
-  EXPECT_EQ(sim.discards, 11764u);
-  EXPECT_EQ(sim.refs, 18752u);
-  EXPECT_EQ(sim.literals, 11767u);
-  EXPECT_EQ(sim.out_bytes, 771237696u);
-  // The second entry for the key, at its own position 27765 chunks in.
-  EXPECT_EQ(sim.stored[zeros], 27765u * 65535);
-  EXPECT_NO_WRONG_HIT(sim);
+  for (const bool first : {true, false}) {
+    encoder_sim sim(first ? first_copy(index_cfg_default()) : index_cfg_default());
+    for (int k = 0; k < 30518; k++) sim.chunk(zeros, 65535);
+    sim.chunk(make_key(0x01020304, 2870, 2870), 2870, true);
+    EXPECT_EQ(sim.at, 2000000000u);
+    EXPECT_EQ(sim.chunks, 30519u);
+    if (first) {
+      EXPECT_EQ(sim.discards, 11764u);
+      EXPECT_EQ(sim.refs, 18752u);
+      EXPECT_EQ(sim.literals, 11767u);
+      EXPECT_EQ(sim.out_bytes, 771237696u);
+      // The second entry for the key, at its own position 27765 chunks in.
+      EXPECT_EQ(sim.stored[zeros], 27765u * 65535);
+    } else {
+      // Each chunk refers to the one before: the first and the final chunk
+      // are the only literals.
+      EXPECT_EQ(sim.discards, 0u);
+      EXPECT_EQ(sim.refs, 30517u);
+      EXPECT_EQ(sim.out_bytes, 65535u + 30517u * 8 + 2870);
+    }
+    EXPECT_NO_WRONG_HIT(sim);
+  }
 }
 
 // The mend, at sizes where both faults show in milliseconds: a window of 1 MiB,
@@ -382,7 +425,7 @@ TEST(IndexMend, CraftedChunkLengthLeavesNoGap) {
   // more than 3 windows. One key repeated, as in a long run of equal chunks,
   // tried at every home: at home 1047 the plain pace passes the entry at age
   // 1048000, just below the window, and next at 4196000, which wraps to 1696.
-  const index_cfg c{3145, mw, 4 * mw};
+  const index_cfg c{3145, mw, 4 * mw, true};  // an entry that is never refreshed
   const uint32_t len = 4000;
   const uint32_t plain = static_cast<uint32_t>(uint64_t{len} * c.tblsize / (3 * mw)) + 1;
   ASSERT_GT(uint64_t{(c.tblsize + plain - 1) / plain} * len, 3ull * mw + 1)
@@ -451,8 +494,8 @@ TEST(IndexMend, PublishedPathologicalLength) {
   // The program's sizes, chunks of 7500 bytes, one key at home 17895652: a
   // period of 3 windows sweeps 128 slots per chunk, passes the entry at age
   // 1048575000 and next after 419431 chunks, at true age 4194307500, which
-  // wraps to 3500.
-  encoder_sim sim(index_cfg_default());
+  // wraps to 3500. The first-copy rule, so that the entry ages.
+  encoder_sim sim(first_copy(index_cfg_default()));
   const key16 k = make_key(17895652, 1, 7500);
   for (int i = 0; i < 559300; i++) sim.chunk(k, 7500);
   EXPECT_NO_WRONG_HIT(sim);

@@ -604,6 +604,9 @@ static void misuse(void) {
   lrd_encoder_params_default(&ep);
   ep.threads = 2;
   CHECK(lrd_encoder_create(&e, &ep) == LRD_ERROR_PARAM && e == NULL);
+  ep.threads = 1;
+  ep.first_copy = 2;
+  CHECK(lrd_encoder_create(&e, &ep) == LRD_ERROR_PARAM && e == NULL);
   /* Parameters grow at their end: a field the library does not know must
    * be zero, and a struct older than the size member is refused. */
   struct {
@@ -746,6 +749,24 @@ int main(int argc, char** argv) {
     CHECK(stats.n > 0 && strstr((const char*)stats.p, line) != NULL);
     CHECK(st.collided == 0);
     lrd_encoder_free(e);
+  }
+  {
+    /* The first-copy rule: the same literals, references to other copies,
+     * and the data back. */
+    lrd_encoder_params ep;
+    lrd_encoder_params_default(&ep);
+    ep.first_copy = 1;
+    lrd_encoder* e;
+    lrd_decoder* d;
+    CHECK(lrd_encoder_create(&e, &ep) == LRD_OK && lrd_decoder_create(&d, NULL) == LRD_OK);
+    const size_t n = run_stream(e, enc_fn, &data, out, cap, 104);
+    CHECK(n == stream.n && !same(&stream, out, n));
+    const bytes first = {out, n};
+    unsigned char* back = malloc(cap);
+    CHECK(same(&data, back, run_stream(d, dec_fn, &first, back, cap, 105)));
+    free(back);
+    lrd_encoder_free(e);
+    lrd_decoder_free(d);
   }
   for (int mode = 0; mode < 7; mode++) {
     /* 0: the window; 1: the output itself as the history; 2: the window,
