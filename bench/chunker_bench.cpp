@@ -7,6 +7,8 @@
 
 #include "chunk/chunker.h"
 
+using namespace lrd;
+
 namespace {
 
 constexpr size_t bench_bytes = 8 << 20;  // beyond L2, as real input streams are

@@ -6,6 +6,8 @@
 
 #include "chunk/cutscan.h"
 
+using namespace lrd;
+
 namespace {
 
 std::vector<uint8_t> random_data(size_t n) {

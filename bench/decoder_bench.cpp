@@ -19,6 +19,8 @@
 #include "codec/decoder_fast.h"
 #include "tests/harness.h"
 
+using namespace lrd;
+
 namespace {
 
 bytes encode(const bytes& data) {

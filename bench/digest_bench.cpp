@@ -12,6 +12,8 @@
 #include "chunk/chunker.h"
 #include "chunk/digest_batch.h"
 
+using namespace lrd;
+
 namespace {
 
 #ifndef DIG_BYTES

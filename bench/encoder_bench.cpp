@@ -17,6 +17,8 @@
 #include "codec/worker.h"
 #include "tests/harness.h"
 
+using namespace lrd;
+
 namespace {
 
 constexpr size_t input_bytes = size_t{256} << 20;

@@ -16,6 +16,8 @@
 #include "codec/index.h"
 #include "lib/memory.h"
 
+using namespace lrd;
+
 namespace {
 
 using key16 = std::array<uint8_t, 16>;

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+namespace lrd {
+
 namespace {
 
 constexpr uint32_t crc_poly = 0xEDB88320;  // reflected CRC-32 polynomial
@@ -60,3 +62,5 @@ void chunk_close(chunker* c) {
   std::memset(c->hblk, 0, sizeof c->hblk);
   c->clen = 0;
 }
+
+}  // namespace lrd

@@ -9,6 +9,8 @@
 
 #include "chunk/digest.h"
 
+namespace lrd {
+
 constexpr uint32_t cfg_hashwin = 16;          // bytes in the rolling window
 constexpr uint32_t cfg_minchunk = 64;         // a cut needs at least 64 bytes
 constexpr uint32_t cfg_maxchunk = 65535;      // forced cut; fits the 16-bit length
@@ -78,3 +80,5 @@ inline uint32_t chunk_close_nodigest(chunker* c) {
   c->clen = 0;
   return n;
 }
+
+}  // namespace lrd

@@ -18,6 +18,8 @@
 #include "chunk/cutscan_impl.h"
 #include "chunk/dispatch.h"
 
+namespace lrd {
+
 namespace {
 
 // The chunker's tables, built once.
@@ -210,3 +212,5 @@ cutscan_impl cutscan_impl_current() { return cut_choice.current(); }
 const char* cutscan_impl_name(cutscan_impl impl) { return cut_choice.name(impl); }
 
 void cut_candidates(const uint8_t* p, size_t n, uint64_t* bits) { cut_choice.fn()(p, n, bits); }
+
+}  // namespace lrd

@@ -15,6 +15,8 @@
 // cutscan_window_crc; the rest of their workings is in chunk/cutscan_impl.h.
 #include "chunk/cutscan_basis.h"
 
+namespace lrd {
+
 // Top byte of cfg_cutlimit: a window whose value has a larger one is no candidate.
 constexpr uint8_t cutscan_top_limit = cfg_cutlimit >> 24;
 
@@ -75,3 +77,5 @@ inline uint32_t cutscan_next_cut(const uint64_t* bits, size_t start, size_t end)
   }
   return limit < end ? cfg_maxchunk : 0u;
 }
+
+}  // namespace lrd

@@ -14,6 +14,8 @@
 
 #include <immintrin.h>
 
+namespace lrd {
+
 namespace cutscan_lanes {
 
 const bool avx2_built = true;
@@ -59,7 +61,11 @@ void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits) {
 
 }  // namespace cutscan_lanes
 
+
+}  // namespace lrd
 #else  // not built for AVX2: never chosen
+
+namespace lrd {
 
 namespace cutscan_lanes {
 
@@ -69,4 +75,7 @@ void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits) { cut_candid
 
 }  // namespace cutscan_lanes
 
+
+}  // namespace lrd
 #endif
+

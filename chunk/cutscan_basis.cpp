@@ -4,6 +4,8 @@
 
 #include "chunk/cutscan.h"
 
+namespace lrd {
+
 namespace cutscan_lanes {
 
 static_assert(sizeof(basis::term) / sizeof(basis::term[0]) == cfg_hashwin, "one term table per window byte");
@@ -56,3 +58,5 @@ const basis& basis_get() {
 }
 
 }  // namespace cutscan_lanes
+
+}  // namespace lrd

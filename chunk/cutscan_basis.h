@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace lrd {
+
 namespace cutscan_lanes {
 
 // The terms in the forms the implementations use, derived from
@@ -28,3 +30,5 @@ static inline uint32_t window_value(const basis& b, const uint8_t* w) {
 }
 
 }  // namespace cutscan_lanes
+
+}  // namespace lrd

@@ -13,6 +13,8 @@
 
 #include <immintrin.h>
 
+namespace lrd {
+
 namespace cutscan_lanes {
 
 const bool gfni_built = true;
@@ -41,7 +43,11 @@ void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) {
 
 }  // namespace cutscan_lanes
 
+
+}  // namespace lrd
 #else  // not built for GFNI and AVX-512: never chosen
+
+namespace lrd {
 
 namespace cutscan_lanes {
 
@@ -51,4 +57,7 @@ void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) { cut_candid
 
 }  // namespace cutscan_lanes
 
+
+}  // namespace lrd
 #endif
+

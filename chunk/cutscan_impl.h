@@ -8,6 +8,8 @@
 #include "chunk/cutscan.h"
 #include "chunk/cutscan_basis.h"
 
+namespace lrd {
+
 namespace cutscan_lanes {
 
 // Only a window whose value has a top byte of at most cfg_cutlimit's can be a
@@ -32,3 +34,5 @@ void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits);
 void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits);
 
 }  // namespace cutscan_lanes
+
+}  // namespace lrd

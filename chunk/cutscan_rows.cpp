@@ -17,6 +17,8 @@
 
 #include <immintrin.h>
 
+namespace lrd {
+
 namespace cutscan_lanes {
 
 const bool rows_built = true;
@@ -90,7 +92,11 @@ void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits) {
 
 }  // namespace cutscan_lanes
 
+
+}  // namespace lrd
 #else  // not built for AVX2: never chosen
+
+namespace lrd {
 
 namespace cutscan_lanes {
 
@@ -100,4 +106,7 @@ void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits) { cut_candid
 
 }  // namespace cutscan_lanes
 
+
+}  // namespace lrd
 #endif
+

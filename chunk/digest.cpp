@@ -4,6 +4,8 @@
 
 #include "chunk/md5.h"
 
+namespace lrd {
+
 extern const uint32_t md5_t[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
     0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
@@ -121,3 +123,5 @@ void hblk_mix(uint8_t* hblk) {
 }
 
 #undef MD5_STEP
+
+}  // namespace lrd

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace lrd {
+
 // Bytes 0-62 accumulate the chunk, byte 63 is the fill index (the transform
 // reads it as data, the top byte of word 15).
 constexpr uint32_t cfg_hblk = 64;
@@ -30,3 +32,5 @@ inline void hblk_absorb(uint8_t* hblk, uint8_t b) {
   hblk[i] ^= b;
   hblk[hblk_fill] = static_cast<uint8_t>(i + 1);
 }
+
+}  // namespace lrd

@@ -13,6 +13,8 @@
 
 #include <immintrin.h>
 
+namespace lrd {
+
 namespace {
 
 using digest_lanes::max_lanes;
@@ -171,7 +173,11 @@ void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) 
 
 }  // namespace digest_lanes
 
+
+}  // namespace lrd
 #else  // not built for AVX2: never chosen
+
+namespace lrd {
 
 namespace digest_lanes {
 
@@ -183,4 +189,7 @@ void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) 
 
 }  // namespace digest_lanes
 
+
+}  // namespace lrd
 #endif
+

@@ -24,6 +24,8 @@
 #include <immintrin.h>
 #endif
 
+namespace lrd {
+
 namespace {
 
 using digest_lanes::max_lanes;
@@ -205,7 +207,11 @@ void digest_batch_avx512(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]
 
 }  // namespace digest_lanes
 
+
+}  // namespace lrd
 #else  // not built for AVX-512: never chosen
+
+namespace lrd {
 
 namespace digest_lanes {
 
@@ -217,4 +223,7 @@ void digest_batch_avx512(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]
 
 }  // namespace digest_lanes
 
+
+}  // namespace lrd
 #endif
+

@@ -8,6 +8,8 @@
 #include "chunk/digest_lanes.h"
 #include "chunk/dispatch.h"
 
+namespace lrd {
+
 namespace {
 
 void xor_into(uint8_t* blk, const uint8_t* p, uint32_t n) {
@@ -76,3 +78,5 @@ digest_impl digest_impl_current() { return digest_choice.current(); }
 const char* digest_impl_name(digest_impl impl) { return digest_choice.name(impl); }
 
 void digest_batch(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) { digest_choice.fn()(chunks, n, keys); }
+
+}  // namespace lrd

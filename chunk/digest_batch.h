@@ -11,6 +11,8 @@
 
 #include "chunk/digest.h"
 
+namespace lrd {
+
 static_assert(cfg_hkey == 16, "keys are written as rows of 16 bytes");
 
 struct chunk_span {
@@ -43,3 +45,5 @@ bool digest_force(digest_impl impl);
 // The implementation digest_batch runs now (never auto), and a short name.
 digest_impl digest_impl_current();
 const char* digest_impl_name(digest_impl impl);
+
+}  // namespace lrd

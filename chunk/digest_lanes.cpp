@@ -7,6 +7,8 @@
 #include "chunk/digest.h"
 #include "chunk/md5.h"
 
+namespace lrd {
+
 namespace digest_lanes {
 
 namespace {
@@ -214,3 +216,5 @@ void digest_batch_vec128(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]
 }
 
 }  // namespace digest_lanes
+
+}  // namespace lrd

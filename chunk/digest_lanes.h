@@ -7,6 +7,8 @@
 
 #include "chunk/digest_batch.h"
 
+namespace lrd {
+
 namespace digest_lanes {
 
 // The AVX-512 version's two groups of 16; lane masks are 32-bit.
@@ -71,3 +73,5 @@ extern const bool avx512_built;
 void digest_batch_avx512(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
 
 }  // namespace digest_lanes
+
+}  // namespace lrd

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstddef>
 
+namespace lrd {
+
 // CPU features the vector files are built for; false where the build has no
 // way to ask (not x86).
 inline bool cpu_has_avx2() {
@@ -143,3 +145,5 @@ class dispatch {
   std::atomic<Impl> impl_;
   std::atomic<Fn*> fn_;
 };
+
+}  // namespace lrd

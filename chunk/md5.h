@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace lrd {
+
 // The initial state words A, B, C, D (RFC 1321, 3.3).
 constexpr uint32_t md5_init_a = 0x67452301;
 constexpr uint32_t md5_init_b = 0xEFCDAB89;
@@ -58,3 +60,5 @@ inline void md5_store_word(uint8_t* p, uint32_t v) {
   MD5_QUAD(STEP, md5_i, 12, 3, 10, 1, 6, 10, 15, 21, 52);         \
   MD5_QUAD(STEP, md5_i, 8, 15, 6, 13, 6, 10, 15, 21, 56);         \
   MD5_QUAD(STEP, md5_i, 4, 11, 2, 9, 6, 10, 15, 21, 60)
+
+}  // namespace lrd

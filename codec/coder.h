@@ -9,6 +9,8 @@
 #include "codec/index.h"
 #include "codec/stream.h"
 
+namespace lrd {
+
 struct worker;
 
 struct coder {
@@ -52,3 +54,5 @@ struct coder {
   uint64_t dec_fast_refs;  // fast decoder: references copied whole by memcpy
   uint64_t dec_slow_refs;  // fast decoder: references left to the byte-by-byte copy
 };
+
+}  // namespace lrd

@@ -9,6 +9,8 @@
 
 #include "codec/coder.h"
 
+namespace lrd {
+
 // File mode: the owner's output buffers are one ring of cfg_outring_blocks
 // buffers of cfg_iobuf bytes (coder::outring), handed out in order, each
 // written to the file before it is handed out again. So the owner may write
@@ -70,3 +72,5 @@ inline int64_t dh_offset_of(const coder* c, uint64_t cur, uint32_t s) {
   if (back == 0) back = c->winsize;
   return static_cast<int64_t>(cur) - back;
 }
+
+}  // namespace lrd

@@ -6,6 +6,8 @@
 #include "codec/decoder_fast.h"
 #include "codec/format.h"
 
+namespace lrd {
+
 namespace {
 
 // Feeds and stores the held first bytes of a chunk. No cut can fall among
@@ -136,3 +138,5 @@ coro_task decoder_run_plain(coder* c) {
   // A fault that ends the stream leaves its chunk unwritten and uncounted.
   co_await coro_yield(h, c->fault != fault_none && c->fault_stop ? REQ_FAULT : REQ_DONE);
 }
+
+}  // namespace lrd

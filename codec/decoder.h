@@ -6,6 +6,8 @@
 
 #include "codec/coder.h"
 
+namespace lrd {
+
 // A fault in a stream that the encoder never writes. The decoder still writes
 // what the stream decodes to; the driver then reports the first fault.
 enum dec_fault : uint32_t {
@@ -55,3 +57,5 @@ inline void note_ref_fault(coder* c, bool truncated, uint32_t distance, uint64_t
     c->fault_offset = marker_offset;
   }
 }
+
+}  // namespace lrd

@@ -27,6 +27,8 @@
 #include "codec/decoder_scan.h"
 #include "codec/format.h"
 
+namespace lrd {
+
 namespace {
 
 static_assert(cfg_mapblock == 64, "the map's block arithmetic shifts by 6");
@@ -349,3 +351,5 @@ coro_task decoder_run_fast(coder* c) {
   // A fault that ends the stream leaves its chunk unwritten and uncounted.
   co_await coro_yield(h, c->fault != fault_none && c->fault_stop ? REQ_FAULT : REQ_DONE);
 }
+
+}  // namespace lrd

@@ -10,6 +10,8 @@
 
 #include "chunk/cutscan.h"
 
+namespace lrd {
+
 // Input bytes per candidate scan: our serial head of 64, cut_candidates' own
 // serial head of 64 and one block of its lanes (a shorter rest would run in
 // one serial lane). A scan starts where a literal needs it, so in a buffer
@@ -97,3 +99,4 @@ struct input_scan {
   }
 };
 
+}  // namespace lrd

@@ -6,6 +6,8 @@
 #include "codec/encoder_rule.h"
 #include "codec/format.h"
 
+namespace lrd {
+
 coro_task encoder_run(coder* c) { return c->enc_stage ? encoder_run_fast(c) : encoder_run_plain(c); }
 
 coro_task encoder_run_plain(coder* c) {
@@ -64,3 +66,5 @@ coro_task encoder_run_plain(coder* c) {
   }
   co_await coro_yield(h, REQ_DONE);
 }
+
+}  // namespace lrd

@@ -33,6 +33,8 @@
 #include "codec/history.h"
 #include "codec/worker.h"
 
+namespace lrd {
+
 namespace {
 
 // Fresh input bytes per batch. The unfinished chunk of a batch (at most
@@ -406,3 +408,5 @@ coro_task encoder_run_fast(coder* c) {
   }
   co_await coro_yield(h, REQ_DONE);
 }
+
+}  // namespace lrd

@@ -6,6 +6,8 @@
 
 #include "codec/coder.h"
 
+namespace lrd {
+
 // Bytes of staging memory the batched body needs (coder::enc_stage): about
 // 3 MiB, not necessarily zero-filled.
 size_t encoder_stage_bytes();
@@ -20,3 +22,5 @@ size_t encoder_stage_bytes();
 // REQUIRES: as encoder_run, and c->enc_stage set, 64-byte aligned (as mapped
 // pages are).
 coro_task encoder_run_fast(coder* c);
+
+}  // namespace lrd

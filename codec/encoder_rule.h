@@ -8,6 +8,8 @@
 #include "codec/history.h"
 #include "codec/index.h"
 
+namespace lrd {
+
 // Looks up the chunk of len bytes at p, with key `key`, that starts at pos
 // (sum bytes into the input). Returns the distance of the reference it is
 // written as, or 0 when it is written in full: a new key, a hit at a window
@@ -32,3 +34,5 @@ inline uint32_t enc_ref_distance(coder* c, const uint8_t* key, uint32_t pos, uin
   index_refresh(ix, pos);
   return distance;
 }
+
+}  // namespace lrd

@@ -13,6 +13,8 @@
 
 #include "chunk/chunker.h"
 
+namespace lrd {
+
 constexpr uint8_t fmt_marker0 = 0xEB;
 constexpr uint8_t fmt_marker1 = 0x3D;
 constexpr uint8_t fmt_marker2 = 0xBE;
@@ -76,3 +78,5 @@ inline void fmt_put_ref(uint8_t* p, uint32_t distance) {
 inline uint32_t fmt_distance_byte(uint32_t d, int v, uint32_t k) {
   return d + (static_cast<uint32_t>(v) << (8 * k));
 }
+
+}  // namespace lrd

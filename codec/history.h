@@ -8,6 +8,8 @@
 
 #include "codec/coder.h"
 
+namespace lrd {
+
 // Input bytes the encoder may take in beyond the start of the chunk it is
 // coding: a ring of the input must be this much longer than the window, so
 // that the bytes a reference points at are still in it.
@@ -43,3 +45,5 @@ inline bool hist_equal(const coder* c, uint64_t o, uint32_t distance, const uint
   const uint8_t* q = hist_at(c->hist, c->hist_ring, o - distance, len, &k);
   return std::memcmp(q, p, k) == 0 && std::memcmp(c->hist, p + k, len - k) == 0;
 }
+
+}  // namespace lrd

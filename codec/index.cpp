@@ -8,6 +8,8 @@
 #include "codec/index_flat.h"
 #include "codec/index_window.h"
 
+namespace lrd {
+
 namespace {
 
 flat_store flat_of(const chunk_index* ix) { return {ix->tbl, ix->cfg.tblsize}; }
@@ -122,3 +124,5 @@ void index_sweep(chunk_index* ix, uint32_t len, uint32_t pos) {
     window_sweep(ix, st, len, pos);
   }
 }
+
+}  // namespace lrd

@@ -12,6 +12,8 @@
 #include "codec/index_cells.h"
 #include "codec/index_slot.h"
 
+namespace lrd {
+
 struct chunk_index {
   uint32_t match_pos;       // position stored in the entry of the last hit
   uint32_t* match_value;    // that entry's value, for index_refresh; good until the next call
@@ -89,3 +91,5 @@ void index_sweep(chunk_index* ix, uint32_t len, uint32_t pos);
 
 // Slots that index_sweep examines after a chunk of `len` bytes.
 uint32_t index_sweep_count(const index_cfg& cfg, uint32_t len);
+
+}  // namespace lrd

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+namespace lrd {
+
 namespace {
 
 constexpr uint32_t cfg_cells_min = 64;  // home cells of a new array
@@ -178,3 +180,5 @@ void cells_free(index_cells* c, const index_mem* mem) {
   if (c->pool) mem->resize(mem->ctx, c->pool, c->pool_bytes, 0);
   *c = index_cells{};
 }
+
+}  // namespace lrd

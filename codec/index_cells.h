@@ -9,6 +9,8 @@
 
 #include "codec/index_slot.h"
 
+namespace lrd {
+
 // Cell i holds 1 + the slot of its entry (0: empty), the slot's value, and
 // where the entry's key is in the pool, with 6 bits of the key beside it so
 // that a lookup reads the pool only for a likely hit. Slot s has its home cell
@@ -211,3 +213,5 @@ struct cells_store {
     }
   }
 };
+
+}  // namespace lrd

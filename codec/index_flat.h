@@ -7,6 +7,8 @@
 
 #include "codec/index_slot.h"
 
+namespace lrd {
+
 struct flat_store {
   hslot* tbl;
   uint32_t tblsize;
@@ -44,3 +46,5 @@ struct flat_store {
     for (uint32_t s = from; s < to; s++) f(tbl[s].value);
   }
 };
+
+}  // namespace lrd

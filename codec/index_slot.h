@@ -7,6 +7,8 @@
 
 #include "chunk/chunker.h"
 
+namespace lrd {
+
 constexpr uint32_t cfg_tblsize = 53687091;      // slots: 20 * 53687091 bytes just under 1 GiB
 constexpr uint32_t cfg_decwinsize = 0x3E800000; // 1000 MiB: decoder history, entry lifetime
 constexpr uint32_t cfg_poswrap = 0xFA000000;    // positions are counted modulo this
@@ -102,3 +104,5 @@ inline void index_touch_ahead(const void* p) {
   __builtin_prefetch(p, 1, 3);
 #endif
 }
+
+}  // namespace lrd

@@ -8,6 +8,8 @@
 
 #include "codec/index.h"
 
+namespace lrd {
+
 // Why no live entry reaches an age of poswrap (4 windows, W = decwinsize).
 //
 // Stored positions wrap at 4W, so an entry that lived that long would give the
@@ -144,3 +146,5 @@ void window_sweep(chunk_index* ix, S& st, uint32_t len, uint32_t pos) {
   st.visit(sp, end < tblsize ? static_cast<uint32_t>(end) : tblsize, expire);
   if (end > tblsize) st.visit(0, static_cast<uint32_t>(end - tblsize), expire);
 }
+
+}  // namespace lrd

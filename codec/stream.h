@@ -13,6 +13,8 @@
 #include <cstring>
 #include <exception>
 
+namespace lrd {
+
 // Request codes a coder hands to the driver when it suspends.
 enum : uint32_t {
   REQ_DONE = 0,    // after the last output byte; never resumed
@@ -125,3 +127,5 @@ inline uint64_t coro_input_offset(const coro_header* h) {
     (len) -= k_;                                                            \
     if ((h)->outptr >= (h)->outend) co_await coro_yield((h), REQ_OUTPUT);   \
   }
+
+}  // namespace lrd

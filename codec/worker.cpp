@@ -3,6 +3,8 @@
 
 #include <thread>
 
+namespace lrd {
+
 namespace {
 
 // Takes pieces until none is left. The job's fields stay put meanwhile: they
@@ -81,3 +83,5 @@ void worker_wait_idle(worker* w) {
   // A job posted but not yet taken up is still to come.
   w->cv_idle.wait(lk, [w] { return w->seen == w->gen && !w->active; });
 }
+
+}  // namespace lrd

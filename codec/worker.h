@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <mutex>
 
+namespace lrd {
+
 // Runs piece k of a job over ctx.
 using worker_piece_fn = void (*)(void* ctx, uint32_t k);
 
@@ -51,3 +53,5 @@ void worker_end(worker* w);
 // Waits until the helper has left any job, as before freeing what a job
 // abandoned by its coder works on.
 void worker_wait_idle(worker* w);
+
+}  // namespace lrd

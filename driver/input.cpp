@@ -14,6 +14,8 @@
 #include "driver/fdio.h"
 #include "driver/signals.h"
 
+using namespace lrd;
+
 namespace {
 
 uint8_t g_inbuf[cfg_read_piece];

@@ -42,7 +42,7 @@ struct input_source {
   uint64_t at = 0;          // bytes delivered so far
   uint64_t dropped = 0;     // mapped bytes before this are released from the resident set
   bool shrunk = false;      // the mapped file ended before the bytes handed out
-  prefault pf;              // commits the ring's pages ahead of the reads, where no reader does
+  lrd::prefault pf;              // commits the ring's pages ahead of the reads, where no reader does
   // The ring's reader thread, where one could be started: it reads ahead of
   // the coder and commits the pages it reads into, while the coder works on
   // what came before; input_next only hands out what it has read.

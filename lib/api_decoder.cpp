@@ -16,6 +16,8 @@
 #include "lib/memory.h"
 #include "lib/prefault.h"
 
+using namespace lrd;
+
 static_assert(LRD_DECODER_LAG == (cfg_outring_blocks - 1) * cfg_iobuf,
               "the decoder reads back from its own blocks all but the last LAG bytes");
 static_assert(LRD_VIEW_KEEP == (cfg_outring_blocks - 1) * cfg_iobuf && cfg_decwinsize % cfg_iobuf == 0,

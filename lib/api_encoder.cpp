@@ -15,6 +15,8 @@
 #include "lib/api_stream.h"
 #include "lib/memory.h"
 
+using namespace lrd;
+
 static_assert(LRD_WINDOW == cfg_decwinsize);
 static_assert(LRD_HISTORY_RING == cfg_hist_ring);
 static_assert(LRD_ENCODER_LAG == cfg_enc_lag);

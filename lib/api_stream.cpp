@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+namespace lrd {
+
 void api_stream_restart(api_stream* s) {
   coro_finish(&s->c.coro);
   s->c.coro = coro_header{};
@@ -86,3 +88,5 @@ bool api_second_core() {
   if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set) >= 2;
   return std::thread::hardware_concurrency() >= 2;
 }
+
+}  // namespace lrd

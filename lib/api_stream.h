@@ -15,6 +15,8 @@
 #include "codec/coder.h"
 #include "lrdedup.h"
 
+namespace lrd {
+
 // Where a stream object stands.
 enum api_state {
   api_fresh,     // no call yet, or none since the last reset
@@ -120,3 +122,5 @@ bool api_read_params(void* p, size_t ours, const void* given, size_t least);
 
 // Whether helper threads pay: a second core this process may run on.
 bool api_second_core();
+
+}  // namespace lrd

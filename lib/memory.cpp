@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+namespace lrd {
+
 namespace {
 
 // Index blocks from this size on are advised huge pages.
@@ -47,3 +49,5 @@ void* resize_index_zeroed(void* block, size_t old_bytes, size_t new_bytes) {
 #endif
   return p;
 }
+
+}  // namespace lrd

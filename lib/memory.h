@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace lrd {
+
 // Zero-filled anonymous memory of `bytes`, committed only where touched, with
 // huge pages advised when `huge`; null when it cannot be had.
 void* map_zeroed(size_t bytes, bool huge);
@@ -17,3 +19,5 @@ void* resize_zeroed(void* block, size_t old_bytes, size_t new_bytes);
 // resize_zeroed for the growing chunk index, whose large blocks are advised
 // huge pages after every move.
 void* resize_index_zeroed(void* block, size_t old_bytes, size_t new_bytes);
+
+}  // namespace lrd

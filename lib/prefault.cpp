@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdint>
 
+namespace lrd {
+
 namespace {
 
 // Committed per request: small enough to stop soon when told, large enough
@@ -103,3 +105,5 @@ void prefault_stop(prefault* f) {
   pthread_join(f->thread, nullptr);
   f->running = false;
 }
+
+}  // namespace lrd

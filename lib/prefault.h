@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace lrd {
+
 // The kernel zero-fills every page at its first touch, which for a GiB costs a
 // large share of a run (far more in a virtual machine, whose host also backs
 // each page at first use). Committing never changes the block's contents, so
@@ -66,3 +68,5 @@ void prefault_stop(prefault* f);
 // of the block and *huge cleared. False where the kernel cannot commit pages
 // on request: touches commit them then.
 bool prefault_commit(uint8_t* p, size_t bytes, size_t done, size_t n, bool* huge);
+
+}  // namespace lrd

@@ -8,6 +8,8 @@
 
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 chunker ck;  // ~2.4 KiB, kept static like the coder record

@@ -9,6 +9,8 @@
 #include "lrdedup.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 // A folder for one case, holding the data `a` and `b`, its stream `s.lrd`,

@@ -7,6 +7,8 @@
 
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 std::string sh(const std::string& script) {

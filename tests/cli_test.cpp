@@ -5,6 +5,8 @@
 #include "lrdedup.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 const char* startup = "cfg_tblsize=53687091 cfg_decwinsize=1048576000 sizeof(hinf)=28\n";

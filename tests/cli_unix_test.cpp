@@ -17,6 +17,8 @@
 
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 const std::string startup = "cfg_tblsize=53687091 cfg_decwinsize=1048576000 sizeof(hinf)=28\n";

@@ -10,6 +10,8 @@
 #include "driver/serve.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 // Copies input to output byte by byte. Its locals must survive every

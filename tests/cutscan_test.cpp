@@ -4,6 +4,8 @@
 #include "chunk/cutscan.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 // Data with 15 bytes of history in front; scans start at data() + 15.

@@ -9,6 +9,8 @@
 #include "codec/decoder_fast.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 struct decoded {

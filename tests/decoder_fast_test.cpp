@@ -6,6 +6,8 @@
 #include "codec/decoder_fast.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 // Decodes `stream` with both bodies and expects the same results; returns the

@@ -4,6 +4,8 @@
 #include "codec/decoder_fast.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 class Decoder : public ::testing::TestWithParam<named_body> {

@@ -13,6 +13,8 @@
 #include "chunk/chunker.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 // The key as the encoder forms it, byte by byte. chunk_close clears the

@@ -10,6 +10,8 @@
 
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 chunker ck;

@@ -11,6 +11,8 @@
 #include "codec/worker.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 constexpr size_t mib = size_t{1} << 20;

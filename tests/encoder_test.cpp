@@ -5,6 +5,8 @@
 #include "codec/encoder_fast.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 bytes slice(const bytes& v, size_t from, size_t to) {

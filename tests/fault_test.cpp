@@ -11,6 +11,8 @@
 
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 // What a call is made to fail with: an error it really returns, and for the

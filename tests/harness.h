@@ -27,6 +27,8 @@
 #include "codec/index.h"
 #include "codec/worker.h"
 
+using namespace lrd;
+
 using bytes = std::vector<uint8_t>;
 using coder_body = coro_task (*)(coder*);
 

@@ -14,6 +14,8 @@
 #include "codec/index.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 using key16 = std::array<uint8_t, 16>;

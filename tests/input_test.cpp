@@ -14,6 +14,8 @@
 #include "driver/out_writer.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 constexpr uint64_t mib = uint64_t{1} << 20;

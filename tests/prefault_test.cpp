@@ -9,6 +9,8 @@
 #include "lib/prefault.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 struct mapping {

@@ -19,6 +19,8 @@
 #define HARNESS_EXPECT(ok, what) EXPECT_TRUE(ok) << (what)
 #include "harness.h"
 
+using namespace lrd;
+
 // A coder body with the name its tests carry, for suites run over each body.
 struct named_body {
   const char* name;

@@ -6,6 +6,8 @@
 #include "codec/history.h"
 #include "test_util.h"
 
+using namespace lrd;
+
 namespace {
 
 struct twin_input {

@@ -7,6 +7,8 @@
 #include "codec/decoder_fast.h"
 #include "tests/harness.h"
 
+using namespace lrd;
+
 namespace {
 
 constexpr uint32_t fuzz_window = 1 << 13;
