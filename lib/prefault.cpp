@@ -44,7 +44,7 @@ void* prefault_main(void* arg) {
       continue;
     }
     const size_t n = std::min(cfg_piece, limit - done);
-    if (!prefault_commit(f->p, f->bytes, done, n, &huge)) break;
+    if (!prefault_commit(f->p, f->bytes, done, n, &huge, f->slow_huge_ns_per_byte)) break;
     done += n;
     if (!huge && f->huge_while_fast) f->gave_up_huge.store(true, std::memory_order_relaxed);
   }
@@ -53,7 +53,7 @@ void* prefault_main(void* arg) {
 
 }  // namespace
 
-bool prefault_commit(uint8_t* p, size_t bytes, size_t done, size_t n, bool* huge) {
+bool prefault_commit(uint8_t* p, size_t bytes, size_t done, size_t n, bool* huge, double slow_huge) {
 #ifdef MADV_POPULATE_WRITE
   const int64_t t0 = *huge ? thread_ns() : 0;
   // Fails on kernels without it (before Linux 5.14), or when memory is short;
@@ -63,27 +63,24 @@ bool prefault_commit(uint8_t* p, size_t bytes, size_t done, size_t n, bool* huge
   // of the block small pages for good, from the next huge page boundary on
   // (a huge page committed in part stays whole).
   if (*huge && n >= (size_t{4} << 20) && done + n < bytes &&
-      static_cast<double>(thread_ns() - t0) > prefault_slow_huge_ns_per_byte * static_cast<double>(n)) {
+      static_cast<double>(thread_ns() - t0) > slow_huge * static_cast<double>(n)) {
     const uintptr_t base = reinterpret_cast<uintptr_t>(p);
     const size_t from = std::min<size_t>(bytes, ((base + done + n + cfg_huge_page - 1) & ~(cfg_huge_page - 1)) - base);
-    if (from < bytes) madvise(p + from, bytes - from, MADV_NOHUGEPAGE);
+    // Advice only: refused, the pages stay huge and commit as before.
+    if (from < bytes) (void)madvise(p + from, bytes - from, MADV_NOHUGEPAGE);
     *huge = false;
   }
   return true;
 #else
-  (void)p, (void)bytes, (void)done, (void)n, (void)huge;
+  (void)p, (void)bytes, (void)done, (void)n, (void)huge, (void)slow_huge;
   return false;
 #endif
 }
 
-// Small pages commit at about 0.3 ns a byte when the memory is at hand and
-// 0.5 to 0.75 when a virtual machine's host must back them first; huge pages
-// at 0.1 and 2.3. A piece of huge pages slower than this gives them up.
-double prefault_slow_huge_ns_per_byte = 0.75;
-
-void prefault_start(prefault* f, void* p, size_t bytes, size_t ahead, prefault_huge huge) {
+void prefault_start(prefault* f, void* p, size_t bytes, size_t ahead, prefault_huge huge, double slow_huge) {
   f->p = static_cast<uint8_t*>(p);
   f->huge_while_fast = huge == prefault_huge_while_fast;
+  f->slow_huge_ns_per_byte = slow_huge;
   f->gave_up_huge.store(false, std::memory_order_relaxed);
   f->bytes = bytes;
   f->ahead = ahead;

@@ -22,6 +22,8 @@ struct prefault {
   std::atomic<uint64_t> reached{0};
   std::atomic<bool> stop{false};
   bool huge_while_fast = false;
+  double slow_huge_ns_per_byte = 0;  // prefault_start's
+
   std::atomic<bool> gave_up_huge{false};  // the rest of the block has small pages
   pthread_t thread{};
   bool running = false;
@@ -39,16 +41,21 @@ enum prefault_huge {
 };
 
 // Commit time (CPU ns a byte) beyond which prefault_huge_while_fast gives
-// up huge pages; tests set it to 0 to have them given up at once.
-extern double prefault_slow_huge_ns_per_byte;
+// up huge pages. Small pages commit at about 0.3 ns a byte when the memory
+// is at hand and 0.5 to 0.75 when a virtual machine's host must back them
+// first; huge pages at 0.1 and 2.3. Tests pass 0 to have them given up at
+// once.
+constexpr double cfg_slow_huge_ns_per_byte = 0.75;
 
 // Starts committing [p, p + bytes) in order, never more than `ahead` bytes
 // (nor more than the position itself, so a small run commits little) beyond
 // the position given by prefault_advance. ahead = bytes: all of it, at once.
 // Does nothing where the kernel cannot commit pages on request or no thread
 // can be started: the pages are then committed by first touch, as always.
+// slow_huge: the threshold prefault_huge_while_fast judges by.
 void prefault_start(prefault* f, void* p, size_t bytes, size_t ahead,
-                    prefault_huge huge = prefault_huge_keep);
+                    prefault_huge huge = prefault_huge_keep,
+                    double slow_huge = cfg_slow_huge_ns_per_byte);
 
 // The owner has reached byte `pos` of the block (it goes through it in order).
 // Told a MiB at a time: a waiting thread is woken by a system call.
@@ -65,8 +72,9 @@ void prefault_stop(prefault* f);
 // The committing step itself, for a thread of the owner's: commits n bytes
 // from `done` on of the block of `bytes` at p. *huge: the block's huge pages
 // are still wanted; when they commit slowly, they are given up for the rest
-// of the block and *huge cleared. False where the kernel cannot commit pages
-// on request: touches commit them then.
-bool prefault_commit(uint8_t* p, size_t bytes, size_t done, size_t n, bool* huge);
+// of the block and *huge cleared (slow as prefault_start's slow_huge). False
+// where the kernel cannot commit pages on request: touches commit them then.
+bool prefault_commit(uint8_t* p, size_t bytes, size_t done, size_t n, bool* huge,
+                     double slow_huge = cfg_slow_huge_ns_per_byte);
 
 }  // namespace lrd

@@ -122,16 +122,14 @@ int thp_eligible(const void* a) {
 // piece slow; a huge one, none.
 TEST(Prefault, GivesUpSlowHugePagesAndKeepsTheContents) {
   constexpr size_t MiB = size_t{1} << 20;
-  const double saved = prefault_slow_huge_ns_per_byte;
   for (const double limit : {0.0, 1e12}) {
     SCOPED_TRACE(limit);
     mapping m(64 * MiB);
     ASSERT_NE(m.p, nullptr);
     madvise(m.p, m.bytes, MADV_HUGEPAGE);
     const int eligible_before = thp_eligible(m.p + m.bytes - 1);
-    prefault_slow_huge_ns_per_byte = limit;
     prefault f;
-    prefault_start(&f, m.p, m.bytes, m.bytes, prefault_huge_while_fast);
+    prefault_start(&f, m.p, m.bytes, m.bytes, prefault_huge_while_fast, limit);
     std::mt19937_64 rng(9);
     std::vector<size_t> at(5000);
     for (size_t& a : at) {
@@ -141,7 +139,6 @@ TEST(Prefault, GivesUpSlowHugePagesAndKeepsTheContents) {
     const bool ran = f.running;
     if (ran) (void)becomes_resident(m, 0, m.bytes);
     prefault_stop(&f);
-    prefault_slow_huge_ns_per_byte = saved;
     for (size_t a : at) ASSERT_EQ(m.p[a], a % 251 + 1) << a;
     if (!ran || m.resident(0, m.bytes) < m.bytes / static_cast<size_t>(sysconf(_SC_PAGESIZE))) continue;  // not committed by request
     EXPECT_EQ(f.gave_up_huge.load(), limit == 0.0);
