@@ -45,8 +45,8 @@ void error_line(const std::string& msg) { std::fprintf(stderr, "lrdedup: %s\n", 
 
 // Prints `text` on standard output for --help and --version: the exit status.
 int answer(const std::string& text) {
-  if (!write_all(STDOUT_FILENO, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
-    error_line(sys_error("(stdout)"));
+  if (status s = write_all(STDOUT_FILENO, reinterpret_cast<const uint8_t*>(text.data()), text.size()); !s.ok()) {
+    error_line(s.line("(stdout)", "writing"));
     return 1;
   }
   return 0;

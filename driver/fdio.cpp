@@ -31,28 +31,32 @@ unsigned reopen_closed_std_fds() {
     closed |= 1u << fd;
     int k = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (k >= 0 && k != fd) {
-      dup2(k, fd);
+      // A failed dup2 leaves fd closed, as it was found: no worse than before.
+      (void)dup2(k, fd);
       close(k);
     }
   }
   return closed;
 }
 
-bool write_all(int fd, const uint8_t* p, size_t n) { return writev_all(fd, &p, &n, 1); }
+status write_all(int fd, const uint8_t* p, size_t n) { return writev_all(fd, &p, &n, 1); }
 
-ssize_t read_some(int fd, uint8_t* p, size_t n) {
+status read_some(int fd, uint8_t* p, size_t n, size_t* got) {
   for (;;) {
-    ssize_t k = read(fd, p, n);
-    if (k >= 0) return k;
+    const ssize_t k = read(fd, p, n);
+    if (k >= 0) {
+      *got = static_cast<size_t>(k);
+      return {};
+    }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       wait_ready(fd, POLLIN);
       continue;
     }
-    if (errno != EINTR) return k;
+    if (errno != EINTR) return status::from_errno();
   }
 }
 
-bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n, bool* by_ref) {
+status writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n, bool* by_ref) {
   constexpr unsigned cfg_most = 16;
   iovec v[cfg_most];
   unsigned first = 0;  // blocks before it are written
@@ -62,7 +66,7 @@ bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n, 
       first++;
       done = 0;
     }
-    if (first == n) return true;
+    if (first == n) return {};
     unsigned k = 0;
     for (unsigned i = first; i < n && k < cfg_most; i++, k++) {
       const size_t skip = i == first ? done : 0;
@@ -80,7 +84,7 @@ bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n, 
         wait_ready(fd, POLLOUT);
         continue;
       }
-      return false;
+      return status::from_errno();
     }
     // Past the blocks written whole, into the one written in part.
     size_t left = static_cast<size_t>(w);

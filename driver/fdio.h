@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "driver/status.h"
+
 // A closed standard descriptor would be taken by the next open(): the output
 // file could become descriptor 1 or 2 and get the statistics or the messages
 // written into it. Opens each closed one on /dev/null; returns which were
@@ -15,21 +17,20 @@
 unsigned reopen_closed_std_fds();
 
 // Writes all n bytes, resuming after short writes and signals, and waiting
-// on a descriptor that says EAGAIN. False, with errno set, on an error.
-bool write_all(int fd, const uint8_t* p, size_t n);
+// on a descriptor that says EAGAIN.
+status write_all(int fd, const uint8_t* p, size_t n);
 
-// Reads up to n bytes, likewise resumed and waited for: 0 at the end of the
-// input, -1 with errno set on an error.
-ssize_t read_some(int fd, uint8_t* p, size_t n);
+// Reads up to n bytes into p, likewise resumed and waited for: *got is 0 at
+// the end of the input.
+status read_some(int fd, uint8_t* p, size_t n, size_t* got);
 
 // Writes the n blocks at p[i], len[i] bytes each, in order, as write_all
-// does, with as few calls as the system takes. False, with errno set, on an
-// error.
+// does, with as few calls as the system takes.
 //
 // With *by_ref, fd is a pipe given the pages themselves (vmsplice), no copy:
 // the caller must leave the bytes as they are until they have left the pipe.
 // A system that refuses it sets *by_ref false, and the rest is copied.
-bool writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n, bool* by_ref = nullptr);
+status writev_all(int fd, const uint8_t* const* p, const size_t* len, unsigned n, bool* by_ref = nullptr);
 
 // Makes the buffer of the pipe fd hold `bytes` where the system allows; a
 // refusal leaves it as it was, which only costs more wakeups. Returns the

@@ -53,7 +53,7 @@ struct run_files {
     lrd_decoder_free(dec);
     enc = nullptr;
     dec = nullptr;
-    input_close(&in);
+    in.close();
   }
   ~run_files() {
     release();
@@ -61,12 +61,6 @@ struct run_files {
     if (out_fd > STDERR_FILENO) close(out_fd);
   }
 };
-
-// fail() for memory of `bytes` that cannot be had: false.
-bool fail_alloc(uint64_t bytes) {
-  run_fail(std::string("cannot allocate ") + std::to_string(bytes >> 20) + " MiB: " + std::strerror(ENOMEM));
-  return false;
-}
 
 // run_fail() for a coder that cannot be made: false.
 bool fail_create(int r, const char* what) {
@@ -227,32 +221,38 @@ bool set_up_decoder(const run_job& j, const run_names& n, run_files* f, output_m
   const bool file = rfd >= 0 && map_output(m, rfd);
   if (rfd >= 0) close(rfd);  // the mapping stays
   if (file) {
-    arm_mapping_fault(1, m->p, m->len);
+    arm_mapping_fault(fault_slot::output, m->p, m->len);
     lrd_decoder_set_history(f->dec, m->p);
   }
   return true;
 }
 
-// Writes `text` to fd whole: false, with errno set, on an error.
-bool put_text(int fd, const std::string& text) {
+// Writes `text` to fd whole.
+status put_text(int fd, const std::string& text) {
   return write_all(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
 // Sets up the job's coder; the mode form's encoder then prints its first
 // line. False after the message.
 bool set_up_coder(const run_job& j, const run_names& n, run_files* f, output_map* m) {
-  set_mapping_fault_message(0, (std::string("lrdedup: ") + n.in_name + ": file changed size while reading\n").c_str());
-  set_mapping_fault_message(1, (std::string("lrdedup: ") + n.out_name + ": file changed size while writing\n").c_str());
+  const std::string in_changed = status::changed_size().line(n.in_name, "reading"),
+                    out_changed = status::changed_size().line(n.out_name, "writing");
+  set_mapping_fault_message(fault_slot::input, ("lrdedup: " + in_changed + "\n").c_str());
+  set_mapping_fault_message(fault_slot::output, ("lrdedup: " + out_changed + "\n").c_str());
   if (j.decode) return set_up_decoder(j, n, f, m);
-  if (!input_open(&f->in, f->in_fd, f->in_st, true)) return fail_alloc(cfg_in_ring);
+  if (status s = f->in.open(f->in_fd, f->in_st, true); !s.ok()) {
+    run_fail(s.line(n.in_name, "reading"));
+    return false;
+  }
   // The encoder's index grows with the input: a refusal of memory ends the
   // run then. Without its staging memory or its helper the encoder writes
   // the same stream, only more slowly.
   if (const int r = lrd_encoder_create(&f->enc, j.enc_params); r != LRD_OK) return fail_create(r, "the encoder");
-  if (j.talk == run_talk::mode_lines && !put_text(f->stats_fd, cfg_start_line)) {
-    run_fail(sys_error(f->stats_name));
-    return false;
-  }
+  if (j.talk == run_talk::mode_lines)
+    if (status s = put_text(f->stats_fd, cfg_start_line); !s.ok()) {
+      run_fail(s.line(f->stats_name, "writing"));
+      return false;
+    }
   return true;
 }
 
@@ -277,29 +277,24 @@ bool run(const run_job& j, const run_names& n, run_files* f, output_map* m, run_
   io.file_out = m->p != nullptr;
   io.outmap_len = m->len;
   io.file_start = m->start;
-  std::string err;
-  bool ok = j.decode ? serve_decoder(f->dec, io, &r->totals, &err)
-                     : serve_encoder(f->enc, &f->in, io, &r->totals, &err);
+  status s = j.decode ? serve_decoder(f->dec, io, &r->totals) : serve_encoder(f->enc, &f->in, io, &r->totals);
   if (f->enc) lrd_encoder_stats(f->enc, &r->st);
   if (f->dec) {
     lrd_decoder_stats(f->dec, &r->st);
     r->fault = lrd_decoder_fault(f->dec, &r->fault_offset);
   }
   f->release();
-  arm_mapping_fault(1, nullptr, 0);
+  arm_mapping_fault(fault_slot::output, nullptr, 0);
   unmap_output(m);
-  if (ok) carry_attrs(j, n, *f);
+  if (s.ok()) carry_attrs(j, n, *f);
   // close() reports the errors of writes that were delayed (NFS, quotas);
   // standard output is closed as a copy, for the runs that may follow.
   const int cfd = f->out_fd == STDOUT_FILENO ? dup(STDOUT_FILENO) : f->out_fd;
   f->out_fd = -1;
   const bool closed = cfd < 0 || close(cfd) == 0 || errno == EINTR;
-  if (ok && !closed) {
-    err = sys_error(n.out_name);
-    ok = false;
-  }
-  if (!ok) {
-    run_fail(err);
+  if (s.ok() && !closed) s = status::from_errno();
+  if (!s.ok()) {
+    run_fail(s.line(n.out_name, "writing"));
     return false;
   }
   return true;

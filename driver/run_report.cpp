@@ -12,7 +12,7 @@
 
 namespace {
 
-bool put_text(int fd, const std::string& text) {
+status put_text(int fd, const std::string& text) {
   return write_all(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
@@ -44,9 +44,9 @@ std::string run_summary_line(const run_result& r) {
   return line + "\n";
 }
 
-// What `talk` prints before the output is kept, and where: false, with
-// errno set, when it cannot be written.
-bool put_lines(run_talk talk, const run_result& r, const char** where) {
+// What `talk` prints before the output is kept, and where (*where, the name
+// a failure is told with).
+status put_lines(run_talk talk, const run_result& r, const char** where) {
   if (talk == run_talk::mode_lines) {
     *where = r.stats_name;
     return put_text(r.stats_fd, stats_lines(r));
@@ -55,7 +55,7 @@ bool put_lines(run_talk talk, const run_result& r, const char** where) {
   if (talk == run_talk::verbose || (talk == run_talk::summary && !r.data_on_stdout)) text = run_summary_line(r);
   if (talk == run_talk::verbose) text += stats_lines(r);
   *where = "(stderr)";
-  return text.empty() || put_text(STDERR_FILENO, text);
+  return text.empty() ? status() : put_text(STDERR_FILENO, text);
 }
 
 }  // namespace
@@ -70,7 +70,7 @@ int run_fail(const std::string& msg) {
 
 int run_report(run_talk talk, const run_result& r) {
   const char* where = "";
-  if (!put_lines(talk, r, &where)) return run_fail(sys_error(where));
+  if (status s = put_lines(talk, r, &where); !s.ok()) return run_fail(s.line(where, "writing"));
   disarm_output_removal();
   if (!r.decode && r.st.collided > 0 && talk != run_talk::quiet) {
     // The output is right: those chunks went in full. Worth knowing all the

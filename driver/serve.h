@@ -7,6 +7,7 @@
 #include <string>
 
 #include "driver/input.h"
+#include "driver/status.h"
 #include "lrdedup.h"
 
 // The files of a run, as the loops serve them.
@@ -27,19 +28,20 @@ struct serve_totals {
   uint64_t in = 0, out = 0;
 };
 
-// Encodes `in` (set up by input_open with a history) into io.out_fd through
-// the writer thread, handing the encoder the input where it lies in its
-// history and letting it write straight into the output blocks. Returns
-// false with a one-line message in *err ("name: reason") on a read or write
-// error, or when the chunk index cannot grow. *t: what was read and written.
-bool serve_encoder(lrd_encoder* e, input_source* in, const serve_io& io, serve_totals* t, std::string* err);
+// Encodes `in` (opened with a history) into io.out_fd through the writer
+// thread, handing the encoder the input where it lies in its history and
+// letting it write straight into the output blocks. Fails with a one-line
+// message ("name: reason") on a read or write error, or when the chunk index
+// or the output blocks cannot be had. *t: what was read and written.
+status serve_encoder(lrd_encoder* e, input_source* in, const serve_io& io, serve_totals* t);
 
 // Decodes io.in_fd into io.out_fd through the writer thread, which writes the
 // decoder's output where the decoder holds it. REQUIRES: d's input set
 // stable (the input buffer stays put until the decoder has taken it).
-// Returns false with a one-line message in *err on a read or write error, or
-// when the decoder's memory cannot be had. *t: what was read and written.
-bool serve_decoder(lrd_decoder* d, const serve_io& io, serve_totals* t, std::string* err);
+// Fails with a one-line message on a read or write error, or when the
+// decoder's memory or the buffers cannot be had. *t: what was read and
+// written.
+status serve_decoder(lrd_decoder* d, const serve_io& io, serve_totals* t);
 
 // The statistics line "sum=… x=… avglen=….…\n".
 std::string driver_stats_line(uint64_t sum, uint64_t x);

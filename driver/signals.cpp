@@ -69,7 +69,7 @@ struct fault_range {
   char line[PATH_MAX + 64];
   size_t len;
 };
-fault_range g_fault[2];
+fault_range g_fault[cfg_fault_slots];
 
 void on_sigbus(int sig, siginfo_t* info, void*) {
   const char* a = static_cast<const char*>(info->si_addr);
@@ -93,13 +93,13 @@ void on_sigbus(int sig, siginfo_t* info, void*) {
 
 }  // namespace
 
-void set_mapping_fault_message(int slot, const char* line) {
-  fault_range& r = g_fault[slot];
+void set_mapping_fault_message(fault_slot slot, const char* line) {
+  fault_range& r = g_fault[static_cast<unsigned>(slot)];
   r.len = std::min(std::strlen(line), sizeof r.line);
   std::memcpy(r.line, line, r.len);
 }
 
-void arm_mapping_fault(int slot, const void* p, size_t n) {
+void arm_mapping_fault(fault_slot slot, const void* p, size_t n) {
   static bool installed = false;
   if (p && !installed) {
     struct sigaction sa;
@@ -110,9 +110,10 @@ void arm_mapping_fault(int slot, const void* p, size_t n) {
     sigaction(SIGBUS, &sa, nullptr);
     installed = true;
   }
-  g_fault[slot].p = nullptr;
-  g_fault[slot].n = n;
-  g_fault[slot].p = static_cast<const char*>(p);
+  fault_range& r = g_fault[static_cast<unsigned>(slot)];
+  r.p = nullptr;  // the handler never sees a new start with the old length
+  r.n = n;
+  r.p = static_cast<const char*>(p);
 }
 
 void catch_fatal_signals() { install_signal_handlers(); }

@@ -35,10 +35,14 @@ void remove_output_after_failure();
 // The output is complete: from here on nothing removes it.
 void disarm_output_removal();
 
+// The mapped ranges whose SIGBUS means a file changed under the run.
+enum class fault_slot : unsigned { input, output };
+constexpr unsigned cfg_fault_slots = 2;
+
 // A mapped file that another process shrinks raises SIGBUS at the first
-// touch past its new end. For a fault inside range `slot` (0: the input,
-// 1: the output) the handler prints that slot's message, removes the output
-// and exits with status 1; any other SIGBUS ends the program as before.
-// p null disarms the slot. The message is set once, before the range.
-void set_mapping_fault_message(int slot, const char* line);
-void arm_mapping_fault(int slot, const void* p, size_t n);
+// touch past its new end. For a fault inside a slot's range the handler
+// prints that slot's message, removes the output and exits with status 1;
+// any other SIGBUS ends the program as before. p null disarms the slot.
+// The message is set once, before the range.
+void set_mapping_fault_message(fault_slot slot, const char* line);
+void arm_mapping_fault(fault_slot slot, const void* p, size_t n);

@@ -109,19 +109,19 @@ TEST(Serve, AnEncoderFedFromAPipeInShortPiecesWritesTheStream) {
   input_source src;
   struct stat st;
   ASSERT_EQ(fstat(f.in, &st), 0);
-  ASSERT_TRUE(input_open(&src, f.in, st, true));
+  ASSERT_TRUE(src.open(f.in, st, true).ok());
   lrd_encoder* e = nullptr;
   ASSERT_EQ(lrd_encoder_create(&e, nullptr), LRD_OK);
   serve_io io;
   io.in_fd = f.in;
   io.out_fd = f.out;
-  std::string err;
   serve_totals t;
-  EXPECT_TRUE(serve_encoder(e, &src, io, &t, &err)) << err;
+  const status s = serve_encoder(e, &src, io, &t);
+  EXPECT_TRUE(s.ok()) << s.line("", "");
   lrd_stats stats;
   lrd_encoder_stats(e, &stats);
   lrd_encoder_free(e);
-  input_close(&src);
+  src.close();
   writer.join();
   EXPECT_EQ(read_file(out_path), encode_mem(in));
   EXPECT_EQ(stats.bytes, in.size());
@@ -142,9 +142,10 @@ bool decode_fd(const std::string& in_path, int out, const char* out_name, std::s
   io.in_name = in_path.c_str();
   io.out_name = out_name;
   serve_totals t;
-  const bool ok = serve_decoder(d, io, &t, err);
+  const status s = serve_decoder(d, io, &t);
   lrd_decoder_free(d);
-  return ok;
+  *err = s.line("", "");
+  return s.ok();
 }
 
 TEST(Serve, OutputOfExactlyOneBufferIsWrittenWhole) {

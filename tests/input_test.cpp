@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "driver/input.h"
-#include "driver/out_writer.h"
+#include "driver/out_queue.h"
 #include "test_util.h"
 
 using namespace lrd;
@@ -39,16 +39,19 @@ TEST(InputRing, HandsOutEveryByteAndKeepsWhatItMust) {
     close(fds[1]);
   });
   input_source in;
-  ASSERT_TRUE(input_open_ring(&in, fds[0], ring, keep));
+  ASSERT_TRUE(in.open_ring(fds[0], ring, keep).ok());
+  uint64_t ring_len = 0;
+  const uint8_t* buf = in.history(&ring_len);
+  ASSERT_EQ(ring_len, ring);
   std::mt19937_64 rng(73);
   uint64_t at = 0;
   for (;;) {
     const uint8_t* p = nullptr;
-    const ssize_t n = input_next(&in, &p);
-    ASSERT_GE(n, 0);
+    size_t n = 0;
+    ASSERT_TRUE(in.next(&p, &n).ok());
     if (n == 0) break;
     ASSERT_LE(at + static_cast<uint64_t>(n), data.size());
-    ASSERT_EQ(p, in.buf + at % ring) << "bytes handed out where they lie in the ring";
+    ASSERT_EQ(p, buf + at % ring) << "bytes handed out where they lie in the ring";
     ASSERT_EQ(std::memcmp(p, data.data() + at, static_cast<size_t>(n)), 0) << "at " << at;
     at += static_cast<uint64_t>(n);
     // Now and then the coder lags, and the reader runs as far ahead as it
@@ -56,11 +59,11 @@ TEST(InputRing, HandsOutEveryByteAndKeepsWhatItMust) {
     if (rng() % 4 == 0) usleep(2000);
     const uint64_t from = at > keep ? at - keep : 0;
     for (uint64_t o = from; o < at; o += 4093)
-      ASSERT_EQ(in.buf[o % ring], data[o]) << "kept byte " << o << " written over, " << at << " handed out";
+      ASSERT_EQ(buf[o % ring], data[o]) << "kept byte " << o << " written over, " << at << " handed out";
   }
   EXPECT_EQ(at, data.size());
-  EXPECT_TRUE(in.reader) << "the reader thread ran";
-  input_close(&in);
+  EXPECT_TRUE(in.reads_ahead()) << "the reader thread ran";
+  in.close();
   writer.join();
   close(fds[0]);
 }
@@ -93,14 +96,15 @@ TEST(OutWriter, ViewsAPipeHoldsByReferenceAreNotWrittenOverBeforeTheyLeaveIt) {
   ASSERT_NE(ring, MAP_FAILED);
   progress prog{};
   {
-    out_writer out(fds[1], &prog);
+    out_queue out;
+    ASSERT_TRUE(out.start(fds[1], &prog).ok());
     out.views_stay((slots - 1) * block);
     for (uint64_t k = 0; k < blocks; k++) {
       uint64_t* p = static_cast<uint64_t*>(ring) + k % slots * (block / 8);
       for (size_t i = 0; i < block / 8; i++) p[i] = word(k, i);
-      ASSERT_TRUE(out.submit_view(reinterpret_cast<const uint8_t*>(p), block));
+      ASSERT_TRUE(out.submit_view(reinterpret_cast<const uint8_t*>(p), block).ok());
     }
-    ASSERT_TRUE(out.stop(false));
+    ASSERT_TRUE(out.finish().ok());
   }
   close(fds[1]);
   reader.join();
