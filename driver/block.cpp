@@ -19,6 +19,7 @@ bool map_output(output_map* m, int out_fd) {
 }
 
 void unmap_output(output_map* m) {
-  if (m->p) munmap(const_cast<uint8_t*>(m->p) - m->skip, m->skip + m->len);
+  // Fails only for a range this process never mapped.
+  if (m->p) (void)munmap(const_cast<uint8_t*>(m->p) - m->skip, m->skip + m->len);
   m->p = nullptr;
 }

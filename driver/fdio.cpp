@@ -18,8 +18,9 @@ namespace {
 // whoever handed it to us says EAGAIN instead of waiting itself.
 void wait_ready(int fd, short events) {
   pollfd pf{fd, events, 0};
-  while (poll(&pf, 1, -1) < 0 && errno == EINTR) {
-  }
+  // Any other failure is left to the call retried after it, which then
+  // reports its own error.
+  while (poll(&pf, 1, -1) < 0 && errno == EINTR) continue;
 }
 
 }  // namespace

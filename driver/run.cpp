@@ -55,10 +55,12 @@ struct run_files {
     dec = nullptr;
     in.close();
   }
+  // The input is only read, and an output still open here belongs to a run
+  // that failed already: neither close has anything left to report.
   ~run_files() {
     release();
-    if (in_fd > STDERR_FILENO) close(in_fd);
-    if (out_fd > STDERR_FILENO) close(out_fd);
+    if (in_fd > STDERR_FILENO) (void)close(in_fd);
+    if (out_fd > STDERR_FILENO) (void)close(out_fd);
   }
 };
 
@@ -117,11 +119,12 @@ int open_named_output(const run_job& j, const run_names& n, const run_files& f) 
   struct stat st;
   fd = open(j.out_path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
   if (fd >= 0 && (fstat(fd, &st) != 0 || S_ISREG(st.st_mode))) {
-    close(fd);
+    (void)close(fd);  // nothing written through it
     errno = EEXIST;
     fd = -1;
   }
-  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  // Left non-blocking where refused: the writes then wait on EAGAIN (fdio).
+  if (fd >= 0) (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 
@@ -198,7 +201,7 @@ int open_output_for_reading(const run_job& j, const run_names& n, const run_file
   const std::string path = n.out_std ? "/proc/self/fd/" + std::to_string(f.out_fd) : j.out_path;
   const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
   if (fd >= 0 && (fstat(fd, &rst) != 0 || !same_file(st, rst))) {
-    close(fd);
+    (void)close(fd);  // read-only, nothing to report
     return -1;
   }
   *start = static_cast<uint64_t>(at);
@@ -219,7 +222,7 @@ bool set_up_decoder(const run_job& j, const run_names& n, run_files* f, output_m
   lrd_decoder_set_stable_input(f->dec);
   const int rfd = open_output_for_reading(j, n, *f, &m->start);
   const bool file = rfd >= 0 && map_output(m, rfd);
-  if (rfd >= 0) close(rfd);  // the mapping stays
+  if (rfd >= 0) (void)close(rfd);  // the mapping stays; read-only, nothing to report
   if (file) {
     arm_mapping_fault(fault_slot::output, m->p, m->len);
     lrd_decoder_set_history(f->dec, m->p);
@@ -288,7 +291,8 @@ bool run(const run_job& j, const run_names& n, run_files* f, output_map* m, run_
   unmap_output(m);
   if (s.ok()) carry_attrs(j, n, *f);
   // close() reports the errors of writes that were delayed (NFS, quotas);
-  // standard output is closed as a copy, for the runs that may follow.
+  // standard output is closed as a copy, for the runs that may follow (a
+  // copy refused leaves its delayed errors to the exit's close).
   const int cfd = f->out_fd == STDOUT_FILENO ? dup(STDOUT_FILENO) : f->out_fd;
   f->out_fd = -1;
   const bool closed = cfd < 0 || close(cfd) == 0 || errno == EINTR;

@@ -18,7 +18,8 @@ void* map_zeroed(size_t bytes, bool huge) {
                  -1, 0);
   if (p == MAP_FAILED) return nullptr;
 #ifdef MADV_HUGEPAGE
-  if (huge) madvise(p, bytes, MADV_HUGEPAGE);
+  // Advice only: refused, the block works the same on small pages.
+  if (huge) (void)madvise(p, bytes, MADV_HUGEPAGE);
 #else
   (void)huge;
 #endif
@@ -30,7 +31,8 @@ void* resize_zeroed(void* block, size_t old_bytes, size_t new_bytes) {
   old_bytes = (old_bytes + page - 1) & ~(page - 1);
   new_bytes = (new_bytes + page - 1) & ~(page - 1);
   if (new_bytes == 0) {
-    if (block) munmap(block, old_bytes);
+    // Fails only for a range this process never mapped.
+    if (block) (void)munmap(block, old_bytes);
     return nullptr;
   }
   if (!block) return map_zeroed(new_bytes, false);
@@ -45,7 +47,7 @@ void* resize_index_zeroed(void* block, size_t old_bytes, size_t new_bytes) {
   // The index is read at random and filled densely: huge pages save its TLB
   // misses and clear no more than it fills. Only advice: where it is not
   // taken, the index works the same on small pages.
-  if (p && new_bytes >= cfg_index_huge) madvise(p, new_bytes, MADV_HUGEPAGE);
+  if (p && new_bytes >= cfg_index_huge) (void)madvise(p, new_bytes, MADV_HUGEPAGE);
 #endif
   return p;
 }
