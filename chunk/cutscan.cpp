@@ -15,7 +15,7 @@
 #endif
 
 #include "chunk/chunker.h"
-#include "chunk/cutscan_impl.h"
+#include "chunk/cutscan_vec.h"
 #include "chunk/dispatch.h"
 
 namespace lrd {
@@ -159,28 +159,28 @@ void cut_candidates_words(void (*words_fn)(const uint8_t*, size_t, uint64_t*), c
 }
 
 void cut_candidates_avx2(const uint8_t* p, size_t n, uint64_t* bits) {
-  cut_candidates_words(cutscan_lanes::cut_words_avx2, p, n, bits);
+  cut_candidates_words(cutscan_vec::cut_words_avx2, p, n, bits);
 }
 
 void cut_candidates_gfni(const uint8_t* p, size_t n, uint64_t* bits) {
-  cut_candidates_words(cutscan_lanes::cut_words_gfni, p, n, bits);
+  cut_candidates_words(cutscan_vec::cut_words_gfni, p, n, bits);
 }
 
 void cut_candidates_rows(const uint8_t* p, size_t n, uint64_t* bits) {
-  cut_candidates_words(cutscan_lanes::cut_words_rows, p, n, bits);
+  cut_candidates_words(cutscan_vec::cut_words_rows, p, n, bits);
 }
 
 // ---- Choice of implementation ----
 
-bool avx2_usable() { return cutscan_lanes::avx2_built && cpu_has_avx2(); }
-bool rows_usable() { return cutscan_lanes::rows_built && cpu_has_avx2(); }
+bool avx2_usable() { return cutscan_vec::avx2_built && cpu_has_avx2(); }
+bool rows_usable() { return cutscan_vec::rows_built && cpu_has_avx2(); }
 // Where 256-bit operations run as two halves, the nibble shuffles lose even
 // to the eight scalar lanes, and the table rows beat both (bench/cutscan_bench
 // on a first Zen core: avx2 620, lanes 750, rows 950 MB/s). Elsewhere the
 // rows are unmeasured, so the shuffles keep their place.
 bool avx2_worth() { return !cpu_is_zen1(); }
 bool rows_worth() { return cpu_is_zen1(); }
-bool gfni_usable() { return cutscan_lanes::gfni_built && cpu_has_gfni() && cpu_has_avx512bw(); }
+bool gfni_usable() { return cutscan_vec::gfni_built && cpu_has_gfni() && cpu_has_avx512bw(); }
 
 // What cut_candidates runs until a choice is made: the first scan makes it.
 void cut_candidates_first(const uint8_t* p, size_t n, uint64_t* bits);

@@ -8,7 +8,7 @@
 // top byte is at most cfg_cutlimit's can be candidates; the few whose top byte
 // equals it are settled from the full value.
 // Built with -mavx2 on its own; called only after the CPU has been checked.
-#include "chunk/cutscan_impl.h"
+#include "chunk/cutscan_vec.h"
 
 #ifdef __AVX2__
 
@@ -16,7 +16,7 @@
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 const bool avx2_built = true;
 
@@ -59,7 +59,7 @@ void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits) {
   }
 }
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 
 }  // namespace lrd
@@ -67,13 +67,13 @@ void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits) {
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 const bool avx2_built = false;
 
 void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits) { cut_candidates_plain(p, words * 64, bits); }
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 
 }  // namespace lrd

@@ -6,7 +6,7 @@
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 // The terms in the forms the implementations use, derived from
 // cutscan_window_crc itself, so they hold exactly the chunker's CRC.
@@ -29,6 +29,6 @@ static inline uint32_t window_value(const basis& b, const uint8_t* w) {
   return v;
 }
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 }  // namespace lrd

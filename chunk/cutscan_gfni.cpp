@@ -7,7 +7,7 @@
 // matrix products and a compare.
 // Built with -mgfni -mavx512f -mavx512bw on its own; called only after the
 // CPU has been checked.
-#include "chunk/cutscan_impl.h"
+#include "chunk/cutscan_vec.h"
 
 #if defined(__GFNI__) && defined(__AVX512F__) && defined(__AVX512BW__)
 
@@ -15,7 +15,7 @@
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 const bool gfni_built = true;
 
@@ -41,7 +41,7 @@ void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) {
   }
 }
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 
 }  // namespace lrd
@@ -49,13 +49,13 @@ void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) {
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 const bool gfni_built = false;
 
 void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) { cut_candidates_plain(p, words * 64, bits); }
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 
 }  // namespace lrd

@@ -11,7 +11,7 @@
 // That wins where 256-bit operations run as two halves (the first Zen cores);
 // the rows take 16 KiB of first-level cache.
 // Built with -mavx2 on its own; called only after the CPU has been checked.
-#include "chunk/cutscan_impl.h"
+#include "chunk/cutscan_vec.h"
 
 #ifdef __AVX2__
 
@@ -19,7 +19,7 @@
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 const bool rows_built = true;
 
@@ -90,7 +90,7 @@ void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits) {
   }
 }
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 
 }  // namespace lrd
@@ -98,13 +98,13 @@ void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits) {
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 const bool rows_built = false;
 
 void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits) { cut_candidates_plain(p, words * 64, bits); }
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 
 }  // namespace lrd

@@ -10,7 +10,7 @@
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 // Only a window whose value has a top byte of at most cfg_cutlimit's can be a
 // candidate; those whose top byte equals it are decided by the full value.
@@ -33,6 +33,6 @@ void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits);
 void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits);
 void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits);
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 }  // namespace lrd
