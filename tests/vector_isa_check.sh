@@ -34,10 +34,10 @@ for file in "$@"; do
       sub(/\(.*/, "", name)
       next
     }
-    # An instruction: "  addr:<TAB>mnemonic operands".
-    /^ *[0-9a-f]+:\t/ {
+    # An instruction: "  addr:<TAB>mnemonic operands" (GNU), "  addr:   <TAB>..." (LLVM).
+    /^ *[0-9a-f]+:[ \t]/ {
       insn = $0
-      sub(/^ *[0-9a-f]+:\t/, "", insn)
+      sub(/^ *[0-9a-f]+:[ \t]+/, "", insn)
       if (insn !~ /^v[a-z]/ && insn !~ /^gf2p8/ && insn !~ /%[yz]mm|%k[0-7]/) next
       if (name in allowed) { seen[name] = 1; next }
       if (!(fn in bad)) { bad[fn] = insn; nbad++ }
