@@ -87,15 +87,14 @@ class dispatch {
 
  private:
   // The choice the build makes alone: the first version of the preference
-  // list that it has, when its baseline runs it and no question of the CPU
-  // may pass it over; otherwise auto, and the first call chooses.
+  // list, when the baseline has all it needs (so it is built here) and no
+  // question of the CPU may pass it over; otherwise auto, and the first call
+  // chooses. The function pointers are left alone: an external function's
+  // address is not a constant to compare in every build (not under the
+  // sanitizers).
   static constexpr Impl settled(const dispatch_entry<Impl, Fn> (&table)[N], const Impl (&prefer)[P]) {
-    for (size_t k = 0; k < P; k++) {
-      const dispatch_entry<Impl, Fn>& e = table[static_cast<size_t>(prefer[k])];
-      if (!e.fn) continue;
-      return (e.needs & ~cpu_baseline) == 0 && !e.worth ? prefer[k] : Impl{};
-    }
-    return Impl{};
+    const dispatch_entry<Impl, Fn>& e = table[static_cast<size_t>(prefer[0])];
+    return (e.needs & ~cpu_baseline) == 0 && e.worth == nullptr ? prefer[0] : Impl{};
   }
 
   // The first usable implementation of the preference list that is worth
