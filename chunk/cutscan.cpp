@@ -15,7 +15,7 @@
 #endif
 
 #include "chunk/chunker.h"
-#include "chunk/cutscan_impl.h"
+#include "chunk/cutscan_vec.h"
 #include "chunk/dispatch.h"
 
 namespace lrd {
@@ -145,6 +145,7 @@ void cut_candidates_lanes(const uint8_t* p, size_t n, uint64_t* bits) {
   if (at < n) scan_one(p, at, n, bits);
 }
 
+#ifdef LRD_X86_64
 // cut_candidates by a vector version of whole words: those words, then the
 // rest of the last word by one lane, short buffers by the reference.
 void cut_candidates_words(void (*words_fn)(const uint8_t*, size_t, uint64_t*), const uint8_t* p, size_t n,
@@ -159,28 +160,26 @@ void cut_candidates_words(void (*words_fn)(const uint8_t*, size_t, uint64_t*), c
 }
 
 void cut_candidates_avx2(const uint8_t* p, size_t n, uint64_t* bits) {
-  cut_candidates_words(cutscan_lanes::cut_words_avx2, p, n, bits);
+  cut_candidates_words(cutscan_vec::cut_words_avx2, p, n, bits);
 }
 
 void cut_candidates_gfni(const uint8_t* p, size_t n, uint64_t* bits) {
-  cut_candidates_words(cutscan_lanes::cut_words_gfni, p, n, bits);
+  cut_candidates_words(cutscan_vec::cut_words_gfni, p, n, bits);
 }
 
 void cut_candidates_rows(const uint8_t* p, size_t n, uint64_t* bits) {
-  cut_candidates_words(cutscan_lanes::cut_words_rows, p, n, bits);
+  cut_candidates_words(cutscan_vec::cut_words_rows, p, n, bits);
 }
+#endif
 
 // ---- Choice of implementation ----
 
-bool avx2_usable() { return cutscan_lanes::avx2_built && cpu_has_avx2(); }
-bool rows_usable() { return cutscan_lanes::rows_built && cpu_has_avx2(); }
 // Where 256-bit operations run as two halves, the nibble shuffles lose even
 // to the eight scalar lanes, and the table rows beat both (bench/cutscan_bench
 // on a first Zen core: avx2 620, lanes 750, rows 950 MB/s). Elsewhere the
 // rows are unmeasured, so the shuffles keep their place.
-bool avx2_worth() { return !cpu_is_zen1(); }
-bool rows_worth() { return cpu_is_zen1(); }
-bool gfni_usable() { return cutscan_lanes::gfni_built && cpu_has_gfni() && cpu_has_avx512bw(); }
+bool avx2_worth() { return !(cpu_features() & cpu_split_256); }
+bool rows_worth() { return (cpu_features() & cpu_split_256) != 0; }
 
 // What cut_candidates runs until a choice is made: the first scan makes it.
 void cut_candidates_first(const uint8_t* p, size_t n, uint64_t* bits);
@@ -188,12 +187,12 @@ void cut_candidates_first(const uint8_t* p, size_t n, uint64_t* bits);
 using cut_fn = void(const uint8_t*, size_t, uint64_t*);
 
 constexpr dispatch_entry<cutscan_impl, cut_fn> cut_table[] = {
-    {cutscan_impl_auto, "auto", cut_candidates_first, runs_anywhere},
-    {cutscan_impl_plain, "plain", cut_candidates_plain, runs_anywhere},
-    {cutscan_impl_lanes, "lanes", cut_candidates_lanes, runs_anywhere},
-    {cutscan_impl_avx2, "avx2", cut_candidates_avx2, avx2_usable, avx2_worth},
-    {cutscan_impl_gfni, "gfni", cut_candidates_gfni, gfni_usable},
-    {cutscan_impl_rows, "rows", cut_candidates_rows, rows_usable, rows_worth},
+    {cutscan_impl_auto, "auto", cut_candidates_first, cpu_needs_none},
+    {cutscan_impl_plain, "plain", cut_candidates_plain, cpu_needs_none},
+    {cutscan_impl_lanes, "lanes", cut_candidates_lanes, cpu_needs_none},
+    {cutscan_impl_avx2, "avx2", LRD_X86_64_ONLY(cut_candidates_avx2), cpu_needs_avx2, avx2_worth},
+    {cutscan_impl_gfni, "gfni", LRD_X86_64_ONLY(cut_candidates_gfni), cpu_needs_gfni},
+    {cutscan_impl_rows, "rows", LRD_X86_64_ONLY(cut_candidates_rows), cpu_needs_avx2, rows_worth},
 };
 static_assert(dispatch_in_order(cut_table));
 // Fastest first where the CPU runs them; an entry not worth taking on this

@@ -12,7 +12,7 @@
 
 #include "chunk/chunker.h"
 // The term tables behind the vector versions, which tests check against
-// cutscan_window_crc; the rest of their workings is in chunk/cutscan_impl.h.
+// cutscan_window_crc; the rest of their workings is in chunk/cutscan_vec.h.
 #include "chunk/cutscan_basis.h"
 
 namespace lrd {
@@ -37,7 +37,7 @@ void cut_candidates_plain(const uint8_t* p, size_t n, uint64_t* bits);
 enum cutscan_impl {
   cutscan_impl_auto,   // the fastest one the CPU supports
   cutscan_impl_plain,  // cut_candidates_plain
-  cutscan_impl_lanes,  // eight rolling values side by side, any CPU
+  cutscan_impl_lanes,  // eight scalar rolling values side by side, any CPU
   cutscan_impl_avx2,   // a window's top byte from nibble tables, 32 windows an instruction
   cutscan_impl_gfni,   // the same from byte matrices (GFNI, AVX-512), 64 windows an instruction
   cutscan_impl_rows,   // the same from a table row per byte (AVX2), 32 windows a load

@@ -7,32 +7,33 @@
 // positions i .. i+31 is one unaligned load at i - 15 + k. Only windows whose
 // top byte is at most cfg_cutlimit's can be candidates; the few whose top byte
 // equals it are settled from the full value.
-// Built with -mavx2 on its own; called only after the CPU has been checked.
-#include "chunk/cutscan_impl.h"
+// Only the functions marked LRD_TARGET_AVX2 use AVX2; the version is called
+// only after the CPU has been checked.
+#include "chunk/cutscan_vec.h"
 
-#ifdef __AVX2__
+#ifdef LRD_X86_64
 
 #include <immintrin.h>
 
 namespace lrd {
 
-namespace cutscan_lanes {
-
-const bool avx2_built = true;
+namespace cutscan_vec {
 
 namespace {
 
-inline __m256i load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+LRD_TARGET_AVX2 LRD_INLINE __m256i load(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
 
 // Bits of the 32 bytes of v that are at most lim, and of those equal to it.
-inline void top_masks(__m256i v, __m256i lim, uint32_t* le, uint32_t* eq) {
+LRD_TARGET_AVX2 LRD_INLINE void top_masks(__m256i v, __m256i lim, uint32_t* le, uint32_t* eq) {
   *le = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_min_epu8(v, lim), v)));
   *eq = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, lim)));
 }
 
 }  // namespace
 
-void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits) {
+LRD_TARGET_AVX2 void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits) {
   const basis& b = basis_get();
   const __m256i nib = _mm256_set1_epi8(0x0F);
   const __m256i lim = _mm256_set1_epi8(static_cast<char>(cutscan_top_limit));
@@ -59,23 +60,8 @@ void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits) {
   }
 }
 
-}  // namespace cutscan_lanes
-
-
-}  // namespace lrd
-#else  // not built for AVX2: never chosen
-
-namespace lrd {
-
-namespace cutscan_lanes {
-
-const bool avx2_built = false;
-
-void cut_words_avx2(const uint8_t* p, size_t words, uint64_t* bits) { cut_candidates_plain(p, words * 64, bits); }
-
-}  // namespace cutscan_lanes
-
+}  // namespace cutscan_vec
 
 }  // namespace lrd
+
 #endif
-

@@ -6,7 +6,7 @@
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 static_assert(sizeof(basis::term) / sizeof(basis::term[0]) == cfg_hashwin, "one term table per window byte");
 
@@ -57,6 +57,6 @@ const basis& basis_get() {
   return b;
 }
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 }  // namespace lrd

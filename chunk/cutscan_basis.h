@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
+#include "chunk/cpu.h"
+
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
 // The terms in the forms the implementations use, derived from
 // cutscan_window_crc itself, so they hold exactly the chunker's CRC.
@@ -20,15 +22,14 @@ struct basis {
 // The tables, built on first use; safe to call from any thread.
 const basis& basis_get();
 
-// The window value of w[0 .. 15] from the term tables. Static: each vector
-// file compiles its own copy for its own instruction set, and no such copy
-// may stand in for the others at link time.
-static inline uint32_t window_value(const basis& b, const uint8_t* w) {
+// The window value of w[0 .. 15] from the term tables. Scalar, and inlined
+// into every caller (see LRD_INLINE), the vector versions among them.
+LRD_INLINE uint32_t window_value(const basis& b, const uint8_t* w) {
   uint32_t v = b.zero;
   for (int k = 0; k < 16; k++) v ^= b.term[k][w[k]];
   return v;
 }
 
-}  // namespace cutscan_lanes
+}  // namespace cutscan_vec
 
 }  // namespace lrd

@@ -5,21 +5,19 @@
 // window byte; here each byte's term is an 8x8 bit matrix applied
 // by GF2P8AFFINEQB to 64 bytes, so a word of candidates takes 16 loads, 16
 // matrix products and a compare.
-// Built with -mgfni -mavx512f -mavx512bw on its own; called only after the
-// CPU has been checked.
-#include "chunk/cutscan_impl.h"
+// Only cut_words_gfni uses GFNI and AVX-512 (LRD_TARGET_GFNI); it is called
+// only after the CPU has been checked.
+#include "chunk/cutscan_vec.h"
 
-#if defined(__GFNI__) && defined(__AVX512F__) && defined(__AVX512BW__)
+#ifdef LRD_X86_64
 
 #include <immintrin.h>
 
 namespace lrd {
 
-namespace cutscan_lanes {
+namespace cutscan_vec {
 
-const bool gfni_built = true;
-
-void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) {
+LRD_TARGET_GFNI void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) {
   const basis& b = basis_get();
   __m512i mat[16];
   for (int k = 0; k < 16; k++) mat[k] = _mm512_set1_epi64(static_cast<long long>(b.top_matrix[k]));
@@ -41,23 +39,8 @@ void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) {
   }
 }
 
-}  // namespace cutscan_lanes
-
-
-}  // namespace lrd
-#else  // not built for GFNI and AVX-512: never chosen
-
-namespace lrd {
-
-namespace cutscan_lanes {
-
-const bool gfni_built = false;
-
-void cut_words_gfni(const uint8_t* p, size_t words, uint64_t* bits) { cut_candidates_plain(p, words * 64, bits); }
-
-}  // namespace cutscan_lanes
-
+}  // namespace cutscan_vec
 
 }  // namespace lrd
+
 #endif
-

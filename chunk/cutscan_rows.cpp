@@ -10,18 +10,17 @@
 // shuffles take eight vector operations for 32 windows and each of 16 bytes.
 // That wins where 256-bit operations run as two halves (the first Zen cores);
 // the rows take 16 KiB of first-level cache.
-// Built with -mavx2 on its own; called only after the CPU has been checked.
-#include "chunk/cutscan_impl.h"
+// Only the functions marked LRD_TARGET_AVX2 use AVX2; the version is called
+// only after the CPU has been checked.
+#include "chunk/cutscan_vec.h"
 
-#ifdef __AVX2__
+#ifdef LRD_X86_64
 
 #include <immintrin.h>
 
 namespace lrd {
 
-namespace cutscan_lanes {
-
-const bool rows_built = true;
+namespace cutscan_vec {
 
 namespace {
 
@@ -48,13 +47,13 @@ const rows& rows_get() {
   return r;
 }
 
-inline __m128i at(const uint8_t* row, int off) {
+LRD_TARGET_AVX2 LRD_INLINE __m128i at(const uint8_t* row, int off) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + off));
 }
 
 }  // namespace
 
-void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits) {
+LRD_TARGET_AVX2 void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits) {
   const basis& b = basis_get();
   const uint8_t(*row)[64] = rows_get().row;
   const __m128i lim = _mm_set1_epi8(static_cast<char>(cutscan_top_limit));
@@ -90,23 +89,8 @@ void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits) {
   }
 }
 
-}  // namespace cutscan_lanes
-
-
-}  // namespace lrd
-#else  // not built for AVX2: never chosen
-
-namespace lrd {
-
-namespace cutscan_lanes {
-
-const bool rows_built = false;
-
-void cut_words_rows(const uint8_t* p, size_t words, uint64_t* bits) { cut_candidates_plain(p, words * 64, bits); }
-
-}  // namespace cutscan_lanes
-
+}  // namespace cutscan_vec
 
 }  // namespace lrd
+
 #endif
-

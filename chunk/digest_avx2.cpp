@@ -1,15 +1,17 @@
 // Batch chunk digest with AVX2: the MD5 transform of 8 chunks per instruction.
 //
 // One chunk per 32-bit lane, with lane blocks transposed into 16 word vectors.
-// Built with -mavx2 on its own so the rest of the program runs on any x86-64;
-// it is called only after the CPU has been checked.
+// Only the functions marked LRD_TARGET_AVX2 use AVX2, so the rest of the
+// program runs on any x86-64; the version is called only after the CPU has
+// been checked.
 #include "chunk/digest_lanes.h"
 
 #include <bit>
 
+#include "chunk/cpu.h"
 #include "chunk/md5.h"
 
-#ifdef __AVX2__
+#ifdef LRD_X86_64
 
 #include <immintrin.h>
 
@@ -26,26 +28,26 @@ constexpr unsigned lanes = 8 * groups;
 static_assert(lanes <= max_lanes);
 
 template <int S>
-inline __m256i rotl(__m256i x) {
+LRD_TARGET_AVX2 LRD_INLINE __m256i rotl(__m256i x) {
   return _mm256_or_si256(_mm256_slli_epi32(x, S), _mm256_srli_epi32(x, 32 - S));
 }
 
-inline __m256i add(__m256i x, __m256i y) { return _mm256_add_epi32(x, y); }
-inline __m256i t_of(int i) { return _mm256_set1_epi32(static_cast<int>(md5_t[i])); }
+LRD_TARGET_AVX2 LRD_INLINE __m256i add(__m256i x, __m256i y) { return _mm256_add_epi32(x, y); }
+LRD_TARGET_AVX2 LRD_INLINE __m256i t_of(int i) { return _mm256_set1_epi32(static_cast<int>(md5_t[i])); }
 
 // Round functions as in the 128-bit version: b, the newest word, enters last.
-inline __m256i md5_f(__m256i b, __m256i c, __m256i d) {
+LRD_TARGET_AVX2 LRD_INLINE __m256i md5_f(__m256i b, __m256i c, __m256i d) {
   return _mm256_xor_si256(d, _mm256_and_si256(b, _mm256_xor_si256(c, d)));
 }
-inline __m256i md5_h(__m256i b, __m256i c, __m256i d) {
+LRD_TARGET_AVX2 LRD_INLINE __m256i md5_h(__m256i b, __m256i c, __m256i d) {
   return _mm256_xor_si256(b, _mm256_xor_si256(c, d));
 }
-inline __m256i md5_i(__m256i b, __m256i c, __m256i d) {
+LRD_TARGET_AVX2 LRD_INLINE __m256i md5_i(__m256i b, __m256i c, __m256i d) {
   return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
 }
 
 // Transposes 8 rows of 8 words (row = lane) into 8 word vectors, in place.
-inline void transpose8(__m256i* r) {
+LRD_TARGET_AVX2 LRD_INLINE void transpose8(__m256i* r) {
   __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
   __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
   __m256i t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
@@ -70,7 +72,7 @@ inline void transpose8(__m256i* r) {
 static_assert(std::endian::native == std::endian::little);
 
 // d[w] = word w of the 64 bytes at src[0..7], lane j from src[j].
-inline void load_laps(const uint8_t* const* src, __m256i* d) {
+LRD_TARGET_AVX2 LRD_INLINE void load_laps(const uint8_t* const* src, __m256i* d) {
   for (int j = 0; j < 8; j++) {
     d[j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src[j]));
     d[8 + j] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src[j] + 32));
@@ -81,7 +83,7 @@ inline void load_laps(const uint8_t* const* src, __m256i* d) {
 
 // Keeps the compiler from reassociating a sum: left to itself it adds fn(b,c,d)
 // to a first, putting a second add between b and the rotation.
-inline __m256i settle(__m256i v) {
+LRD_TARGET_AVX2 LRD_INLINE __m256i settle(__m256i v) {
   __asm__("" : "+x"(v));
   return v;
 }
@@ -105,7 +107,7 @@ inline __m256i settle(__m256i v) {
 
 // The MD5 transform of every lane's block x[group][word] from the initial
 // state; the state (initial values added) is XORed into words 0-3.
-inline void md5_lanes(__m256i (*x)[16]) {
+LRD_TARGET_AVX2 LRD_INLINE void md5_lanes(__m256i (*x)[16]) {
   const __m256i ia = _mm256_set1_epi32(static_cast<int>(md5_init_a));
   const __m256i ib = _mm256_set1_epi32(static_cast<int>(md5_init_b));
   const __m256i ic = _mm256_set1_epi32(static_cast<int>(md5_init_c));
@@ -133,9 +135,7 @@ inline void md5_lanes(__m256i (*x)[16]) {
 
 namespace digest_lanes {
 
-const bool avx2_built = true;
-
-void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
+LRD_TARGET_AVX2 void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
   feed f;
   feed_start(&f, chunks, n, keys, lanes);
   const __m256i bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
@@ -173,23 +173,6 @@ void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) 
 
 }  // namespace digest_lanes
 
-
 }  // namespace lrd
-#else  // not built for AVX2: never chosen
 
-namespace lrd {
-
-namespace digest_lanes {
-
-const bool avx2_built = false;
-
-void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
-  digest_batch_plain(chunks, n, keys);
-}
-
-}  // namespace digest_lanes
-
-
-}  // namespace lrd
 #endif
-

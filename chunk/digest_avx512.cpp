@@ -3,15 +3,17 @@
 //
 // One chunk per 32-bit lane, with lane blocks transposed into 16 word
 // vectors. A rotation is one vprold and a round function one vpternlogd.
-// Built with -mavx512f -mavx512bw -mavx512vl on its own so the rest of the
-// program runs on any x86-64; it is called only after the CPU has been checked.
+// Only the functions marked LRD_TARGET_AVX512 use AVX-512 (F, BW and VL),
+// so the rest of the program runs on any x86-64; the version is called only
+// after the CPU has been checked.
 #include "chunk/digest_lanes.h"
 
 #include <bit>
 
+#include "chunk/cpu.h"
 #include "chunk/md5.h"
 
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
+#ifdef LRD_X86_64
 
 // GCC 12's AVX-512 intrinsics pass _mm512_undefined_epi32() as the unused
 // merge source, which -Wmaybe-uninitialized reports wherever one is inlined.
@@ -38,25 +40,25 @@ constexpr unsigned lanes = 16 * groups;
 static_assert(lanes == max_lanes, "feed_step32 advances exactly 32 lanes");
 static_assert(sizeof(bool) == 1, "feed_step32 reads feed::busy as bytes");
 
-inline __m512i add(__m512i x, __m512i y) { return _mm512_add_epi32(x, y); }
-inline __m512i t_of(int i) { return _mm512_set1_epi32(static_cast<int>(md5_t[i])); }
+LRD_TARGET_AVX512 LRD_INLINE __m512i add(__m512i x, __m512i y) { return _mm512_add_epi32(x, y); }
+LRD_TARGET_AVX512 LRD_INLINE __m512i t_of(int i) { return _mm512_set1_epi32(static_cast<int>(md5_t[i])); }
 
 // Truth tables over (b, c, d) as vpternlogd's (A, B, C): A = 0xF0, B = 0xCC, C = 0xAA.
-inline __m512i md5_f(__m512i b, __m512i c, __m512i d) {  // (b & c) | (~b & d)
+LRD_TARGET_AVX512 LRD_INLINE __m512i md5_f(__m512i b, __m512i c, __m512i d) {  // (b & c) | (~b & d)
   return _mm512_ternarylogic_epi32(b, c, d, 0xCA);
 }
-inline __m512i md5_g(__m512i b, __m512i c, __m512i d) {  // (b & d) | (c & ~d)
+LRD_TARGET_AVX512 LRD_INLINE __m512i md5_g(__m512i b, __m512i c, __m512i d) {  // (b & d) | (c & ~d)
   return _mm512_ternarylogic_epi32(b, c, d, 0xE4);
 }
-inline __m512i md5_h(__m512i b, __m512i c, __m512i d) {  // b ^ c ^ d
+LRD_TARGET_AVX512 LRD_INLINE __m512i md5_h(__m512i b, __m512i c, __m512i d) {  // b ^ c ^ d
   return _mm512_ternarylogic_epi32(b, c, d, 0x96);
 }
-inline __m512i md5_i(__m512i b, __m512i c, __m512i d) {  // c ^ (b | ~d)
+LRD_TARGET_AVX512 LRD_INLINE __m512i md5_i(__m512i b, __m512i c, __m512i d) {  // c ^ (b | ~d)
   return _mm512_ternarylogic_epi32(b, c, d, 0x39);
 }
 
 // Transposes 16 rows of 16 words (row = lane) into 16 word vectors, in place.
-inline void transpose16(__m512i* r) {
+LRD_TARGET_AVX512 LRD_INLINE void transpose16(__m512i* r) {
   __m512i t[16], u[16];
   for (int i = 0; i < 8; i++) {
     t[2 * i] = _mm512_unpacklo_epi32(r[2 * i], r[2 * i + 1]);
@@ -87,14 +89,14 @@ inline void transpose16(__m512i* r) {
 static_assert(std::endian::native == std::endian::little);
 
 // d[w] = word w of the 64 bytes at src[0..15], lane j from src[j].
-inline void load_laps(const uint8_t* const* src, __m512i* d) {
+LRD_TARGET_AVX512 LRD_INLINE void load_laps(const uint8_t* const* src, __m512i* d) {
   for (int j = 0; j < 16; j++) d[j] = _mm512_loadu_si512(src[j]);
   transpose16(d);
 }
 
 // Keeps the compiler from reassociating a sum: left to itself it adds fn(b,c,d)
 // to a first, putting a second add between b and the rotation.
-inline __m512i settle(__m512i v) {
+LRD_TARGET_AVX512 LRD_INLINE __m512i settle(__m512i v) {
   __asm__("" : "+v"(v));
   return v;
 }
@@ -111,7 +113,7 @@ inline __m512i settle(__m512i v) {
 
 // The MD5 transform of every lane's block x[group][word] from the initial
 // state; the state (initial values added) is XORed into words 0-3.
-inline void md5_lanes(__m512i (*x)[16]) {
+LRD_TARGET_AVX512 LRD_INLINE void md5_lanes(__m512i (*x)[16]) {
   const __m512i ia = _mm512_set1_epi32(static_cast<int>(md5_init_a));
   const __m512i ib = _mm512_set1_epi32(static_cast<int>(md5_init_b));
   const __m512i ic = _mm512_set1_epi32(static_cast<int>(md5_init_c));
@@ -137,7 +139,7 @@ inline void md5_lanes(__m512i (*x)[16]) {
 // feed_step for 32 lanes in vectors: beside a 32-lane transform, the scalar
 // lane loop took about a fifth of the time. It does exactly what feed_step's
 // loop does; while staggered lanes wait, feed_step itself runs.
-inline bool feed_step32(digest_lanes::feed* f) {
+LRD_TARGET_AVX512 LRD_INLINE bool feed_step32(digest_lanes::feed* f) {
   if (f->waiting) return digest_lanes::feed_step(f);
   f->reset_mask = f->refilled;
   f->refilled = 0;
@@ -171,9 +173,7 @@ inline bool feed_step32(digest_lanes::feed* f) {
 
 namespace digest_lanes {
 
-const bool avx512_built = true;
-
-void digest_batch_avx512(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
+LRD_TARGET_AVX512 void digest_batch_avx512(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
   feed f;
   feed_start(&f, chunks, n, keys, lanes);
   const __m512i low24 = _mm512_set1_epi32(0x00FFFFFF);
@@ -207,23 +207,6 @@ void digest_batch_avx512(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]
 
 }  // namespace digest_lanes
 
-
 }  // namespace lrd
-#else  // not built for AVX-512: never chosen
 
-namespace lrd {
-
-namespace digest_lanes {
-
-const bool avx512_built = false;
-
-void digest_batch_avx512(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]) {
-  digest_batch_plain(chunks, n, keys);
-}
-
-}  // namespace digest_lanes
-
-
-}  // namespace lrd
 #endif
-

@@ -45,20 +45,17 @@ void digest_batch_plain(const chunk_span* chunks, size_t n, uint8_t (*keys)[16])
 
 namespace {
 
-bool avx2_usable() { return digest_lanes::avx2_built && cpu_has_avx2(); }
-bool avx512_usable() { return digest_lanes::avx512_built && cpu_has_avx512bw() && cpu_has_avx512vl(); }
-
 // What digest_batch runs until a choice is made: the first batch makes it.
 void digest_batch_first(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
 
 using digest_fn = void(const chunk_span*, size_t, uint8_t (*)[16]);
 
 constexpr dispatch_entry<digest_impl, digest_fn> digest_table[] = {
-    {digest_impl_auto, "auto", digest_batch_first, runs_anywhere},
-    {digest_impl_plain, "plain", digest_batch_plain, runs_anywhere},
-    {digest_impl_vec128, "vec128", digest_lanes::digest_batch_vec128, runs_anywhere},
-    {digest_impl_avx2, "avx2", digest_lanes::digest_batch_avx2, avx2_usable},
-    {digest_impl_avx512, "avx512", digest_lanes::digest_batch_avx512, avx512_usable},
+    {digest_impl_auto, "auto", digest_batch_first, cpu_needs_none},
+    {digest_impl_plain, "plain", digest_batch_plain, cpu_needs_none},
+    {digest_impl_vec128, "vec128", digest_lanes::digest_batch_vec128, cpu_needs_none},
+    {digest_impl_avx2, "avx2", LRD_X86_64_ONLY(digest_lanes::digest_batch_avx2), cpu_needs_avx2},
+    {digest_impl_avx512, "avx512", LRD_X86_64_ONLY(digest_lanes::digest_batch_avx512), cpu_needs_avx512},
 };
 static_assert(dispatch_in_order(digest_table));
 // Each is the faster where the CPU runs both (bench/digest_bench).

@@ -61,15 +61,11 @@ bool feed_step(feed* f);
 // each lane's mixed block. Writes the finished lanes' keys and refills them.
 void feed_finish(feed* f, const uint32_t (*head)[max_lanes]);
 
-// The interleaved versions. vec128 runs on any CPU; the others are present in
-// every build and do their work only when compiled for their instruction set
-// (AVX2; AVX-512 F, BW and VL), and are called only after the CPU has been
-// checked.
+// The interleaved versions. vec128 runs on any CPU; the others are compiled
+// for their instruction set alone (AVX2; AVX-512 F, BW and VL), built for
+// x86-64 only (cpu.h), and called only after the CPU has been checked.
 void digest_batch_vec128(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
-
-extern const bool avx2_built;
 void digest_batch_avx2(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
-extern const bool avx512_built;
 void digest_batch_avx512(const chunk_span* chunks, size_t n, uint8_t (*keys)[16]);
 
 }  // namespace digest_lanes

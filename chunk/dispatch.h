@@ -1,68 +1,24 @@
-// Run-time choice among implementations of one operation: a table of them,
-// the fastest one this build and CPU run taken on first use, and a switch.
+// The choice among implementations of one operation: a table of them, the
+// fastest one this build and CPU run taken once, and a switch for tests.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 
+#include "chunk/cpu.h"
+
 namespace lrd {
 
-// CPU features the vector files are built for; false where the build has no
-// way to ask (not x86).
-inline bool cpu_has_avx2() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx2");
-#else
-  return false;
-#endif
-}
-
-// AVX-512 F and BW together: no vector file uses one without the other.
-inline bool cpu_has_avx512bw() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-#else
-  return false;
-#endif
-}
-
-inline bool cpu_has_avx512vl() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("avx512vl");
-#else
-  return false;
-#endif
-}
-
-inline bool cpu_has_gfni() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_supports("gfni");
-#else
-  return false;
-#endif
-}
-
-// The first Zen cores, which run each 256-bit operation as two 128-bit halves.
-inline bool cpu_is_zen1() {
-#if defined(__x86_64__) || defined(__i386__)
-  return __builtin_cpu_is("znver1");
-#else
-  return false;
-#endif
-}
-
-// What a portable implementation needs of the build and the CPU: nothing.
-inline bool runs_anywhere() { return true; }
-
-// One implementation: its enumerator, its short name, its function, whether
-// this build and this CPU can run it, and whether the choice by CPU should
-// take it where it runs (null: yes); a version may run and still lose.
+// One implementation: its enumerator, its short name, its function (null
+// where this build has none), the CPU features it needs (cpu.h), and whether
+// the choice by CPU should take it where it runs (null: yes); a version may
+// run and still lose.
 template <typename Impl, typename Fn>
 struct dispatch_entry {
   Impl impl;
   const char* name;
   Fn* fn;
-  bool (*usable)();
+  unsigned needs;
   bool (*worth)() = nullptr;
 };
 
@@ -75,7 +31,9 @@ constexpr bool dispatch_in_order(const dispatch_entry<Impl, Fn> (&table)[N]) {
 }
 
 // The choice for one operation. Impl enumerates the implementations from 0,
-// where 0 is "auto": the first usable one of a preference list. The table's
+// where 0 is "auto": the first usable one of a preference list. Where the
+// build alone decides (its baseline runs the preferred version), that one is
+// chosen at compile time and the CPU is never asked. Otherwise the table's
 // entry 0 holds the function to be called before any choice is made; it calls
 // choose() and then the function chosen. Calls go through fn(): one load and
 // an indirect call, no test. Construct with constinit, at namespace scope.
@@ -83,7 +41,10 @@ template <typename Impl, typename Fn, size_t N, size_t P>
 class dispatch {
  public:
   constexpr dispatch(const dispatch_entry<Impl, Fn> (&table)[N], const Impl (&prefer)[P])
-      : table_(table), prefer_(prefer), impl_(Impl{}), fn_(table[0].fn) {}
+      : table_(table),
+        prefer_(prefer),
+        impl_(settled(table, prefer)),
+        fn_(table[static_cast<size_t>(settled(table, prefer))].fn) {}
 
   // The function to call now.
   Fn* fn() const { return fn_.load(std::memory_order_relaxed); }
@@ -91,7 +52,7 @@ class dispatch {
   // True when this build and this CPU can run impl (auto: always).
   bool supported(Impl impl) const {
     const size_t i = static_cast<size_t>(impl);
-    return i < N && table_[i].usable();
+    return i < N && table_[i].fn && cpu_has(table_[i].needs);
   }
 
   // Makes fn() return impl's function (auto: the preferred one, chosen by CPU
@@ -125,6 +86,17 @@ class dispatch {
   }
 
  private:
+  // The choice the build makes alone: the first version of the preference
+  // list, when the baseline has all it needs (so it is built here) and no
+  // question of the CPU may pass it over; otherwise auto, and the first call
+  // chooses. The function pointers are left alone: an external function's
+  // address is not a constant to compare in every build (not under the
+  // sanitizers).
+  static constexpr Impl settled(const dispatch_entry<Impl, Fn> (&table)[N], const Impl (&prefer)[P]) {
+    const dispatch_entry<Impl, Fn>& e = table[static_cast<size_t>(prefer[0])];
+    return (e.needs & ~cpu_baseline) == 0 && e.worth == nullptr ? prefer[0] : Impl{};
+  }
+
   // The first usable implementation of the preference list that is worth
   // taking on this CPU. REQUIRES: its last one runs anywhere.
   Impl best() const {

@@ -81,10 +81,10 @@ INSTANTIATE_TEST_SUITE_P(Impl, CutscanImpl,
 
 TEST(Cutscan, TermTablesGiveTheWindowValue) {
   // The vector versions rest on the value being affine in the window's bytes.
-  const cutscan_lanes::basis& b = cutscan_lanes::basis_get();
+  const cutscan_vec::basis& b = cutscan_vec::basis_get();
   bytes w = random_bytes(20000, 88);
   for (size_t i = 0; i + 16 <= w.size(); i++)
-    ASSERT_EQ(cutscan_lanes::window_value(b, w.data() + i), cutscan_window_crc(w.data() + i)) << i;
+    ASSERT_EQ(cutscan_vec::window_value(b, w.data() + i), cutscan_window_crc(w.data() + i)) << i;
 }
 
 TEST(Cutscan, ForceAndReport) {
