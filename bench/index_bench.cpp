@@ -14,7 +14,7 @@
 
 #include "bench/bench_block.h"
 #include "codec/index.h"
-#include "lib/memory.h"
+#include "os/memory.h"
 
 using namespace lrd;
 

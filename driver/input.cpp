@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "driver/fdio.h"
-#include "lib/memory.h"
+#include "os/memory.h"
 
 namespace {
 

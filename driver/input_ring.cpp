@@ -10,7 +10,7 @@
 #include <cerrno>
 
 #include "driver/fdio.h"
-#include "lib/memory.h"
+#include "os/memory.h"
 
 using namespace lrd;
 

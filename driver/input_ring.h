@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "driver/status.h"
-#include "lib/prefault.h"
+#include "os/prefault.h"
 
 // A pipe or socket is read in pieces this large (and a pipe's buffer made
 // this large where allowed): each read or write of 64 KiB would otherwise

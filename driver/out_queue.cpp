@@ -8,7 +8,7 @@
 #include <chrono>
 #include <system_error>
 
-#include "lib/memory.h"
+#include "os/memory.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include "codec/dec_history.h"
 #include "codec/decoder.h"
 #include "lib/api_stream.h"
-#include "lib/memory.h"
-#include "lib/prefault.h"
+#include "os/memory.h"
+#include "os/prefault.h"
 
 using namespace lrd;
 

@@ -13,7 +13,7 @@
 #include "codec/history.h"
 #include "codec/worker.h"
 #include "lib/api_stream.h"
-#include "lib/memory.h"
+#include "os/memory.h"
 
 using namespace lrd;
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "lib/prefault.h"
+#include "os/prefault.h"
 #include "test_util.h"
 
 using namespace lrd;

@@ -1,5 +1,5 @@
 // mmap, madvise and mremap for the large blocks.
-#include "lib/memory.h"
+#include "os/memory.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

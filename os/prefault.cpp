@@ -1,6 +1,6 @@
 // The committing thread: a piece at a time, never beyond what the owner allows,
 // and judging the cost of huge pages as it goes.
-#include "lib/prefault.h"
+#include "os/prefault.h"
 
 #include <sys/mman.h>
 
