@@ -6,7 +6,7 @@
 
 #include "chunk/chunker.h"
 #include "codec/format.h"
-#include "codec/index.h"
+#include "codec/index/index.h"
 #include "codec/stream.h"
 
 namespace lrd {

@@ -6,7 +6,7 @@
 
 #include "codec/coder.h"
 #include "codec/history.h"
-#include "codec/index.h"
+#include "codec/index/index.h"
 
 namespace lrd {
 

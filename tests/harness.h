@@ -24,7 +24,7 @@
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "codec/encoder_fast.h"
-#include "codec/index.h"
+#include "codec/index/index.h"
 #include "codec/worker.h"
 
 using namespace lrd;
