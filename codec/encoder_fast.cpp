@@ -94,21 +94,13 @@ struct stage_area {
   bool in_place() const { return dat != buf + scan_hist; }
 };
 
-// Copies the n input bytes from offset o of the history to dst.
-void copy_from_history(const uint8_t* hist, uint64_t ring, uint64_t o, uint8_t* dst, size_t n) {
-  size_t k = 0;
-  const uint8_t* q = hist_at(hist, ring, o, n, &k);
-  std::memcpy(dst, q, k);
-  std::memcpy(dst + k, hist, n - k);
-}
-
 // The owner may move its history while the body waits for input (its bytes
 // stay the same): a batch used where it lay is then copied in from the new
 // one, with the carried chunk and the bytes before it, and its chunks follow.
 void restage(stage_area* st, const uint8_t* hist, uint64_t ring) {
   if (!st || !st->in_place()) return;
   uint8_t* const data = st->buf + scan_hist;
-  copy_from_history(hist, ring, st->copy_off - tail_room - scan_hist, st->buf, scan_hist + tail_room + st->fresh);
+  hist_copy(hist, ring, st->copy_off - tail_room - scan_hist, st->buf, scan_hist + tail_room + st->fresh);
   for (size_t j = 0; j < st->nch; j++) st->spans[j].p = data + (st->spans[j].p - st->dat);
   st->dat = data;
 }
@@ -122,7 +114,7 @@ void scan_piece_run(stage_area* st, uint32_t k) {
   const size_t to = std::min(st->fresh, from + scan_piece);
   if (from >= to) return;
   const size_t a = std::max(from, st->copy_at);
-  if (a < to) copy_from_history(st->hist, st->hist_ring, st->copy_off + (a - st->copy_at), fresh + a, to - a);
+  if (a < to) hist_copy(st->hist, st->hist_ring, st->copy_off + (a - st->copy_at), fresh + a, to - a);
   if (to - from > 64) cut_candidates(fresh + from + 64, to - from - 64, st->bits + (tail_room + from) / 64 + 1);
 }
 
@@ -239,14 +231,13 @@ inline bool put_chunk(coro_header* h, batch_state* s, size_t hn, const uint8_t* 
 // sweep, in the plain order. Returns true when a chunk's output did not fit
 // (s->out_* hold it, s->j is past that chunk); false when the batch is done.
 // A plain function, so the hot loop keeps its values in registers.
-bool run_chunks(coder* c, batch_state* s) {
+bool run_chunks(encoder_state* c, batch_state* s) {
   coro_header* h = &c->coro;
   chunk_index* ix = &c->idx;
-  const uint32_t poswrap = ix->cfg.poswrap;
   const chunk_span* spans = s->st->spans;
   uint8_t(*keys)[16] = s->st->keys;
   uint32_t pos = c->pos;
-  uint64_t sum = c->sum, x = c->x;
+  uint64_t bytes = c->bytes, chunks = c->chunks;
   const size_t n = s->n;
   bool pending = false;
   size_t j = s->j;
@@ -254,7 +245,7 @@ bool run_chunks(coder* c, batch_state* s) {
     if (j + prefetch_ahead < n) index_prefetch(ix, keys[j + prefetch_ahead]);
     const uint32_t len = spans[j].len;
     const uint8_t* p = spans[j].p;
-    if (const uint32_t distance = enc_ref_distance(c, keys[j], pos, sum, p, len)) {
+    if (const uint32_t distance = enc_ref_distance(c, keys[j], pos, bytes, p, len)) {
       fmt_put_ref(s->hdr, distance);
       pending = !put_chunk(h, s, fmt_ref_bytes, s->hdr, 0);
     } else {
@@ -265,16 +256,12 @@ bool run_chunks(coder* c, batch_state* s) {
       }
       pending = !put_chunk(h, s, hn, p, len);
     }
-    sum += len;
-    pos += len;
-    if (pos >= poswrap) pos -= poswrap;
-    x++;
-    if (!(s->final_batch && j + 1 == n)) index_sweep(ix, len, pos);
+    enc_chunk_done(ix, len, s->final_batch && j + 1 == n, &pos, &bytes, &chunks);
   }
   s->j = j;
   c->pos = pos;
-  c->sum = sum;
-  c->x = x;
+  c->bytes = bytes;
+  c->chunks = chunks;
   return pending;
 }
 
@@ -289,22 +276,16 @@ struct idle_on_exit {
 
 size_t encoder_stage_bytes() { return 3 * sizeof(stage_area); }
 
-coro_task encoder_run_fast(coder* c) {
+coro_task encoder_run_fast(encoder_state* c) {
   coro_header* h = &c->coro;
-
-  chunker_init(&c->ck);
-  c->x = 0;
-  c->sum = 0;
-  c->pos = 0;
-  c->c_discard = 0;
-  c->c_collide = 0;
+  enc_start(c);
   worker solo;  // no helper: every piece is the body's own
   worker* const wk = c->wk ? c->wk : &solo;
   const idle_on_exit idle{wk};
 
   // Batches in turn: `code` is coded while `dig` is digested and `scan` is
   // taken in and scanned; then `scan`'s cuts are walked and the three move on.
-  stage_area* const areas = static_cast<stage_area*>(c->enc_stage);
+  stage_area* const areas = static_cast<stage_area*>(c->stage);
   stage_area* code = nullptr;
   stage_area* dig = nullptr;
   stage_area* scan = &areas[0];
@@ -334,7 +315,7 @@ coro_task encoder_run_fast(coder* c) {
           if (!in_hist) {
             // The bytes before it first.
             if (scan->copy_at < filled)
-              copy_from_history(c->hist, c->hist_ring, scan->copy_off, fresh + scan->copy_at, filled - scan->copy_at);
+              hist_copy(c->hist, c->hist_ring, scan->copy_off, fresh + scan->copy_at, filled - scan->copy_at);
             std::memcpy(fresh + filled, h->inpptr, k);
             scan->copy_at = filled + k;
             scan->copy_off = o + k;
@@ -390,6 +371,7 @@ coro_task encoder_run_fast(coder* c) {
       }
     }
     worker_end(wk);
+    if (c->idx.failed) CORO_FAIL(h, coro_no_memory);
     if (!more && !dig) break;
     code = dig;
     dig = nullptr;

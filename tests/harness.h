@@ -1,6 +1,6 @@
 // Coders run in memory: the service loop with its checks of the request
-// protocol, the record of what a run produced, coder set-ups, and the data and
-// stream builders. Free of GoogleTest, so that the fuzz target and the codec
+// protocol, the record of what a run produced, coder set-ups through the
+// codec's own inits, and the data and stream builders. Free of GoogleTest, so that the fuzz target and the codec
 // benchmarks serve a coder exactly as the tests do.
 #pragma once
 
@@ -16,21 +16,23 @@
 #include <random>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "chunk/chunker.h"
 #include "chunk/digest.h"
-#include "codec/coder.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "codec/encoder_fast.h"
 #include "codec/index/index.h"
+#include "codec/stream.h"
 #include "codec/worker.h"
 
 using namespace lrd;
 
 using bytes = std::vector<uint8_t>;
-using coder_body = coro_task (*)(coder*);
+using encoder_body_fn = coro_task (*)(encoder_state*);
+using decoder_body_fn = coro_task (*)(decoder_state*);
 
 inline void harness_abort(const char* what) {
   std::fprintf(stderr, "harness: %s\n", what);
@@ -267,52 +269,70 @@ struct heap_index_mem {
   index_mem mem() { return {this, resize}; }
 };
 
-// Whether the encoders that test_coder sets up get a helper thread.
+// Whether the encoders that test_encoder sets up get a helper thread.
 inline bool harness_encoder_helper = true;
 
-// A coder record with its own blocks, of the program's sizes or small ones.
-struct test_coder {
-  std::unique_ptr<coder> c = std::make_unique<coder>();
-  std::unique_ptr<mapped> block, map, stage;
+// An encoder state with memory of its own, of the program's sizes or small
+// ones, set up by encoder_init as the library sets up its own.
+struct test_encoder {
+  std::unique_ptr<encoder_state> c = std::make_unique<encoder_state>();
+  std::unique_ptr<mapped> table, stage;
   std::unique_ptr<heap_index_mem> heap;  // a growing index's memory
   std::unique_ptr<worker> wk;
 
-  test_coder() = default;
-  test_coder(test_coder&&) = default;
-  ~test_coder() {
-    if (heap) index_free(&c->idx);
+  test_encoder() = default;
+  test_encoder(test_encoder&&) = default;
+  ~test_encoder() {
+    if (c) encoder_free(c.get());
   }
 
-  // The batched body's staging memory and helper.
-  void give_stage() {
-    stage = std::make_unique<mapped>(encoder_stage_bytes());
-    c->enc_stage = stage->p;
-    if (!harness_encoder_helper) return;
-    wk = std::make_unique<worker>();
-    if (worker_start(wk.get())) c->wk = wk.get();
-  }
-  static test_coder encoder(const index_cfg& cfg) {
-    test_coder t;
-    t.block = std::make_unique<mapped>(index_table_bytes(cfg));
-    index_init(&t.c->idx, static_cast<hslot*>(t.block->p), cfg);
-    t.give_stage();
+  // Over a flat table of its own, or (table null) growing from counted heap
+  // memory; `table` the caller's otherwise. The batched body's staging
+  // memory and helper unless `plain`.
+  static test_encoder make(const index_cfg& cfg, bool growing, bool plain = false) {
+    test_encoder t;
+    encoder_resources r;
+    r.cfg = cfg;
+    if (growing) {
+      t.heap = std::make_unique<heap_index_mem>();
+      r.mem = t.heap->mem();
+    } else {
+      t.table = std::make_unique<mapped>(index_table_bytes(cfg));
+      r.table = static_cast<hslot*>(t.table->p);
+    }
+    if (!plain) {
+      t.stage = std::make_unique<mapped>(encoder_stage_bytes());
+      r.stage = t.stage->p;
+      t.wk = std::make_unique<worker>();
+      if (harness_encoder_helper && worker_start(t.wk.get())) r.wk = t.wk.get();
+    }
+    if (!encoder_init(t.c.get(), r)) harness_abort("no memory for a growing index");
     return t;
   }
-  static test_coder growing_encoder(const index_cfg& cfg) {
-    test_coder t;
-    t.give_stage();
-    t.heap = std::make_unique<heap_index_mem>();
-    if (!index_init_growing(&t.c->idx, t.heap->mem(), cfg)) harness_abort("no memory for a growing index");
-    return t;
-  }
-  static test_coder decoder(uint32_t winsize) {
-    test_coder t;
-    t.block = std::make_unique<mapped>(winsize);
-    t.c->win = static_cast<uint8_t*>(t.block->p);
-    t.c->winpos = 0;
-    t.c->winsize = winsize;
+  static test_encoder flat(const index_cfg& cfg) { return make(cfg, false); }
+  static test_encoder growing(const index_cfg& cfg) { return make(cfg, true); }
+};
+
+// A decoder state with a window (or, given outmap, in file mode over the
+// caller's file and output ring) and a chunk map of its own, set up by
+// decoder_init as the library sets up its own.
+struct test_decoder {
+  std::unique_ptr<decoder_state> c = std::make_unique<decoder_state>();
+  std::unique_ptr<mapped> window, map;
+
+  static test_decoder make(uint32_t winsize, const uint8_t* outmap = nullptr, const uint8_t* outring = nullptr) {
+    test_decoder t;
+    decoder_resources r;
+    r.winsize = winsize;
+    if (!outmap) {
+      t.window = std::make_unique<mapped>(winsize);
+      r.win = static_cast<uint8_t*>(t.window->p);
+    }
+    r.outmap = outmap;
+    r.outring = outring;
     t.map = std::make_unique<mapped>(winsize / cfg_mapblock + 1);
-    t.c->chunkmap = static_cast<uint8_t*>(t.map->p);
+    r.chunkmap = static_cast<uint8_t*>(t.map->p);
+    decoder_init(t.c.get(), r);
     return t;
   }
 };
@@ -324,13 +344,14 @@ struct coded {
   bytes out;             // empty when the run was told not to keep it
   uint64_t written = 0;  // output bytes, kept or not
   uint64_t input_requests = 0, output_requests = 0;
-  uint64_t sum = 0, x = 0;
+  uint64_t data_bytes = 0, chunks = 0;  // the state's bytes and chunks
   uint32_t pos = 0;                        // encoder
-  uint64_t c_discard = 0;                  // encoder
-  uint64_t c_collide = 0;                  // encoder: keys matched, bytes did not
+  uint64_t discarded = 0;                  // encoder
+  uint64_t collided = 0;                   // encoder: keys matched, bytes did not
   uint32_t fault = fault_none;             // decoder
   uint64_t fault_offset = 0;               // decoder
   uint64_t fast_refs = 0, slow_refs = 0;   // fast decoder
+  uint32_t error = coro_ok;                // why the body stopped with REQ_ERROR
 };
 
 // How run_mem hands an encoder its input pieces.
@@ -340,6 +361,23 @@ enum class pieces {
   mixed,     // the two in turn
 };
 
+// The counters of a run's state at its end.
+inline void harvest(const encoder_state& c, coded* r) {
+  r->data_bytes = c.bytes;
+  r->chunks = c.chunks;
+  r->pos = c.pos;
+  r->discarded = c.discarded;
+  r->collided = c.collided;
+}
+inline void harvest(const decoder_state& c, coded* r) {
+  r->data_bytes = c.bytes;
+  r->chunks = c.chunks;
+  r->fault = c.fault;
+  r->fault_offset = c.fault_offset;
+  r->fast_refs = c.fast_refs;
+  r->slow_refs = c.slow_refs;
+}
+
 // Runs `body` over `in` as the driver does, entirely in memory: the input is
 // copied piece by piece (`in_piece` bytes) into one reused buffer, the output
 // goes to one buffer of `out_size` bytes. Junk surrounds both: a body that
@@ -348,9 +386,11 @@ enum class pieces {
 // piece, spoils a guard, checked after every resumption. Pieces land at
 // aligned and unaligned addresses in turn. `how` may hand an encoder's pieces
 // where they lie in its history instead (never across a ring's end).
-inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, size_t in_piece = cfg_iobuf,
-                     size_t out_size = cfg_iobuf, bool keep = true, uint64_t hist_ring = 0,
-                     pieces how = pieces::copied) {
+// REQUIRES: c just set up by its init (or zero-filled), as an owner hands it
+// its first buffers.
+template <class State>
+coded run_mem(State* c, coro_task (*body)(State*), std::span<const uint8_t> in, size_t in_piece = cfg_iobuf,
+              size_t out_size = cfg_iobuf, bool keep = true, uint64_t hist_ring = 0, pieces how = pieces::copied) {
   constexpr size_t guard = 16, shifts = 16;
   constexpr uint8_t out_junk = 0x5A;
   coded r;
@@ -373,7 +413,7 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
   };
 
   coro_header* h = &c->coro;
-  *h = coro_header{};
+  HARNESS_EXPECT(!h->handle && h->state == REQ_DONE, "a run on a state that has run before");
   h->outptr = h->outbeg = obeg;
   h->outend = obeg + out_size;
   size_t at = 0;
@@ -381,8 +421,10 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
   // that many bytes filled as the pieces are handed over, as from a pipe.
   bytes ring(hist_ring);
   const uint8_t* piece_at = nullptr;  // where the current piece was handed over
-  c->hist = hist_ring ? ring.data() : in.data();
-  c->hist_ring = hist_ring;
+  if constexpr (std::is_same_v<State, encoder_state>) {
+    c->hist = hist_ring ? ring.data() : in.data();
+    c->hist_ring = hist_ring;
+  }
   for (;;) {
     const uint32_t q = coro_call(c, body);
     if (broken(guards_intact(), "wrote outside its buffers") ||
@@ -393,6 +435,10 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
                "moved the input buffer"))
       break;
     if (q == REQ_DONE) break;
+    if (q == REQ_ERROR) {
+      r.error = h->error;
+      break;
+    }
     if (q == REQ_INPUT) {
       r.input_requests++;
       if (broken(h->inpptr == h->inpend, "asked for input with some left")) break;
@@ -425,28 +471,20 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
   if (keep) r.out.insert(r.out.end(), h->outbeg, h->outptr);
   r.written += static_cast<uint64_t>(h->outptr - h->outbeg);
   coro_finish(h);
-  r.sum = c->sum;
-  r.x = c->x;
-  r.pos = c->pos;
-  r.c_discard = c->c_discard;
-  r.c_collide = c->c_collide;
-  r.fault = c->fault;
-  r.fault_offset = c->fault_offset;
-  r.fast_refs = c->dec_fast_refs;
-  r.slow_refs = c->dec_slow_refs;
+  harvest(*c, &r);
   return r;
 }
 
-// One run of an encoder or decoder body with a fresh coder.
-inline coded encode_with(coder_body body, std::span<const uint8_t> in, const index_cfg& cfg = index_cfg_default(),
+// One run of an encoder or decoder body with a fresh state.
+inline coded encode_with(encoder_body_fn body, std::span<const uint8_t> in, const index_cfg& cfg = index_cfg_default(),
                          size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf, uint64_t hist_ring = 0,
                          pieces how = pieces::copied) {
-  test_coder t = test_coder::encoder(cfg);
+  test_encoder t = test_encoder::flat(cfg);
   return run_mem(t.c.get(), body, in, in_piece, out_size, true, hist_ring, how);
 }
-inline coded decode_with(coder_body body, std::span<const uint8_t> stream, uint32_t winsize = cfg_decwinsize,
+inline coded decode_with(decoder_body_fn body, std::span<const uint8_t> stream, uint32_t winsize = cfg_decwinsize,
                          size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf) {
-  test_coder t = test_coder::decoder(winsize);
+  test_decoder t = test_decoder::make(winsize);
   return run_mem(t.c.get(), body, stream, in_piece, out_size);
 }
 
@@ -472,12 +510,13 @@ inline std::string coded_diff(const coded& a, const coded& b) {
     if (va != vb) note(std::string(name) + " " + std::to_string(va) + " vs " + std::to_string(vb));
   };
   field("written", a.written, b.written);
-  field("sum", a.sum, b.sum);
-  field("x", a.x, b.x);
+  field("bytes", a.data_bytes, b.data_bytes);
+  field("chunks", a.chunks, b.chunks);
   field("pos", a.pos, b.pos);
-  field("c_discard", a.c_discard, b.c_discard);
-  field("c_collide", a.c_collide, b.c_collide);
+  field("discarded", a.discarded, b.discarded);
+  field("collided", a.collided, b.collided);
   field("fault", a.fault, b.fault);
   field("fault_offset", a.fault_offset, b.fault_offset);
+  field("error", a.error, b.error);
   return d;
 }
