@@ -99,12 +99,6 @@ hslot index_slot(const chunk_index* ix, uint32_t s) {
   return e;
 }
 
-void index_prefetch(const chunk_index* ix, const uint8_t* key) {
-  const uint32_t h = index_home_slot(key, ix->cfg.tblsize);
-  if (ix->tbl) flat_of(ix).prefetch(h);
-  else cells_prefetch(&ix->cells, h);
-}
-
 bool index_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos) {
   if (!ix->tbl && !ix->failed && cells_want_more(&ix->cells)) grow(ix);
   if (ix->tbl) {

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/index/cells.h"
+#include "codec/index/flat.h"
 #include "codec/index/slot.h"
 #include "codec/index/state.h"
 
@@ -42,9 +44,14 @@ size_t index_bytes(const chunk_index* ix);
 // REQUIRES: s < cfg.tblsize.
 hslot index_slot(const chunk_index* ix, uint32_t s);
 
-// Asks for the memory that looking key up will read. Only a hint: the
-// index may grow before the lookup.
-void index_prefetch(const chunk_index* ix, const uint8_t* key);
+// Asks for the memory that looking key up will read, through the store that
+// holds the table, inline as the encoder calls it for every chunk. Only a
+// hint: the index may grow before the lookup.
+inline void index_prefetch(const chunk_index* ix, const uint8_t* key) {
+  const uint32_t h = index_home_slot(key, ix->cfg.tblsize);
+  if (ix->tbl) flat_store{ix->tbl, ix->cfg.tblsize}.prefetch(h);
+  else cells_prefetch(&ix->cells, h);
+}
 
 // Looks key up; on a hit sets match_pos to the stored position and returns
 // true, leaving the table unchanged. On a miss stores (key, pos) at the key's
