@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "bench/bench_block.h"
-#include "codec/coder.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "codec/decoder_fast.h"
@@ -26,11 +25,13 @@ namespace {
 bytes encode(const bytes& data) {
   const index_cfg cfg = index_cfg_default();
   const size_t tb = index_table_bytes(cfg);
-  void* tbl = bench_map_block(tb, false);
-  auto c = std::make_unique<coder>();
-  index_init(&c->idx, static_cast<hslot*>(tbl), cfg);
+  encoder_resources r;
+  r.table = static_cast<hslot*>(bench_map_block(tb, false));
+  auto c = std::make_unique<encoder_state>();
+  encoder_init(c.get(), r);
   bytes out = run_mem(c.get(), encoder_run, data).out;
-  munmap(tbl, tb);
+  encoder_free(c.get());
+  munmap(r.table, tb);
   return out;
 }
 
@@ -105,35 +106,36 @@ const input& files() {
   return in;
 }
 
-template <coro_task (*body)(coder*), const input& (*which)(), bool committed = false>
+template <coro_task (*body)(decoder_state*), const input& (*which)(), bool committed = false>
 void bm_decode(benchmark::State& state) {
   const input& in = which();
   if (in.data.empty()) {
     state.SkipWithError("no input: LRDEDUP_BENCH_FILE names a readable, non-empty file");
     return;
   }
-  auto c = std::make_unique<coder>();
+  auto c = std::make_unique<decoder_state>();
   uint64_t total = 0;
   for (auto _ : state) {
     state.PauseTiming();
     void* win = bench_map_block(cfg_decwinsize, committed);
-    c->win = static_cast<uint8_t*>(win);
-    c->winpos = 0;
-    c->winsize = cfg_decwinsize;
     void* map = bench_map_block(cfg_decwinsize / cfg_mapblock, committed);
-    c->chunkmap = static_cast<uint8_t*>(map);
+    decoder_resources r;
+    r.winsize = cfg_decwinsize;
+    r.win = static_cast<uint8_t*>(win);
+    r.chunkmap = static_cast<uint8_t*>(map);
+    decoder_init(c.get(), r);
     state.ResumeTiming();
     total += run_mem(c.get(), body, in.stream, cfg_iobuf, cfg_iobuf, false).written;
     state.PauseTiming();
-    if (c->sum != in.data.size()) state.SkipWithError("decoded size differs");
+    if (c->bytes != in.data.size()) state.SkipWithError("decoded size differs");
     munmap(win, cfg_decwinsize);
     munmap(map, cfg_decwinsize / cfg_mapblock);
     state.ResumeTiming();
   }
   state.SetBytesProcessed(static_cast<int64_t>(total));
   state.counters["ratio"] = static_cast<double>(in.data.size()) / static_cast<double>(in.stream.size());
-  state.counters["chunks"] = static_cast<double>(c->x);
-  state.counters["refs"] = static_cast<double>(c->dec_fast_refs + c->dec_slow_refs);
+  state.counters["chunks"] = static_cast<double>(c->chunks);
+  state.counters["refs"] = static_cast<double>(c->fast_refs + c->slow_refs);
 }
 
 BENCHMARK(bm_decode<decoder_run_fast, repeats>)->Name("decode/fast/repeats")->Unit(benchmark::kMillisecond);

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "bench/bench_block.h"
-#include "codec/coder.h"
 #include "codec/encoder.h"
 #include "codec/encoder_fast.h"
 #include "codec/worker.h"
@@ -55,12 +54,18 @@ const std::vector<uint8_t>& input(int kind) {
 
 // One encode of `in`, served in 64 KiB pieces as the driver does, with the
 // index table tbl; returns the stream size.
-uint64_t encode_once(coder_body body, const std::vector<uint8_t>& in, void* tbl, bool helper) {
-  harness_encoder_helper = helper;
-  test_coder t;
-  t.give_stage();
-  index_init(&t.c->idx, static_cast<hslot*>(tbl), index_cfg_default());
-  return run_mem(t.c.get(), body, in, cfg_iobuf, cfg_iobuf, false).written;
+uint64_t encode_once(encoder_body_fn body, const std::vector<uint8_t>& in, void* tbl, bool helper) {
+  mapped stage(encoder_stage_bytes());
+  worker wk;
+  encoder_resources r;
+  r.table = static_cast<hslot*>(tbl);
+  r.stage = stage.p;
+  r.wk = helper && worker_start(&wk) ? &wk : nullptr;
+  auto c = std::make_unique<encoder_state>();
+  encoder_init(c.get(), r);
+  const uint64_t written = run_mem(c.get(), body, in, cfg_iobuf, cfg_iobuf, false).written;
+  encoder_free(c.get());
+  return written;
 }
 
 void bm_encode(benchmark::State& state) {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "bench/bench_block.h"
-#include "codec/index.h"
+#include "codec/index/index.h"
 #include "os/memory.h"
 
 using namespace lrd;

@@ -23,7 +23,7 @@
 #include <cstring>
 
 #include "codec/dec_history.h"
-#include "codec/decoder.h"
+#include "codec/decoder_rule.h"
 #include "codec/decoder_scan.h"
 #include "codec/format.h"
 
@@ -37,12 +37,12 @@ static_assert(cfg_mapblock == 64, "the map's block arithmetic shifts by 6");
 // entry lying among the last `d` stored bytes (d < winsize) is the true start
 // of a chunk stored there, and no start among them is missing except where a
 // block was shared with older data. The owner hands it in zero-filled
-// (coder::chunkmap); without it every reference takes the plain copy.
+// (decoder_resources::chunkmap).
 struct chunk_map {
   uint8_t* m;
   size_t nb;  // blocks
-  explicit chunk_map(coder* c) : m(c->chunkmap), nb(c->winsize / cfg_mapblock) {
-    if (m) set_start(c->winpos);
+  explicit chunk_map(decoder_state* c) : m(c->chunkmap), nb(c->winsize / cfg_mapblock) {
+    set_start(c->winpos);
   }
   void set_start(uint32_t p) { m[p >> 6] = static_cast<uint8_t>(1 + (p & 63)); }
 
@@ -50,7 +50,6 @@ struct chunk_map {
   // bytes overwrote (beyond its own start's block) and records the next
   // chunk's start, which is where the next byte goes.
   void chunk_stored(uint32_t a, uint32_t len, uint32_t next) {
-    if (!m) return;
     if (len > 0) {
       const uint64_t first = (a >> 6) + 1, last = (uint64_t{a} + len - 1) >> 6;
       if (last >= first) {
@@ -75,7 +74,7 @@ struct chunk_map {
   // recorded start whose chunk ends (at the next recorded start) within
   // max_len bytes and is at least 64 bytes long.
   bool whole_chunk_at(uint32_t s, uint32_t max_len, uint32_t* len) const {
-    if (!m || m[s >> 6] != 1 + (s & 63)) return false;
+    if (m[s >> 6] != 1 + (s & 63)) return false;
     size_t b = s >> 6;
     uint32_t off = 64 - (s & 63);  // from s to the next block's first byte
     while (off <= max_len) {
@@ -106,7 +105,7 @@ struct out_spans {
 // the output's room: the common case of a literal stretch, with the cursors
 // in registers. Stops before the first chunk that is not such a chunk; the
 // general path takes it from there, in the state it expects at a chunk's start.
-inline void literal_run(coder* c, input_scan& scan, chunk_map& map) {
+inline void literal_run(decoder_state* c, input_scan& scan, chunk_map& map) {
   coro_header* h = &c->coro;
   const uint8_t* p = h->inpptr;
   const uint8_t* const end = h->inpend;
@@ -115,7 +114,7 @@ inline void literal_run(coder* c, input_scan& scan, chunk_map& map) {
   uint8_t* const win = c->win;
   const uint32_t winsize = c->winsize;
   uint32_t pos = c->winpos;
-  uint64_t sum = c->sum, chunks = c->x;
+  uint64_t bytes = c->bytes, chunks = c->chunks;
   while (end - p >= 4 && !fmt_is_marker(p)) {
     if (!scan.valid || p < scan.seg_beg || p >= scan.seg_end) break;
     bool cut = false;
@@ -131,26 +130,26 @@ inline void literal_run(coder* c, input_scan& scan, chunk_map& map) {
     pos += static_cast<uint32_t>(take);
     if (pos == winsize) pos = 0;
     map.chunk_stored(a, static_cast<uint32_t>(take), pos);
-    sum += take;
+    bytes += take;
     chunks++;
   }
   h->inpptr = p;
   h->outptr = out;
   c->winpos = pos;
-  c->sum = sum;
-  c->x = chunks;
+  c->bytes = bytes;
+  c->chunks = chunks;
 }
 
 // Makes the chunker's rolling state that of the last 16 stored bytes, with a
 // fresh chunk, so that the plain copy cuts where the plain decoder would: the
 // fast paths feed the chunker nothing.
-void rebuild_chunker(coder* c) {
+void rebuild_chunker(decoder_state* c) {
   uint8_t last[16];
   const uint32_t w = c->winsize;
-  const uint64_t floor = dh_ring_floor(c->sum);
+  const uint64_t floor = dh_ring_floor(c->bytes);
   for (uint32_t j = 0; j < 16; j++) {
     const uint32_t s = (c->winpos + w - 16 + j) % w;
-    const int64_t o = dh_offset_of(c, c->sum, s);
+    const int64_t o = dh_offset_of(c, c->bytes, s);
     last[j] = !dh_file_mode(c) ? c->win[s] : o < 0 ? 0 : dh_file_byte(c, static_cast<uint64_t>(o), floor);
   }
   chunker* ck = &c->ck;
@@ -162,9 +161,9 @@ void rebuild_chunker(coder* c) {
 
 // At a chunk's start: runs whole plain literal chunks in bulk while they lie
 // in the scanned input, scanning from here first where needed.
-inline void literal_chunks(coder* c, input_scan& scan, chunk_map& map) {
+inline void literal_chunks(decoder_state* c, input_scan& scan, chunk_map& map) {
   const coro_header* h = &c->coro;
-  if (!map.m || h->inpend - h->inpptr < 4 || fmt_is_marker(h->inpptr)) return;
+  if (h->inpend - h->inpptr < 4 || fmt_is_marker(h->inpptr)) return;
   if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
   literal_run(c, scan, map);
 }
@@ -173,7 +172,7 @@ inline void literal_chunks(coder* c, input_scan& scan, chunk_map& map) {
 // input, up to its cut or the scanned segment's end, into the window. Returns
 // where they lie in the window (in file mode, in the input) and sets *n to
 // their count and *cut.
-inline const uint8_t* literal_step(coder* c, input_scan& scan, uint32_t clen, size_t* n, bool* cut) {
+inline const uint8_t* literal_step(decoder_state* c, input_scan& scan, uint32_t clen, size_t* n, bool* cut) {
   coro_header* h = &c->coro;
   if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
   const uint8_t* p = h->inpptr;
@@ -196,7 +195,7 @@ inline const uint8_t* literal_step(coder* c, input_scan& scan, uint32_t clen, si
 // A reference to the whole chunk of `whole` bytes at window index s: copied
 // in the window, in pieces split at its end (memmove: for a distance near the
 // window size the two pieces may overlap in memory), then written from there.
-void whole_in_window(coder* c, uint32_t s, uint32_t whole, out_spans* out) {
+void whole_in_window(decoder_state* c, uint32_t s, uint32_t whole, out_spans* out) {
   const uint32_t winsize = c->winsize;
   const uint32_t a = c->winpos;
   uint32_t from = s, rest = whole;
@@ -219,8 +218,8 @@ void whole_in_window(coder* c, uint32_t s, uint32_t whole, out_spans* out) {
 // handed out again if writing the chunk fills the current one, so a source
 // in it goes through cbuf first; so does one in the owner's buffer, which is
 // another after the owner's call returns.
-void whole_from_file(coder* c, uint64_t o, uint32_t whole, out_spans* out) {
-  const uint64_t floor = dh_ring_floor(c->sum);
+void whole_from_file(decoder_state* c, uint64_t o, uint32_t whole, out_spans* out) {
+  const uint64_t floor = dh_ring_floor(c->bytes);
   if (o + whole <= dh_file_floor(c, floor)) {
     out->add(c->outmap + o, whole);
   } else if (o >= floor + cfg_iobuf) {
@@ -235,24 +234,24 @@ void whole_from_file(coder* c, uint64_t o, uint32_t whole, out_spans* out) {
   dh_advance(c, whole);
 }
 
-uint32_t copy_reference(coder* c, const chunk_map& map, uint32_t distance, out_spans* out) {
+uint32_t copy_reference(decoder_state* c, const chunk_map& map, uint32_t distance, out_spans* out) {
   const uint32_t winsize = c->winsize;
   const uint32_t a = c->winpos;
   const uint32_t s = (a - distance + winsize) % winsize;
   uint32_t whole = 0;
-  if (distance < winsize && distance <= c->sum &&
+  if (distance < winsize && distance <= c->bytes &&
       map.whole_chunk_at(s, std::min(distance, cfg_maxchunk), &whole)) {
     if (dh_file_mode(c))
-      whole_from_file(c, c->sum - distance, whole, out);
+      whole_from_file(c, c->bytes - distance, whole, out);
     else
       whole_in_window(c, s, whole, out);
-    c->dec_fast_refs++;
+    c->fast_refs++;
     return whole;
   }
   rebuild_chunker(c);
   decoder_copy_ref(c, distance);
   out->add(c->cbuf, c->nbuf);
-  c->dec_slow_refs++;
+  c->slow_refs++;
   return chunk_close_nodigest(&c->ck);
 }
 
@@ -271,10 +270,9 @@ uint32_t copy_reference(coder* c, const chunk_map& map, uint32_t distance, out_s
     }                                                       \
   }
 
-coro_task decoder_run_fast(coder* c) {
+coro_task decoder_run_fast(decoder_state* c) {
   coro_header* h = &c->coro;
-  decoder_reset(c);
-  c->dec_fast_refs = c->dec_slow_refs = 0;
+  decoder_start(c);
   chunk_map map(c);
   input_scan scan;
   scan.new_buffer(h->inpptr);
@@ -305,17 +303,15 @@ coro_task decoder_run_fast(coder* c) {
     out_spans out;
     if (reference) {
       const uint64_t marker_offset = coro_input_offset(h) - 4;
-      uint32_t distance = 0;
-      bool truncated = false;
-      for (uint32_t k = 0; k < 4; k++) {
+      ref_distance distance;
+      while (distance.k < 4) {
         bool over = false;
         FAST_WAIT(h, scan, over);
-        truncated |= over;
-        distance = fmt_distance_byte(distance, over ? -1 : *h->inpptr++, k);
+        distance.take(over ? -1 : *h->inpptr++);
       }
-      note_ref_fault(c, truncated, distance, c->sum, marker_offset);
+      note_ref_fault(c, distance, c->bytes, marker_offset);
       if (c->fault != fault_none && c->fault_stop) break;
-      clen = copy_reference(c, map, distance, &out);
+      clen = copy_reference(c, map, distance.value, &out);
     } else if (!dropped && !in_input) {
       // Held across input buffers (or a final chunk of 0 to 3 bytes): stored
       // and written as the chunk's start.
@@ -343,8 +339,8 @@ coro_task decoder_run_fast(coder* c) {
 
     // Chunk end.
     map.chunk_stored(a, clen, c->winpos);
-    c->sum += clen;
-    c->x++;
+    c->bytes += clen;
+    c->chunks++;
     c->nbuf = 0;
     if (final) break;
   }

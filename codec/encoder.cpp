@@ -1,5 +1,5 @@
-// The encoder's dispatcher and its plain body, byte by byte: the reference of
-// the batched body in encoder_fast.cpp.
+// The encoder's set-up, its dispatcher and its plain body, byte by byte: the
+// reference of the batched body in encoder_fast.cpp.
 #include "codec/encoder.h"
 
 #include "codec/encoder_fast.h"
@@ -8,19 +8,35 @@
 
 namespace lrd {
 
-coro_task encoder_run(coder* c) { return c->enc_stage ? encoder_run_fast(c) : encoder_run_plain(c); }
+bool encoder_init(encoder_state* e, const encoder_resources& r) {
+  e->coro = coro_header{};
+  e->body = r.stage ? encoder_body::batched : encoder_body::plain;
+  e->stage = r.stage;
+  e->wk = r.stage ? r.wk : nullptr;
+  e->hist = nullptr;
+  e->hist_ring = 0;
+  e->flush = 0;
+  enc_start(e);
+  if (r.table) {
+    index_init(&e->idx, r.table, r.cfg);
+    return true;
+  }
+  return index_init_growing(&e->idx, r.mem, r.cfg);
+}
 
-coro_task encoder_run_plain(coder* c) {
+void encoder_free(encoder_state* e) {
+  coro_finish(&e->coro);  // first: the batched body's helper may work on the staging memory
+  index_free(&e->idx);
+}
+
+coro_task encoder_run(encoder_state* c) {
+  return c->body == encoder_body::batched ? encoder_run_fast(c) : encoder_run_plain(c);
+}
+
+coro_task encoder_run_plain(encoder_state* c) {
   coro_header* h = &c->coro;
   chunker* ck = &c->ck;
-  const uint32_t poswrap = c->idx.cfg.poswrap;
-
-  chunker_init(ck);
-  c->x = 0;
-  c->sum = 0;
-  c->pos = 0;
-  c->c_discard = 0;
-  c->c_collide = 0;
+  enc_start(c);
 
   for (;;) {
     // Collect one chunk: feed bytes until the chunker cuts or the input ends.
@@ -40,7 +56,7 @@ coro_task encoder_run_plain(coder* c) {
     // The header in front of the chunk's bytes: a reference replaces them.
     uint8_t hdr[fmt_ref_bytes];
     size_t hn = 0;
-    if (const uint32_t distance = enc_ref_distance(c, ck->hkey, c->pos, c->sum, c->cbuf, nbuf)) {
+    if (const uint32_t distance = enc_ref_distance(c, ck->hkey, c->pos, c->bytes, c->cbuf, nbuf)) {
       fmt_put_ref(hdr, distance);
       hn = fmt_ref_bytes;
     }
@@ -57,12 +73,9 @@ coro_task encoder_run_plain(coder* c) {
       CORO_WRITE_BLOCK(h, src, len);
     }
 
-    c->sum += n;
-    c->pos += n;
-    if (c->pos >= poswrap) c->pos -= poswrap;
-    c->x++;
+    enc_chunk_done(&c->idx, n, final, &c->pos, &c->bytes, &c->chunks);
+    if (c->idx.failed) CORO_FAIL(h, coro_no_memory);
     if (final) break;
-    index_sweep(&c->idx, n, c->pos);
   }
   co_await coro_yield(h, REQ_DONE);
 }

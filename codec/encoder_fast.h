@@ -4,12 +4,12 @@
 
 #include <cstddef>
 
-#include "codec/coder.h"
+#include "codec/enc_state.h"
 
 namespace lrd {
 
-// Bytes of staging memory the batched body needs (coder::enc_stage): about
-// 3 MiB, not necessarily zero-filled.
+// Bytes of staging memory the batched body needs (encoder_resources::stage):
+// about 3 MiB, not necessarily zero-filled.
 size_t encoder_stage_bytes();
 
 // Cut scan, batch digest and prefetched index probes, sharing the scan and
@@ -19,8 +19,7 @@ size_t encoder_stage_bytes();
 // either thread; so the owner moves the history (a mapping that follows a
 // growing file) only while the body waits for input, never while it waits
 // for an output buffer.
-// REQUIRES: as encoder_run, and c->enc_stage set, 64-byte aligned (as mapped
-// pages are).
-coro_task encoder_run_fast(coder* c);
+// REQUIRES: c set up by encoder_init with staging memory.
+coro_task encoder_run_fast(encoder_state* c);
 
 }  // namespace lrd

@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codec/coder.h"
+#include "codec/format.h"
+#include "codec/index/slot.h"
 
 namespace lrd {
 
@@ -36,14 +37,23 @@ inline const uint8_t* hist_at(const uint8_t* hist, uint64_t ring, uint64_t o, si
   return hist + from;
 }
 
+// Copies the n input bytes from offset o of the history to dst.
+inline void hist_copy(const uint8_t* hist, uint64_t ring, uint64_t o, uint8_t* dst, size_t n) {
+  size_t k = 0;
+  const uint8_t* q = hist_at(hist, ring, o, n, &k);
+  std::memcpy(dst, q, k);
+  std::memcpy(dst + k, hist, n - k);
+}
+
 // True when the len bytes at p equal the input bytes from offset o - distance.
 // REQUIRES: the owner keeps every input byte from o - cfg_decwinsize on in the
-// history (hist, hist_ring) until the chunk at o is coded.
-inline bool hist_equal(const coder* c, uint64_t o, uint32_t distance, const uint8_t* p, uint32_t len) {
-  if (!c->hist || distance > o) return false;
+// history (hist, ring; null: none) until the chunk at o is coded.
+inline bool hist_equal(const uint8_t* hist, uint64_t ring, uint64_t o, uint32_t distance, const uint8_t* p,
+                       uint32_t len) {
+  if (!hist || distance > o) return false;
   size_t k = 0;
-  const uint8_t* q = hist_at(c->hist, c->hist_ring, o - distance, len, &k);
-  return std::memcmp(q, p, k) == 0 && std::memcmp(c->hist, p + k, len - k) == 0;
+  const uint8_t* q = hist_at(hist, ring, o - distance, len, &k);
+  return std::memcmp(q, p, k) == 0 && std::memcmp(hist, p + k, len - k) == 0;
 }
 
 }  // namespace lrd

@@ -21,6 +21,13 @@ enum : uint32_t {
   REQ_INPUT = 1,   // inpptr reached inpend: refill the input buffer
   REQ_OUTPUT = 2,  // outptr reached outend: write the whole output buffer
   REQ_FAULT = 3,   // decoder: a fault ends the stream here; never resumed
+  REQ_ERROR = 4,   // the body failed, with coro_header::error; never resumed
+};
+
+// What a body that stops with REQ_ERROR records as the reason.
+enum coro_error : uint32_t {
+  coro_ok = 0,
+  coro_no_memory,  // memory the body needed was refused
 };
 
 // A coder body: the coroutine that coro_call starts and resumes.
@@ -37,7 +44,7 @@ struct coro_task {
   std::coroutine_handle<promise_type> handle;
 };
 
-// The coroutine header: the first part of the coder record. The driver owns
+// The coroutine header: the first part of each coder's state. The owner owns
 // the buffers the pointers point into.
 struct coro_header {
   const uint8_t* inpptr;  // next unread input byte
@@ -49,6 +56,7 @@ struct coro_header {
   uint32_t state;         // request code of the last suspension; 0 = not started
   uint32_t f_eof;         // set by the driver when a read delivered nothing
   uint64_t inp_before;    // input bytes delivered before the current buffer
+  uint32_t error;         // coro_ok, or why the body stopped with REQ_ERROR
   std::coroutine_handle<coro_task::promise_type> handle;  // the suspended body
 };
 
@@ -85,6 +93,14 @@ inline void coro_finish(coro_header* h) {
   if (h->handle) h->handle.destroy();
   h->handle = nullptr;
 }
+
+// Ends the body with REQ_ERROR, recording `err`. Only for use inside a body.
+#define CORO_FAIL(h, err)                     \
+  do {                                        \
+    (h)->error = (err);                       \
+    co_await coro_yield((h), REQ_ERROR);      \
+    co_return;                                \
+  } while (0)
 
 // Offset in the input stream of the next unread byte.
 inline uint64_t coro_input_offset(const coro_header* h) {

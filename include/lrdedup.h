@@ -368,6 +368,16 @@ typedef struct lrd_stats {
 LRD_API int lrd_encoder_stats(const lrd_encoder* enc, lrd_stats* stats);
 LRD_API int lrd_decoder_stats(const lrd_decoder* dec, lrd_stats* stats);
 
+/* Whether the object runs its slow way: 1 when the memory of its fast body
+ * (the encoder's staging memory, about 3 MiB; the decoder's chunk-start map,
+ * about 16 MiB) could not be had when it was created, so that it codes
+ * byte by byte: the same stream and output, only several times more slowly.
+ * 0 when it runs the fast body; LRD_ERROR_NULL for a null object. A call of
+ * its own rather than a field of lrd_stats, which older programs allocate at
+ * its old size. */
+LRD_API int lrd_encoder_fallback(const lrd_encoder* enc);
+LRD_API int lrd_decoder_fallback(const lrd_decoder* dec);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,4 +1,4 @@
-// The decoder object: a coder record with its window (or a history of the
+// The decoder object: a decoder state with its window (or a history of the
 // caller's), chunk-start map and page committer, served from the caller's
 // buffers. It writes into blocks of its own, since it reads its latest
 // output back: slices of its window, which so holds every output byte once,
@@ -12,6 +12,8 @@
 
 #include "codec/dec_history.h"
 #include "codec/decoder.h"
+#include "codec/decoder_rule.h"
+#include "codec/index/index.h"  // cfg_decwinsize
 #include "lib/api_stream.h"
 #include "os/memory.h"
 #include "os/prefault.h"
@@ -43,6 +45,7 @@ constexpr size_t cfg_stable_piece = size_t{1} << 20;
 
 struct lrd_decoder {
   api_stream s;
+  decoder_state st{};
   lrd_decoder_params params;
   bool stable_input = false;  // the caller's input is read where it lies
   prefault pf;
@@ -65,31 +68,38 @@ uint8_t* dec_block(lrd_decoder* d, uint64_t k) {
 
 // The body's output buffer: block k.
 void dec_point_at_block(lrd_decoder* d, uint64_t k) {
-  coro_header* h = &d->s.c.coro;
+  coro_header* h = d->s.h;
   h->outbeg = h->outptr = dec_block(d, k);
   h->outend = h->outbeg + cfg_iobuf;
+}
+
+// What every run of the decoder's state is set up from: its window, or the
+// caller's history and the ring of blocks, and the chunk-start map.
+decoder_resources dec_resources(const lrd_decoder* d) {
+  decoder_resources r;
+  r.winsize = cfg_decwinsize;
+  r.win = d->user_hist ? nullptr : d->win;
+  r.outmap = d->user_hist;
+  r.outring = d->user_hist ? d->ring : nullptr;
+  r.chunkmap = d->chunkmap;
+  r.fault_stop = !d->params.decode_through;
+  return r;
 }
 
 // Makes the window, or the ring for a history of the caller's, before the
 // first call. False when the memory cannot be had.
 bool dec_start(lrd_decoder* d) {
-  coder* c = &d->s.c;
   if (d->user_hist) {
     if (!d->ring) d->ring = static_cast<uint8_t*>(map_zeroed(cfg_outring, false));
     if (!d->ring) return false;
-    c->outmap = d->user_hist;
-    c->outring = d->ring;
-    c->win = nullptr;
   } else {
     if (!d->win) d->win = static_cast<uint8_t*>(map_zeroed(cfg_decwinsize, true));
     if (!d->win) return false;
-    c->win = d->win;
     // A helper pays only beside the caller's thread.
     if (d->params.threads == 1 && !d->pf.running && api_second_core())
       prefault_start(&d->pf, d->win, cfg_decwinsize, cfg_window_lead, prefault_huge_while_fast);
   }
-  c->winpos = 0;
-  c->fault_stop = d->params.decode_through ? 0 : 1;
+  decoder_init(&d->st, dec_resources(d));
   d->blocks = 0;
   dec_point_at_block(d, 0);
   return true;
@@ -100,6 +110,7 @@ bool dec_start(lrd_decoder* d) {
 // again at the next touch), the committer stopped.
 void dec_restart(lrd_decoder* d) {
   api_stream_restart(&d->s);
+  decoder_start(&d->st);
   prefault_stop(&d->pf);
   if (d->win) madvise(d->win, cfg_decwinsize, MADV_DONTNEED);
   if (d->chunkmap) madvise(d->chunkmap, cfg_chunkmap_bytes, MADV_DONTNEED);
@@ -128,7 +139,7 @@ bool dec_feed(lrd_decoder* d, lrd_in* in) {
 // again); once it waits for input, or is over, only what it has not read.
 void dec_stable_give_back(lrd_decoder* d, lrd_in* in) {
   if (!d->stable_input || !in) return;
-  const coro_header* h = &d->s.c.coro;
+  const coro_header* h = d->s.h;
   const bool in_piece = d->s.state == api_running && h->state != REQ_INPUT;
   d->held = in_piece ? h->inpbeg : h->inpptr;
   api_give_back(&d->s, in, d->held);
@@ -137,7 +148,7 @@ void dec_stable_give_back(lrd_decoder* d, lrd_in* in) {
 // At the start of a call: the piece given back is taken again, where the
 // body still points. False when the caller gave other input.
 bool dec_stable_take_again(lrd_decoder* d, lrd_in* in) {
-  const coro_header* h = &d->s.c.coro;
+  const coro_header* h = d->s.h;
   if (!d->stable_input || !d->held || d->held == h->inpend || d->s.state != api_running) return true;
   if (!in || static_cast<const uint8_t*>(in->src) + in->pos != d->held ||
       static_cast<const uint8_t*>(in->src) + in->size != h->inpend)
@@ -154,9 +165,9 @@ bool dec_stable_take_again(lrd_decoder* d, lrd_in* in) {
 // left in the stream's block.
 api_resumed dec_some(lrd_decoder* d, lrd_in* in) {
   api_stream* s = &d->s;
-  coro_header* h = &s->c.coro;
-  const api_resumed r = api_resume(
-      s, decoder_run, [d, in] { return dec_feed(d, in); }, [] { return false; });
+  coro_header* h = s->h;
+  const api_resumed r = api_resume(s, &d->st, decoder_run,
+                                   [d, in] { return dec_feed(d, in) ? api_fed::some : api_fed::none; });
   if (r == api_r_input) return r;
   s->block = h->outbeg;
   s->block_n = static_cast<size_t>(h->outptr - h->outbeg);
@@ -179,16 +190,15 @@ int dec_begin(lrd_decoder* d, lrd_in* in, const lrd_out* out, int end) {
   if (const int r = api_begin_call(s, in, out, end); r != LRD_OK) return r;
   if (!dec_stable_take_again(d, in)) return LRD_ERROR_PARAM;
   if (s->state == api_fresh && !dec_start(d)) return LRD_ERROR_MEMORY;
-  coder* c = &s->c;
-  c->callbuf = out ? static_cast<const uint8_t*>(out->dst) + out->pos : nullptr;
-  c->call_from = s->handed;
+  d->st.callbuf = out ? static_cast<const uint8_t*>(out->dst) + out->pos : nullptr;
+  d->st.call_from = s->handed;
   return LRD_OK;
 }
 
 // The end of a call: no pointer into the caller's output kept, and, after
 // the body ran, the stable input's give-back.
 int dec_end(lrd_decoder* d, lrd_in* in, int r) {
-  d->s.c.callbuf = nullptr;
+  d->st.callbuf = nullptr;
   if (in) dec_stable_give_back(d, in);
   return api_result(&d->s, r);
 }
@@ -224,19 +234,19 @@ int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* params) {
   lrd_decoder* d = new (std::nothrow) lrd_decoder;
   if (!d) return LRD_ERROR_MEMORY;
   d->params = p;
-  // Without the chunk-start map every reference copies byte by byte: the
-  // same output, only more slowly.
+  d->s.h = &d->st.coro;
+  // Without the chunk-start map the decoder takes the plain body: the same
+  // output, only more slowly, as lrd_decoder_fallback tells. Set up here, so
+  // that the body is known before the first call; every run starts afresh.
   d->chunkmap = static_cast<uint8_t*>(map_zeroed(cfg_chunkmap_bytes, false));
-  coder* c = &d->s.c;
-  c->chunkmap = d->chunkmap;
-  c->winsize = cfg_decwinsize;
+  decoder_init(&d->st, dec_resources(d));
   *dec = d;
   return LRD_OK;
 }
 
 void lrd_decoder_free(lrd_decoder* d) {
   if (!d) return;
-  coro_finish(&d->s.c.coro);
+  coro_finish(&d->st.coro);
   prefault_stop(&d->pf);
   if (d->win) munmap(d->win, cfg_decwinsize);
   if (d->chunkmap) munmap(d->chunkmap, cfg_chunkmap_bytes);
@@ -310,14 +320,19 @@ int lrd_decode_view(lrd_decoder* d, lrd_in* in, lrd_view* view, int end) {
 
 int lrd_decoder_fault(const lrd_decoder* d, uint64_t* offset) {
   if (!d) return LRD_ERROR_NULL;
-  if (offset) *offset = d->s.c.fault == fault_none ? 0 : d->s.c.fault_offset;
-  return static_cast<int>(d->s.c.fault);
+  if (offset) *offset = d->st.fault == fault_none ? 0 : d->st.fault_offset;
+  return static_cast<int>(d->st.fault);
 }
 
 int lrd_decoder_stats(const lrd_decoder* d, lrd_stats* st) {
   if (!d || !st) return LRD_ERROR_NULL;
-  *st = lrd_stats{d->s.c.sum, d->s.c.x, 0, 0};
+  *st = lrd_stats{d->st.bytes, d->st.chunks, 0, 0};
   return LRD_OK;
+}
+
+int lrd_decoder_fallback(const lrd_decoder* d) {
+  if (!d) return LRD_ERROR_NULL;
+  return d->st.body == decoder_body::plain ? 1 : 0;
 }
 
 int lrd_decode_buffer(const void* src, size_t src_size, void* dst, size_t dst_capacity, size_t* dst_size,

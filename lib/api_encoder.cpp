@@ -1,5 +1,5 @@
-// The encoder object: a coder record with its index, staging memory, helper
-// thread and input history, served from the caller's buffers. It writes
+// The encoder object: an encoder state with its index, staging memory,
+// helper thread and input history, served from the caller's buffers. It writes
 // straight into the caller's output buffer while that has room, and into a
 // block of its own otherwise.
 #include <sys/mman.h>
@@ -26,6 +26,8 @@ static_assert(LRD_ENCODER_LAG + uint64_t{cfg_iobuf} <= cfg_hist_lead &&
 
 struct lrd_encoder {
   api_stream s;
+  encoder_state st{};
+  encoder_resources res;        // what every run of st is set up from
   lrd_encoder_params params;
   worker wk;
   void* stage = nullptr;
@@ -37,34 +39,25 @@ struct lrd_encoder {
 
 namespace {
 
-// The growing index's memory. A refusal sets the index's failed flag, which
-// the calls report.
+// The growing index's memory. A refusal fails the body, which the calls
+// report.
 void* enc_resize_index(void*, void* block, size_t old_bytes, size_t new_bytes) {
   return resize_index_zeroed(block, old_bytes, new_bytes);
-}
-
-bool enc_index_init(lrd_encoder* e) {
-  index_cfg cfg = index_cfg_default();
-  cfg.first_copy = e->params.first_copy == 1;
-  return index_init_growing(&e->s.c.idx, index_mem{nullptr, enc_resize_index}, cfg);
 }
 
 // Points the encoder's input at the caller's bytes, copied into the own ring
 // an input buffer at a time, or (with the caller's history) taken where they
 // are. The ring is made with the first input, so that a history may still
 // be set after calls that gave none.
-bool enc_feed(lrd_encoder* e, lrd_in* in, bool* no_memory) {
-  if (!in || in->pos >= in->size) return false;
-  coder* c = &e->s.c;
+api_fed enc_feed(lrd_encoder* e, lrd_in* in) {
+  if (!in || in->pos >= in->size) return api_fed::none;
+  encoder_state* c = &e->st;
   const uint8_t* src = static_cast<const uint8_t*>(in->src) + in->pos;
   size_t n = in->size - in->pos;
   if (!e->caller_history) {
     if (!e->ring) {
       e->ring = static_cast<uint8_t*>(map_zeroed(cfg_hist_ring, true));
-      if (!e->ring) {
-        *no_memory = true;
-        return false;
-      }
+      if (!e->ring) return api_fed::failed;
       c->hist = e->ring;
       c->hist_ring = cfg_hist_ring;
     }
@@ -76,14 +69,14 @@ bool enc_feed(lrd_encoder* e, lrd_in* in, bool* no_memory) {
     src = e->ring + at;
   }
   api_take_input(&e->s, in, src, n);
-  return true;
+  return api_fed::some;
 }
 
 // Input taken where it lies is the caller's only for the call: what the body
 // has not read of it is given back, to come again in a later call's buffer.
 void enc_give_back(lrd_encoder* e, lrd_in* in) {
   if (!e->caller_history) return;
-  coro_header* h = &e->s.c.coro;
+  coro_header* h = e->s.h;
   api_give_back(&e->s, in, h->inpptr);
   // An empty buffer where the input stands now.
   h->inpbeg = h->inpptr = h->inpend = nullptr;
@@ -92,8 +85,7 @@ void enc_give_back(lrd_encoder* e, lrd_in* in) {
 
 int enc_run(lrd_encoder* e, lrd_in* in, lrd_out* out) {
   api_stream* s = &e->s;
-  coder* c = &s->c;
-  coro_header* h = &c->coro;
+  coro_header* h = s->h;
   for (;;) {
     if (!api_hand_out(s, out)) return LRD_OUTPUT_FULL;
     if (s->state == api_flushing) {
@@ -105,10 +97,7 @@ int enc_run(lrd_encoder* e, lrd_in* in, lrd_out* out) {
     const bool direct = out && out->pos < out->size;
     h->outbeg = h->outptr = direct ? static_cast<uint8_t*>(out->dst) + out->pos : e->out;
     h->outend = direct ? static_cast<uint8_t*>(out->dst) + out->size : e->out + cfg_iobuf;
-    bool no_memory = false;
-    const api_resumed r = api_resume(
-        s, encoder_run, [e, in, &no_memory] { return enc_feed(e, in, &no_memory); },
-        [c, &no_memory] { return c->idx.failed || no_memory; });
+    const api_resumed r = api_resume(s, &e->st, encoder_run, [e, in] { return enc_feed(e, in); });
     const size_t wrote = static_cast<size_t>(h->outptr - h->outbeg);
     if (direct) {
       out->pos += wrote;
@@ -119,7 +108,7 @@ int enc_run(lrd_encoder* e, lrd_in* in, lrd_out* out) {
       s->block_out = 0;
     }
     switch (r) {
-      case api_r_failed: return LRD_ERROR_MEMORY;
+      case api_r_failed: return api_error(s);
       case api_r_done: s->state = api_flushing; break;
       case api_r_fault: return LRD_ERROR_STATE;  // the encoder has no faults
       case api_r_input: {
@@ -127,7 +116,7 @@ int enc_run(lrd_encoder* e, lrd_in* in, lrd_out* out) {
         // is out.
         const bool was_flush = e->flushing;
         e->flushing = false;
-        c->flush = 0;
+        e->st.flush = 0;
         return api_hand_out(s, out) || !was_flush ? LRD_OK : LRD_OUTPUT_FULL;
       }
       case api_r_output: if (direct) return LRD_OUTPUT_FULL; break;
@@ -152,25 +141,26 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
   lrd_encoder* e = new (std::nothrow) lrd_encoder;
   if (!e) return LRD_ERROR_MEMORY;
   e->params = p;
-  coder* c = &e->s.c;
+  e->s.h = &e->st.coro;
   // Without its staging memory the encoder takes the plain body: the same
-  // stream, only more slowly.
+  // stream, only more slowly, as lrd_encoder_fallback tells.
   e->stage = map_zeroed(encoder_stage_bytes(), false);
-  if (!enc_index_init(e)) {
+  e->res.cfg.first_copy = p.first_copy == 1;
+  e->res.mem = index_mem{nullptr, enc_resize_index};
+  e->res.stage = e->stage;
+  if (e->stage && p.threads == 1 && api_second_core() && worker_start(&e->wk)) e->res.wk = &e->wk;
+  if (!encoder_init(&e->st, e->res)) {
     lrd_encoder_free(e);
     return LRD_ERROR_MEMORY;
   }
-  c->enc_stage = e->stage;
-  if (p.threads == 1 && api_second_core() && worker_start(&e->wk)) c->wk = &e->wk;
   *enc = e;
   return LRD_OK;
 }
 
 void lrd_encoder_free(lrd_encoder* e) {
   if (!e) return;
-  coro_finish(&e->s.c.coro);  // first: the body's helper may work on the staging memory
+  encoder_free(&e->st);  // first: the body's helper may work on the staging memory
   worker_stop(&e->wk);
-  index_free(&e->s.c.idx);
   if (e->stage) munmap(e->stage, encoder_stage_bytes());
   if (e->ring) munmap(e->ring, cfg_hist_ring);
   delete e;
@@ -179,15 +169,15 @@ void lrd_encoder_free(lrd_encoder* e) {
 int lrd_encoder_reset(lrd_encoder* e) {
   if (!e) return LRD_ERROR_NULL;
   api_stream* s = &e->s;
-  coder* c = &s->c;
+  encoder_state* c = &e->st;
   api_stream_restart(s);  // the body's frame leaves the helper idle as it goes
   e->caller_history = e->flushing = false;
-  c->flush = 0;
+  encoder_free(c);
+  const bool ok = encoder_init(c, e->res);
   // The ring's old bytes are never read: only the index points into it.
   c->hist = e->ring;
   c->hist_ring = e->ring ? cfg_hist_ring : 0;
-  index_free(&c->idx);
-  if (!enc_index_init(e)) {
+  if (!ok) {
     s->state = api_failed;
     return LRD_ERROR_MEMORY;
   }
@@ -203,8 +193,8 @@ int lrd_encoder_set_history(lrd_encoder* e, const void* history, uint64_t ring) 
   if (e->s.state == api_done || e->s.state == api_failed || (!e->caller_history && e->s.fed))
     return LRD_ERROR_STATE;
   e->caller_history = true;
-  e->s.c.hist = static_cast<const uint8_t*>(history);
-  e->s.c.hist_ring = ring;
+  e->st.hist = static_cast<const uint8_t*>(history);
+  e->st.hist_ring = ring;
   return LRD_OK;
 }
 
@@ -226,7 +216,7 @@ int lrd_encode_flush(lrd_encoder* e, lrd_out* out) {
   if (!e->flushing) {
     // The body finds the flush when it next waits for input with none left.
     e->flushing = true;
-    s->c.flush = 1;
+    e->st.flush = 1;
     s->poke = true;
   }
   return api_result(s, enc_run(e, nullptr, out));
@@ -234,9 +224,14 @@ int lrd_encode_flush(lrd_encoder* e, lrd_out* out) {
 
 int lrd_encoder_stats(const lrd_encoder* e, lrd_stats* st) {
   if (!e || !st) return LRD_ERROR_NULL;
-  const coder* c = &e->s.c;
-  *st = lrd_stats{c->sum, c->x, c->c_discard, c->c_collide};
+  const encoder_state* c = &e->st;
+  *st = lrd_stats{c->bytes, c->chunks, c->discarded, c->collided};
   return LRD_OK;
+}
+
+int lrd_encoder_fallback(const lrd_encoder* e) {
+  if (!e) return LRD_ERROR_NULL;
+  return e->st.body == encoder_body::plain ? 1 : 0;
 }
 
 size_t lrd_encode_bound(size_t n) {

@@ -9,11 +9,8 @@
 namespace lrd {
 
 void api_stream_restart(api_stream* s) {
-  coro_finish(&s->c.coro);
-  s->c.coro = coro_header{};
-  s->c.sum = s->c.x = s->c.c_discard = s->c.c_collide = 0;
-  s->c.fault = 0;
-  s->c.fault_offset = 0;
+  coro_finish(s->h);
+  *s->h = coro_header{};
   s->state = api_fresh;
   s->end = s->poke = s->fed = false;
   s->end_at = s->taken = s->handed = 0;
@@ -31,6 +28,13 @@ int api_check_buffers(const lrd_in* in, const lrd_out* out) {
 
 }  // namespace
 
+int api_error(const api_stream* s) {
+  switch (s->h->error) {
+    case coro_no_memory: return LRD_ERROR_MEMORY;
+    default: return LRD_ERROR_STATE;  // no other error is recorded
+  }
+}
+
 int api_begin_call(api_stream* s, const lrd_in* in, const lrd_out* out, int end) {
   if (s->state == api_done || s->state == api_failed) return LRD_ERROR_STATE;
   if (const int r = api_check_buffers(in, out); r != LRD_OK) return r;
@@ -45,7 +49,7 @@ int api_begin_call(api_stream* s, const lrd_in* in, const lrd_out* out, int end)
 }
 
 void api_take_input(api_stream* s, lrd_in* in, const uint8_t* src, size_t n) {
-  coro_header* h = &s->c.coro;
+  coro_header* h = s->h;
   h->inpbeg = h->inpptr = src;
   h->inpend = src + n;
   in->pos += n;
@@ -54,7 +58,7 @@ void api_take_input(api_stream* s, lrd_in* in, const uint8_t* src, size_t n) {
 }
 
 void api_give_back(api_stream* s, lrd_in* in, const uint8_t* from) {
-  const size_t left = static_cast<size_t>(s->c.coro.inpend - from);
+  const size_t left = static_cast<size_t>(s->h->inpend - from);
   if (left == 0) return;  // in may then be null
   in->pos -= left;
   s->taken -= left;

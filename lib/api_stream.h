@@ -1,6 +1,6 @@
-// What the encoder and decoder objects of the public interface share: a coder
-// record run as a coroutine, served from the caller's buffers, and the rules
-// of a call (its checks, the end, errors that spend the object).
+// The stream core the encoder and decoder objects of the public interface
+// share: a coder body run as a coroutine, served from the caller's buffers,
+// and the rules of a call (its checks, the end, errors that spend the object).
 //
 // The coder body asks for input when its input is used up and hands over its
 // output a block at a time. A call resumes it until it asks for input the
@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/coder.h"
+#include "codec/stream.h"
 #include "lrdedup.h"
 
 namespace lrd {
@@ -28,7 +28,7 @@ enum api_state {
 };
 
 struct api_stream {
-  coder c{};
+  coro_header* h = nullptr;  // the coder's, in the object's own state
   api_state state = api_fresh;
   bool end = false;      // the caller has said the end of the input
   bool poke = false;     // resume the body once even without input (a flush)
@@ -40,14 +40,15 @@ struct api_stream {
   size_t block_n = 0, block_out = 0;  // its bytes, and those handed out
 };
 
-// Back to a new stream: the body's frame goes, the counters restart.
+// Back to a new stream: the body's frame goes, the header starts afresh;
+// the object resets its coder's own state.
 // REQUIRES: the body's helpers hold nothing of the old run.
 void api_stream_restart(api_stream* s);
 
 // An error of a coding call spends the object; passes any result on.
 inline int api_result(api_stream* s, int r) {
   if (r < 0) {
-    coro_finish(&s->c.coro);
+    coro_finish(s->h);
     s->state = api_failed;
   }
   return r;
@@ -76,21 +77,32 @@ bool api_hand_out(api_stream* s, lrd_out* out);
 // How a resumption of the body ended.
 enum api_resumed { api_r_input, api_r_output, api_r_done, api_r_fault, api_r_failed };
 
-// Resumes the body until it hands over output (a full buffer: api_r_output;
-// its last: api_r_done; the output before a fault: api_r_fault) or asks for
-// input the caller has not given (api_r_input). feed() points the body's
-// input at new bytes and returns false when there are none; failed() says
-// whether the run has failed since it was resumed.
-// REQUIRES: the body's output buffer has room.
-template <class Feed, class Failed>
-api_resumed api_resume(api_stream* s, coro_task (*body)(coder*), Feed feed, Failed failed) {
-  coro_header* h = &s->c.coro;
+// What a feed found: new input, none, or a failure (memory refused).
+enum class api_fed { some, none, failed };
+
+// The public error for the one the body, or a feed, recorded in the header.
+int api_error(const api_stream* s);
+
+// Resumes the body of state st until it hands over output (a full buffer:
+// api_r_output; its last: api_r_done; the output before a fault:
+// api_r_fault), asks for input the caller has not given (api_r_input), or
+// fails (api_r_failed: the body stopped with REQ_ERROR, or feed() failed;
+// api_error says why). feed() points the body's input at new bytes.
+// REQUIRES: s->h is &st->coro; the body's output buffer has room.
+template <class State, class Feed>
+api_resumed api_resume(api_stream* s, State* st, coro_task (*body)(State*), Feed feed) {
+  coro_header* h = s->h;
   for (;;) {
     if (s->state == api_fresh) {
       s->state = api_running;
     } else if (h->state == REQ_INPUT && h->inpptr >= h->inpend) {
       h->inp_before = s->taken;
-      if (!feed()) {
+      const api_fed fed = feed();
+      if (fed == api_fed::failed) {
+        h->error = coro_no_memory;
+        break;
+      }
+      if (fed == api_fed::none) {
         if (s->poke) {
           s->poke = false;  // once, with no input: the body finds its flush
         } else if (!s->end || s->taken < s->end_at) {
@@ -100,18 +112,17 @@ api_resumed api_resume(api_stream* s, coro_task (*body)(coder*), Feed feed, Fail
         }
       }
     }
-    const uint32_t r = coro_call(&s->c, body);
-    if (failed()) {
-      coro_finish(h);
-      s->state = api_failed;
-      return api_r_failed;
-    }
+    const uint32_t r = coro_call(st, body);
+    if (r == REQ_ERROR) break;
     if (r == REQ_OUTPUT) return api_r_output;
     if (r == REQ_DONE || r == REQ_FAULT) {
       coro_finish(h);
       return r == REQ_DONE ? api_r_done : api_r_fault;
     }
   }
+  coro_finish(h);
+  s->state = api_failed;
+  return api_r_failed;
 }
 
 // The parameters a caller gave: the first `size` bytes of *given over the

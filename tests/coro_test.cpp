@@ -16,8 +16,8 @@ namespace {
 
 // Copies input to output byte by byte. Its locals must survive every
 // suspension: it keeps a count and a checksum in locals and publishes them
-// in sum and x only at the end.
-coro_task copy_body(coder* c) {
+// in bytes and chunks only at the end.
+coro_task copy_body(decoder_state* c) {
   coro_header* h = &c->coro;
   uint64_t count = 0, check = 0;
   for (;;) {
@@ -29,8 +29,8 @@ coro_task copy_body(coder* c) {
     check = check * 31 + b;
     CORO_WRITE(h, b);
   }
-  c->sum = count;
-  c->x = check;
+  c->bytes = count;
+  c->chunks = check;
   co_await coro_yield(h, REQ_DONE);
 }
 
@@ -41,16 +41,16 @@ uint64_t checksum(const bytes& v) {
 }
 
 TEST(Coro, EmptyInputAsksOnceThenEnds) {
-  auto c = std::make_unique<coder>();
+  auto c = std::make_unique<decoder_state>();
   coded r = run_mem(c.get(), copy_body, {});
   EXPECT_TRUE(r.out.empty());
   EXPECT_EQ(r.input_requests, 1u);
   EXPECT_EQ(r.output_requests, 0u);
-  EXPECT_EQ(c->sum, 0u);
+  EXPECT_EQ(c->bytes, 0u);
 }
 
 TEST(Coro, ExactlyOneFullBufferIsHandedOverWhenItsLastByteIsStored) {
-  auto c = std::make_unique<coder>();
+  auto c = std::make_unique<decoder_state>();
   bytes in = random_bytes(65536, 1);
   coded r = run_mem(c.get(), copy_body, in);
   EXPECT_EQ(r.output_requests, 1u);  // the final partial write is then 0 bytes
@@ -58,19 +58,19 @@ TEST(Coro, ExactlyOneFullBufferIsHandedOverWhenItsLastByteIsStored) {
 }
 
 TEST(Coro, LocalsSurviveThousandsOfSuspensions) {
-  auto c = std::make_unique<coder>();
+  auto c = std::make_unique<decoder_state>();
   bytes in = random_bytes(300000, 2);
   // One input byte per request and 7-byte output buffers: ~340000 suspensions.
   coded r = run_mem(c.get(), copy_body, in, 1, 7);
   EXPECT_EQ(r.out, in);
   EXPECT_EQ(r.input_requests, in.size() + 1);
   EXPECT_EQ(r.output_requests, in.size() / 7);
-  EXPECT_EQ(c->sum, in.size());
-  EXPECT_EQ(c->x, checksum(in));
+  EXPECT_EQ(c->bytes, in.size());
+  EXPECT_EQ(c->chunks, checksum(in));
 }
 
 TEST(Coro, InputOffsetCountsAcrossBuffers) {
-  coder c{};
+  decoder_state c{};
   coro_header* h = &c.coro;
   uint8_t buf[10] = {};
   h->inp_before = 1000;

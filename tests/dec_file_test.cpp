@@ -15,25 +15,21 @@ namespace {
 
 struct decoded {
   bytes out;
-  uint64_t sum, x;
+  uint64_t data_bytes, chunks;
   uint32_t fault;
 };
 
 // Runs a body in file mode as the driver does: the output buffers are a ring
 // of cfg_outring_blocks buffers handed out in order, and a buffer handed over
 // is appended to the "file", which the body reads through outmap.
-decoded run_file(coro_task (*body)(coder*), const bytes& in, uint32_t winsize, size_t in_piece) {
-  test_coder t = test_coder::decoder(winsize);
-  coder* c = t.c.get();
-  c->win = nullptr;
+decoded run_file(decoder_body_fn body, const bytes& in, uint32_t winsize, size_t in_piece) {
   const size_t cap = 4 * in.size() * 65536 / 8 + (64u << 20);
   mapped file(cap);
   bytes ring(cfg_outring, 0x5A);
   uint8_t* f = static_cast<uint8_t*>(file.p);
-  c->outmap = f;
-  c->outring = ring.data();
+  test_decoder t = test_decoder::make(winsize, f, ring.data());
+  decoder_state* c = t.c.get();
   coro_header* h = &c->coro;
-  *h = coro_header{};
   uint64_t blk = 0, written = 0;
   h->outptr = h->outbeg = ring.data();
   h->outend = h->outbeg + cfg_iobuf;
@@ -64,19 +60,19 @@ decoded run_file(coro_task (*body)(coder*), const bytes& in, uint32_t winsize, s
   decoded d;
   d.out.assign(f, f + written);
   d.out.insert(d.out.end(), h->outbeg, h->outptr);
-  d.sum = c->sum;
-  d.x = c->x;
+  d.data_bytes = c->bytes;
+  d.chunks = c->chunks;
   d.fault = c->fault;
   coro_finish(h);
   return d;
 }
 
-decoded run_window(coro_task (*body)(coder*), const bytes& in, uint32_t winsize) {
-  test_coder t = test_coder::decoder(winsize);
+decoded run_window(decoder_body_fn body, const bytes& in, uint32_t winsize) {
+  test_decoder t = test_decoder::make(winsize);
   decoded d;
   d.out = run_mem(t.c.get(), body, in).out;
-  d.sum = t.c->sum;
-  d.x = t.c->x;
+  d.data_bytes = t.c->bytes;
+  d.chunks = t.c->chunks;
   d.fault = t.c->fault;
   return d;
 }
@@ -90,8 +86,8 @@ void expect_same(const bytes& stream, uint32_t winsize, const std::string& what)
       const std::string at = what + (body == decoder_run_fast ? " fast" : " plain") + " piece " +
                              std::to_string(piece) + " window " + std::to_string(winsize);
       EXPECT_TRUE(f.out == w.out) << at << ": " << f.out.size() << " vs " << w.out.size();
-      EXPECT_EQ(f.sum, w.sum) << at;
-      EXPECT_EQ(f.x, w.x) << at;
+      EXPECT_EQ(f.data_bytes, w.data_bytes) << at;
+      EXPECT_EQ(f.chunks, w.chunks) << at;
       EXPECT_EQ(f.fault, w.fault) << at;
     }
   }

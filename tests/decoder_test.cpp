@@ -8,7 +8,7 @@ using namespace lrd;
 
 namespace {
 
-class Decoder : public ::testing::TestWithParam<named_body> {
+class Decoder : public ::testing::TestWithParam<named_body<decoder_body_fn>> {
  protected:
   coded decode(const bytes& in, uint32_t winsize = cfg_decwinsize, size_t in_piece = 65536) {
     return decode_with(GetParam().body, in, winsize, in_piece);
@@ -25,8 +25,8 @@ TEST_P(Decoder, ReferenceToCopiedBytesRepeatsAChunk) {
   bytes a = chunk_of(98);
   coded d = decode(cat({a, ref(98), ref(98)}));
   EXPECT_EQ(d.out, cat({a, a, a}));
-  EXPECT_EQ(d.sum, 294u);
-  EXPECT_EQ(d.x, 4u);
+  EXPECT_EQ(d.data_bytes, 294u);
+  EXPECT_EQ(d.chunks, 4u);
   EXPECT_EQ(d.fault, fault_none);
 }
 
@@ -34,8 +34,8 @@ TEST_P(Decoder, EscapedChunkKeepsTheMarkerAfterTheEscapeAsData) {
   bytes chunk = chunk_of(300, {0xEB, 0x3D, 0xBE, 0x00});
   coded d = decode(cat({stream_escape, chunk}));
   EXPECT_EQ(d.out, chunk);
-  EXPECT_EQ(d.sum, 300u);
-  EXPECT_EQ(d.x, 2u);
+  EXPECT_EQ(d.data_bytes, 300u);
+  EXPECT_EQ(d.chunks, 2u);
   EXPECT_EQ(d.fault, fault_none);
 }
 
@@ -45,8 +45,8 @@ TEST_P(Decoder, LongestEscapedChunk) {
   EXPECT_EQ(stream, cat({stream_escape, in}));
   coded d = decode(stream);
   EXPECT_EQ(d.out, in);
-  EXPECT_EQ(d.sum, 65535u);
-  EXPECT_EQ(d.x, 2u);
+  EXPECT_EQ(d.data_bytes, 65535u);
+  EXPECT_EQ(d.chunks, 2u);
 }
 
 TEST_P(Decoder, ShortAndOddStreams) {
@@ -68,8 +68,8 @@ TEST_P(Decoder, ShortAndOddStreams) {
   for (const tcase& c : cases) {
     coded d = decode(c.stream);
     EXPECT_EQ(d.out, c.out);
-    EXPECT_EQ(d.sum, c.out.size());
-    EXPECT_EQ(d.x, c.x);
+    EXPECT_EQ(d.data_bytes, c.out.size());
+    EXPECT_EQ(d.chunks, c.x);
     EXPECT_EQ(d.fault, fault_none);
   }
 }
@@ -77,8 +77,8 @@ TEST_P(Decoder, ShortAndOddStreams) {
 TEST_P(Decoder, TruncatedReferenceCopiesAnUnwrittenWindowAndIsAFault) {
   coded d = decode({0xEB, 0x3D, 0xBE, 0x00, 0x10, 0x00});
   EXPECT_EQ(d.out, bytes(65535, 0));
-  EXPECT_EQ(d.sum, 65535u);
-  EXPECT_EQ(d.x, 2u);
+  EXPECT_EQ(d.data_bytes, 65535u);
+  EXPECT_EQ(d.chunks, 2u);
   EXPECT_EQ(d.fault, fault_truncated_ref);
   EXPECT_EQ(d.fault_offset, 0u);
 }
@@ -124,7 +124,7 @@ TEST_P(Decoder, FaultsInStreamsTheEncoderNeverWrites) {
     coded d = decode(c.stream);
     EXPECT_EQ(d.fault, c.fault);
     EXPECT_EQ(d.fault_offset, c.offset);
-    EXPECT_EQ(d.sum, d.out.size());
+    EXPECT_EQ(d.data_bytes, d.out.size());
   }
   // Valid: a reference to the very start, and an overlapping copy.
   EXPECT_EQ(decode(cat({a, ref(98)})).fault, fault_none);
@@ -145,14 +145,14 @@ TEST_P(Decoder, ReferenceAcrossTheWindowsEnd) {
     ASSERT_EQ(d.out.size(), 998u + 98 + 98);
     EXPECT_EQ(bytes(d.out.begin() + 998, d.out.begin() + 998 + 98), a) << w;
     EXPECT_EQ(bytes(d.out.begin() + 998 + 98, d.out.end()), a) << w;
-    EXPECT_EQ(d.x, 10u + 2 + 1);
+    EXPECT_EQ(d.chunks, 10u + 2 + 1);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(, Decoder,
-                         ::testing::Values(named_body{"plain", decoder_run_plain},
-                                           named_body{"fast", decoder_run_fast}),
-                         body_name);
+                         ::testing::Values(named_body<decoder_body_fn>{"plain", decoder_run_plain},
+                                           named_body<decoder_body_fn>{"fast", decoder_run_fast}),
+                         body_name<decoder_body_fn>);
 
 // Round trips: every stream the encoder writes decodes to its input, with the
 // same counters on both sides and no fault.
@@ -161,8 +161,8 @@ void expect_round_trip(const bytes& in, const index_cfg& cfg = index_cfg_default
   coded d = decode_with(decoder_run, e.out, cfg.decwinsize, 4093);
   ASSERT_EQ(d.out.size(), in.size());
   ASSERT_TRUE(d.out == in);
-  EXPECT_EQ(d.sum, e.sum);
-  EXPECT_EQ(d.x, e.x);
+  EXPECT_EQ(d.data_bytes, e.data_bytes);
+  EXPECT_EQ(d.chunks, e.chunks);
   EXPECT_EQ(d.fault, fault_none);
 }
 
@@ -222,8 +222,8 @@ TEST(Hostile, ArbitraryStreamsStayInBoundsAndCountWhatTheyWrite) {
     }
     if (rng() % 4 == 0) s.resize(rng() % (s.size() + 1));
     coded d = decode_with(decoder_run, s, 4096, 1 + rng() % 100);
-    ASSERT_EQ(d.sum, d.out.size());
-    ASSERT_GE(d.x, 1u);
+    ASSERT_EQ(d.data_bytes, d.out.size());
+    ASSERT_GE(d.chunks, 1u);
   }
 }
 

@@ -110,9 +110,9 @@ TEST(EncoderFast, SmallIndexDistanceLimitDiscardsAndWrap) {
         coded e = expect_same(in, first ? "small index, first copy" : "small index", cfg);
         // (A 64-slot table drops entries long before they age out.)
         if (tblsize >= 1024 && first) {
-          EXPECT_GT(e.c_discard, 0u) << window << " " << tblsize;
+          EXPECT_GT(e.discarded, 0u) << window << " " << tblsize;
         }
-        EXPECT_GT(e.sum, 4ull * window);
+        EXPECT_GT(e.data_bytes, 4ull * window);
       }
     }
   }
@@ -134,7 +134,7 @@ TEST(EncoderFast, GrowingIndexWritesTheFlatTablesStream) {
   } cases[] = {{index_cfg_default(), 65536, false}, {index_cfg{4099, 131072, 4 * 131072}, 4093, true}};
   for (const auto& k : cases) {
     const coded want = encode_with(encoder_run_plain, in, k.cfg, k.piece);
-    test_coder t = test_coder::growing_encoder(k.cfg);
+    test_encoder t = test_encoder::growing(k.cfg);
     EXPECT_EQ(coded_diff(run_mem(t.c.get(), encoder_run_fast, in, k.piece), want), "") << k.cfg.tblsize;
     EXPECT_EQ(t.c->idx.tbl != nullptr, k.flat) << k.cfg.tblsize;
   }

@@ -1,6 +1,7 @@
 // The encoder's known answers, from the plain and the batched body alike: the
 // worked examples with their exact bytes, the distance bytes of the reference
-// form, escapes, buffer splits, the distance limit and the discard count.
+// form, escapes, buffer splits, the distance limit, the discard count and an
+// index that runs out of memory.
 #include "codec/decoder_fast.h"
 #include "codec/encoder_fast.h"
 #include "test_util.h"
@@ -13,7 +14,7 @@ bytes slice(const bytes& v, size_t from, size_t to) {
   return bytes(v.begin() + static_cast<std::ptrdiff_t>(from), v.begin() + static_cast<std::ptrdiff_t>(to));
 }
 
-class Encoder : public ::testing::TestWithParam<named_body> {
+class Encoder : public ::testing::TestWithParam<named_body<encoder_body_fn>> {
  protected:
   coded encode(const bytes& in, const index_cfg& cfg = index_cfg_default(), size_t in_piece = 65536,
                size_t out_size = 65536) {
@@ -46,9 +47,9 @@ TEST_P(Encoder, WorkedExampleBThreeTimes) {
   bytes want = cat({slice(in, 0, 322), ref(200), ref(200), ref(400), slice(in, 593, 600)});
   EXPECT_EQ(e.out.size(), 353u);
   EXPECT_EQ(e.out, want);
-  EXPECT_EQ(e.sum, 600u);
-  EXPECT_EQ(e.x, 7u);
-  EXPECT_EQ(e.c_discard, 0u);
+  EXPECT_EQ(e.data_bytes, 600u);
+  EXPECT_EQ(e.chunks, 7u);
+  EXPECT_EQ(e.discarded, 0u);
   EXPECT_EQ(encode(in).out, cat({slice(in, 0, 322), ref(200), ref(200), ref(200), slice(in, 593, 600)}));
 }
 
@@ -57,8 +58,8 @@ TEST_P(Encoder, WorkedExampleEndingAtACutClosesAnEmptyChunk) {
   coded e = encode(in, first_copy());
   EXPECT_EQ(e.out, cat({slice(in, 0, 322), ref(200), ref(200), ref(400)}));
   EXPECT_EQ(e.out.size(), 346u);
-  EXPECT_EQ(e.sum, 593u);
-  EXPECT_EQ(e.x, 7u);
+  EXPECT_EQ(e.data_bytes, 593u);
+  EXPECT_EQ(e.chunks, 7u);
 }
 
 TEST_P(Encoder, ZeroRunsReferTheFirstOrTheLatestCopy) {
@@ -66,8 +67,8 @@ TEST_P(Encoder, ZeroRunsReferTheFirstOrTheLatestCopy) {
   coded e = encode(bytes(200000, 0), first_copy());
   EXPECT_EQ(e.out, cat({bytes(65535, 0), ref(65535), ref(131070), bytes(3395, 0)}));
   EXPECT_EQ(e.out.size(), 68946u);
-  EXPECT_EQ(e.x, 4u);
-  EXPECT_EQ(e.sum, 200000u);
+  EXPECT_EQ(e.chunks, 4u);
+  EXPECT_EQ(e.data_bytes, 200000u);
   EXPECT_EQ(encode(bytes(200000, 0)).out, cat({bytes(65535, 0), ref(65535), ref(65535), bytes(3395, 0)}));
 }
 
@@ -105,20 +106,20 @@ TEST_P(Encoder, ReferenceDistanceIsLittleEndian) {
   const coded enc = encode(in, cfg);
   ASSERT_EQ(enc.out.size(), want.size());
   ASSERT_TRUE(enc.out == want);
-  for (coder_body body : {decoder_run_plain, decoder_run_fast}) {
+  for (decoder_body_fn body : {decoder_run_plain, decoder_run_fast}) {
     const coded dec = decode_with(body, enc.out, cfg.decwinsize);
     ASSERT_TRUE(dec.out == in);
     EXPECT_EQ(dec.fault, fault_none);
-    EXPECT_EQ(dec.sum, enc.sum);
-    EXPECT_EQ(dec.x, enc.x);
+    EXPECT_EQ(dec.data_bytes, enc.data_bytes);
+    EXPECT_EQ(dec.chunks, enc.chunks);
   }
 }
 
 TEST_P(Encoder, EmptyInputGivesAnEmptyStreamAndOneChunk) {
   coded e = encode({});
   EXPECT_TRUE(e.out.empty());
-  EXPECT_EQ(e.x, 1u);
-  EXPECT_EQ(e.sum, 0u);
+  EXPECT_EQ(e.chunks, 1u);
+  EXPECT_EQ(e.data_bytes, 0u);
 }
 
 TEST_P(Encoder, EscapesExactlyTheMarkerKindsItUses) {
@@ -186,10 +187,10 @@ TEST_P(Encoder, DistanceOfExactlyTheWindowIsALiteral) {
   bytes in(4 * chunk, 0);
   coded at_limit = encode(in, first_copy(small_cfg(3 * chunk)));
   EXPECT_EQ(at_limit.out, cat({bytes(chunk, 0), ref(chunk), ref(2 * chunk), bytes(chunk, 0), {}}));
-  EXPECT_EQ(at_limit.c_discard, 1u);
+  EXPECT_EQ(at_limit.discarded, 1u);
   coded below = encode(in, first_copy(small_cfg(3 * chunk + 1)));
   EXPECT_EQ(below.out, cat({bytes(chunk, 0), ref(chunk), ref(2 * chunk), ref(3 * chunk)}));
-  EXPECT_EQ(below.c_discard, 0u);
+  EXPECT_EQ(below.discarded, 0u);
 
   // By default a hit a window back is written in full too, and the entry
   // takes its place: the next copy refers to it. Z, whole chunks of other
@@ -197,7 +198,7 @@ TEST_P(Encoder, DistanceOfExactlyTheWindowIsALiteral) {
   const bytes z(chunk, 0), other = up_to_last_cut(random_bytes(200000, 23));
   const coded latest = encode(cat({z, other, z, z}), small_cfg(chunk + static_cast<uint32_t>(other.size())));
   EXPECT_EQ(latest.out, cat({z, other, z, ref(chunk)}));
-  EXPECT_EQ(latest.c_discard, 1u);
+  EXPECT_EQ(latest.discarded, 1u);
 }
 
 TEST_P(Encoder, RepeatsWithinTheWindowReferToTheLatestCopyForever) {
@@ -215,16 +216,26 @@ TEST_P(Encoder, RepeatsWithinTheWindowReferToTheLatestCopyForever) {
   const index_cfg cfg = small_cfg(65536);
   const coded e = encode(in, cfg);
   EXPECT_TRUE(e.out == want) << e.out.size() << " bytes, not " << want.size();
-  EXPECT_EQ(e.c_discard, 0u);
+  EXPECT_EQ(e.discarded, 0u);
   EXPECT_EQ(decode_with(decoder_run_fast, e.out, cfg.decwinsize).out, in);
   // Kept at its first copy, an entry drops out of reach a window on, and a
   // good share of the repeats are written in full.
-  EXPECT_GT(encode(in, first_copy(cfg)).c_discard, 99 * n / 4);
+  EXPECT_GT(encode(in, first_copy(cfg)).discarded, 99 * n / 4);
+}
+
+TEST_P(Encoder, RefusedIndexMemoryStopsTheBodyWithItsError) {
+  // A growing index held to the memory it started with: the first growth is
+  // refused, and the body says so itself, before it would end the stream.
+  test_encoder t = test_encoder::growing(small_cfg(65536));
+  t.heap->limit = t.heap->live;
+  const coded e = run_mem(t.c.get(), GetParam().body, random_bytes(size_t{1} << 20, 25));
+  EXPECT_TRUE(t.c->idx.failed);
+  EXPECT_EQ(e.error, coro_no_memory);
 }
 
 INSTANTIATE_TEST_SUITE_P(, Encoder,
-                         ::testing::Values(named_body{"plain", encoder_run_plain},
-                                           named_body{"fast", encoder_run_fast}),
-                         body_name);
+                         ::testing::Values(named_body<encoder_body_fn>{"plain", encoder_run_plain},
+                                           named_body<encoder_body_fn>{"fast", encoder_run_fast}),
+                         body_name<encoder_body_fn>);
 
 }  // namespace

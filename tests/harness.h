@@ -1,7 +1,8 @@
 // Coders run in memory: the service loop with its checks of the request
-// protocol, the record of what a run produced, coder set-ups, and the data and
-// stream builders. Free of GoogleTest, so that the fuzz target and the codec
-// benchmarks serve a coder exactly as the tests do.
+// protocol, the record of what a run produced, and coder set-ups through the
+// codec's own inits, over the data of harness_data.h. Free of GoogleTest, so
+// that the fuzz target and the codec benchmarks serve a coder exactly as the
+// tests do.
 #pragma once
 
 #include <sys/mman.h>
@@ -11,223 +12,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
-#include <random>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "chunk/chunker.h"
-#include "chunk/digest.h"
-#include "codec/coder.h"
 #include "codec/decoder.h"
 #include "codec/encoder.h"
 #include "codec/encoder_fast.h"
-#include "codec/index.h"
+#include "codec/index/index.h"
+#include "codec/stream.h"
 #include "codec/worker.h"
+#include "harness_data.h"
 
 using namespace lrd;
 
-using bytes = std::vector<uint8_t>;
-using coder_body = coro_task (*)(coder*);
+using encoder_body_fn = coro_task (*)(encoder_state*);
+using decoder_body_fn = coro_task (*)(decoder_state*);
 
-inline void harness_abort(const char* what) {
-  std::fprintf(stderr, "harness: %s\n", what);
-  std::abort();
-}
 // A coder that breaks the service protocol ends the process, which is what a
 // fuzzer or a benchmark wants; test_util.h makes it a test failure instead.
 #ifndef HARNESS_EXPECT
 #define HARNESS_EXPECT(ok, what) ((ok) ? void(0) : harness_abort(what))
 #endif
-
-// ---------------------------------------------------------------- data
-
-inline bytes to_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
-
-inline bytes random_bytes(size_t n, uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  bytes v(n);
-  for (size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>(rng() >> 56);
-  return v;
-}
-
-inline bytes cat(std::initializer_list<bytes> parts) {
-  bytes v;
-  for (const bytes& p : parts) v.insert(v.end(), p.begin(), p.end());
-  return v;
-}
-
-// Words of a small vocabulary: many short repeats that rarely line up with
-// chunk boundaries.
-inline bytes text_like(size_t n, uint64_t seed) {
-  static const char* words[] = {"the ", "chunk ", "index ", "window ", "of ", "a ", "stream\n", "data ",
-                                "lrdedup ", "int main() {\n", "  return 0;\n}\n", "#include <x>\n"};
-  std::mt19937_64 rng(seed);
-  bytes v;
-  while (v.size() < n) {
-    const char* w = words[rng() % 12];
-    v.insert(v.end(), w, w + std::strlen(w));
-  }
-  v.resize(n);
-  return v;
-}
-
-// Random blocks of 100 + [0, max_len) bytes, each either new or a copy of
-// earlier data at a random distance.
-inline bytes with_repeats(size_t n, size_t max_distance, uint64_t seed, size_t max_len = 20000) {
-  std::mt19937_64 rng(seed);
-  bytes v = random_bytes(4096, seed);
-  v.reserve(n + 100 + max_len);
-  while (v.size() < n) {
-    size_t len = 100 + rng() % max_len;
-    if (rng() % 3 == 0) {
-      bytes r = random_bytes(len, rng());
-      v.insert(v.end(), r.begin(), r.end());
-    } else {
-      size_t d = 1 + rng() % std::min(max_distance, v.size());
-      size_t from = v.size() - d;
-      for (size_t i = 0; i < len; i++) v.push_back(v[from + i]);
-    }
-  }
-  v.resize(n);
-  return v;
-}
-
-// ---------------------------------------------------------------- stream bytes
-
-// The 8-byte reference form, spelt out rather than taken from codec/format.h.
-inline bytes ref(uint32_t d) {
-  return {0xEB, 0x3D, 0xBE, 0x00, uint8_t(d), uint8_t(d >> 8), uint8_t(d >> 16), uint8_t(d >> 24)};
-}
-inline const bytes stream_marker = {0xEB, 0x3D, 0xBE};
-inline const bytes stream_escape = {0xEB, 0x3D, 0xBE, 0x01};
-
-// Writes the marker and `kind` over the four bytes at `at`.
-inline void put_marker(bytes* v, size_t at, uint8_t kind) {
-  std::copy(stream_marker.begin(), stream_marker.end(), v->begin() + static_cast<std::ptrdiff_t>(at));
-  (*v)[at + 3] = kind;
-}
-
-// Markers of kinds 0 to 4 at `count` random places.
-inline void sprinkle_markers(bytes* v, size_t count, uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  for (size_t k = 0; k < count && v->size() >= 4; k++) {
-    size_t at = rng() % (v->size() - 3);
-    put_marker(v, at, uint8_t(rng() % 5));
-  }
-}
-
-// ---------------------------------------------------------------- oracles
-
-inline std::string hex(const uint8_t* p, size_t n) {
-  std::string s;
-  char t[3];
-  for (size_t i = 0; i < n; i++) {
-    std::snprintf(t, sizeof t, "%02x", p[i]);
-    s += t;
-  }
-  return s;
-}
-
-// CRC-32 bit by bit (reflected 0xEDB88320, init and final XOR 0xFFFFFFFF): no
-// table, so nothing it shares with the chunker's.
-inline uint32_t crc32_bitwise(const uint8_t* p, size_t n) {
-  uint32_t r = 0xFFFFFFFF;
-  for (size_t i = 0; i < n; i++) {
-    r ^= p[i];
-    for (int k = 0; k < 8; k++) r = (r >> 1) ^ (0xEDB88320 & (0u - (r & 1)));
-  }
-  return ~r;
-}
-
-// Chunk lengths of `data` as a fresh chunker cuts it, the final (maybe empty)
-// chunk last.
-inline std::vector<uint32_t> chunk_lengths(std::span<const uint8_t> data) {
-  chunker ck;
-  chunker_init(&ck);
-  std::vector<uint32_t> out;
-  for (uint8_t b : data) {
-    chunk_feed_nodigest(&ck, b);
-    if (chunk_boundary(&ck)) out.push_back(chunk_close_nodigest(&ck));
-  }
-  out.push_back(ck.clen);
-  return out;
-}
-
-// Start offsets of the chunks, the final one's included.
-inline std::vector<size_t> chunk_starts(std::span<const uint8_t> data) {
-  std::vector<uint32_t> lens = chunk_lengths(data);
-  std::vector<size_t> starts{0};
-  for (size_t k = 0; k + 1 < lens.size(); k++) starts.push_back(starts.back() + lens[k]);
-  return starts;
-}
-
-// The data cut back to its last chunk end.
-inline bytes up_to_last_cut(bytes v) {
-  v.resize(chunk_starts(v).back());
-  return v;
-}
-
-// A chunk of exactly `len` bytes beginning with `prefix`: random bytes that
-// the chunker cuts after the last and not before. A cut depends on the chunk's
-// bytes alone, so the chunk keeps its length wherever it is placed.
-inline bytes chunk_of(size_t len, const bytes& prefix = {}, uint64_t seed0 = 1) {
-  for (uint64_t seed = seed0 * 1000003;; seed++) {
-    bytes v = random_bytes(len + 200, seed);
-    std::copy(prefix.begin(), prefix.end(), v.begin());
-    std::vector<uint32_t> lens = chunk_lengths(v);
-    if (lens.size() > 1 && lens[0] == len) return bytes(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(len));
-  }
-}
-
-// The key a fresh chunker gives `chunk` fed alone.
-inline bytes chunk_key(std::span<const uint8_t> chunk) {
-  chunker ck;
-  chunker_init(&ck);
-  for (uint8_t b : chunk) chunk_feed(&ck, b);
-  chunk_close(&ck);
-  return bytes(ck.hkey, ck.hkey + cfg_hkey);
-}
-
-// Other bytes with the key and the cuts of `chunk`, made without any search,
-// as anyone could: bytes 16-62 of the first two 63-byte laps changed alike, so
-// the XOR of the laps there is kept, and lap 2's bytes 0-15 by what the first
-// mix leaves different; the second mix then sees the same block. The last 16
-// bytes stay, so the cut at the end stays; a delta that cuts earlier is
-// replaced by another. REQUIRES: chunk is a whole chunk (cut at its end and
-// not before) of at least 142 bytes.
-inline bytes twin_of(const bytes& chunk, uint64_t seed) {
-  if (chunk.size() < 142) harness_abort("twin_of: a chunk of 142 bytes or more");
-  for (uint64_t s = seed * 7919;; s++) {
-    bytes t = chunk;
-    const bytes d = random_bytes(47, s);
-    for (size_t i = 0; i < 47; i++) {
-      t[16 + i] ^= d[i];
-      t[79 + i] ^= d[i];
-    }
-    uint8_t a[cfg_hblk] = {}, b[cfg_hblk] = {};
-    for (size_t i = 0; i < 64; i++) {
-      hblk_absorb(a, chunk[i]);
-      hblk_absorb(b, t[i]);
-    }
-    for (size_t i = 0; i < 16; i++) t[63 + i] ^= static_cast<uint8_t>(a[i] ^ b[i]);
-    if (chunk_lengths(t) != chunk_lengths(chunk)) continue;
-    if (t == chunk || chunk_key(t) != chunk_key(chunk)) harness_abort("twin_of: the construction failed");
-    return t;
-  }
-}
-
-// The chunks of `data` (its final piece dropped), each a chunk wherever it is
-// placed after a cut.
-inline std::vector<bytes> chunks_of(const bytes& data) {
-  const std::vector<size_t> s = chunk_starts(data);
-  std::vector<bytes> v;
-  for (size_t k = 0; k + 1 < s.size(); k++)
-    v.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(s[k]), data.begin() + static_cast<std::ptrdiff_t>(s[k + 1]));
-  return v;
-}
 
 // ---------------------------------------------------------------- coders
 
@@ -267,52 +75,70 @@ struct heap_index_mem {
   index_mem mem() { return {this, resize}; }
 };
 
-// Whether the encoders that test_coder sets up get a helper thread.
+// Whether the encoders that test_encoder sets up get a helper thread.
 inline bool harness_encoder_helper = true;
 
-// A coder record with its own blocks, of the program's sizes or small ones.
-struct test_coder {
-  std::unique_ptr<coder> c = std::make_unique<coder>();
-  std::unique_ptr<mapped> block, map, stage;
+// An encoder state with memory of its own, of the program's sizes or small
+// ones, set up by encoder_init as the library sets up its own.
+struct test_encoder {
+  std::unique_ptr<encoder_state> c = std::make_unique<encoder_state>();
+  std::unique_ptr<mapped> table, stage;
   std::unique_ptr<heap_index_mem> heap;  // a growing index's memory
   std::unique_ptr<worker> wk;
 
-  test_coder() = default;
-  test_coder(test_coder&&) = default;
-  ~test_coder() {
-    if (heap) index_free(&c->idx);
+  test_encoder() = default;
+  test_encoder(test_encoder&&) = default;
+  ~test_encoder() {
+    if (c) encoder_free(c.get());
   }
 
-  // The batched body's staging memory and helper.
-  void give_stage() {
-    stage = std::make_unique<mapped>(encoder_stage_bytes());
-    c->enc_stage = stage->p;
-    if (!harness_encoder_helper) return;
-    wk = std::make_unique<worker>();
-    if (worker_start(wk.get())) c->wk = wk.get();
-  }
-  static test_coder encoder(const index_cfg& cfg) {
-    test_coder t;
-    t.block = std::make_unique<mapped>(index_table_bytes(cfg));
-    index_init(&t.c->idx, static_cast<hslot*>(t.block->p), cfg);
-    t.give_stage();
+  // Over a flat table of its own, or (table null) growing from counted heap
+  // memory; `table` the caller's otherwise. The batched body's staging
+  // memory and helper unless `plain`.
+  static test_encoder make(const index_cfg& cfg, bool growing, bool plain = false) {
+    test_encoder t;
+    encoder_resources r;
+    r.cfg = cfg;
+    if (growing) {
+      t.heap = std::make_unique<heap_index_mem>();
+      r.mem = t.heap->mem();
+    } else {
+      t.table = std::make_unique<mapped>(index_table_bytes(cfg));
+      r.table = static_cast<hslot*>(t.table->p);
+    }
+    if (!plain) {
+      t.stage = std::make_unique<mapped>(encoder_stage_bytes());
+      r.stage = t.stage->p;
+      t.wk = std::make_unique<worker>();
+      if (harness_encoder_helper && worker_start(t.wk.get())) r.wk = t.wk.get();
+    }
+    if (!encoder_init(t.c.get(), r)) harness_abort("no memory for a growing index");
     return t;
   }
-  static test_coder growing_encoder(const index_cfg& cfg) {
-    test_coder t;
-    t.give_stage();
-    t.heap = std::make_unique<heap_index_mem>();
-    if (!index_init_growing(&t.c->idx, t.heap->mem(), cfg)) harness_abort("no memory for a growing index");
-    return t;
-  }
-  static test_coder decoder(uint32_t winsize) {
-    test_coder t;
-    t.block = std::make_unique<mapped>(winsize);
-    t.c->win = static_cast<uint8_t*>(t.block->p);
-    t.c->winpos = 0;
-    t.c->winsize = winsize;
+  static test_encoder flat(const index_cfg& cfg) { return make(cfg, false); }
+  static test_encoder growing(const index_cfg& cfg) { return make(cfg, true); }
+};
+
+// A decoder state with a window (or, given outmap, in file mode over the
+// caller's file and output ring) and a chunk map of its own, set up by
+// decoder_init as the library sets up its own.
+struct test_decoder {
+  std::unique_ptr<decoder_state> c = std::make_unique<decoder_state>();
+  std::unique_ptr<mapped> window, map;
+
+  static test_decoder make(uint32_t winsize, const uint8_t* outmap = nullptr, const uint8_t* outring = nullptr) {
+    test_decoder t;
+    decoder_resources r;
+    r.winsize = winsize;
+    if (!outmap) {
+      t.window = std::make_unique<mapped>(winsize);
+      r.win = static_cast<uint8_t*>(t.window->p);
+    }
+    r.outmap = outmap;
+    r.outring = outring;
     t.map = std::make_unique<mapped>(winsize / cfg_mapblock + 1);
-    t.c->chunkmap = static_cast<uint8_t*>(t.map->p);
+    r.chunkmap = static_cast<uint8_t*>(t.map->p);
+    decoder_init(t.c.get(), r);
     return t;
   }
 };
@@ -324,13 +150,14 @@ struct coded {
   bytes out;             // empty when the run was told not to keep it
   uint64_t written = 0;  // output bytes, kept or not
   uint64_t input_requests = 0, output_requests = 0;
-  uint64_t sum = 0, x = 0;
+  uint64_t data_bytes = 0, chunks = 0;  // the state's bytes and chunks
   uint32_t pos = 0;                        // encoder
-  uint64_t c_discard = 0;                  // encoder
-  uint64_t c_collide = 0;                  // encoder: keys matched, bytes did not
+  uint64_t discarded = 0;                  // encoder
+  uint64_t collided = 0;                   // encoder: keys matched, bytes did not
   uint32_t fault = fault_none;             // decoder
   uint64_t fault_offset = 0;               // decoder
   uint64_t fast_refs = 0, slow_refs = 0;   // fast decoder
+  uint32_t error = coro_ok;                // why the body stopped with REQ_ERROR
 };
 
 // How run_mem hands an encoder its input pieces.
@@ -340,6 +167,23 @@ enum class pieces {
   mixed,     // the two in turn
 };
 
+// The counters of a run's state at its end.
+inline void harvest(const encoder_state& c, coded* r) {
+  r->data_bytes = c.bytes;
+  r->chunks = c.chunks;
+  r->pos = c.pos;
+  r->discarded = c.discarded;
+  r->collided = c.collided;
+}
+inline void harvest(const decoder_state& c, coded* r) {
+  r->data_bytes = c.bytes;
+  r->chunks = c.chunks;
+  r->fault = c.fault;
+  r->fault_offset = c.fault_offset;
+  r->fast_refs = c.fast_refs;
+  r->slow_refs = c.slow_refs;
+}
+
 // Runs `body` over `in` as the driver does, entirely in memory: the input is
 // copied piece by piece (`in_piece` bytes) into one reused buffer, the output
 // goes to one buffer of `out_size` bytes. Junk surrounds both: a body that
@@ -348,9 +192,11 @@ enum class pieces {
 // piece, spoils a guard, checked after every resumption. Pieces land at
 // aligned and unaligned addresses in turn. `how` may hand an encoder's pieces
 // where they lie in its history instead (never across a ring's end).
-inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, size_t in_piece = cfg_iobuf,
-                     size_t out_size = cfg_iobuf, bool keep = true, uint64_t hist_ring = 0,
-                     pieces how = pieces::copied) {
+// REQUIRES: c just set up by its init (or zero-filled), as an owner hands it
+// its first buffers.
+template <class State>
+coded run_mem(State* c, coro_task (*body)(State*), std::span<const uint8_t> in, size_t in_piece = cfg_iobuf,
+              size_t out_size = cfg_iobuf, bool keep = true, uint64_t hist_ring = 0, pieces how = pieces::copied) {
   constexpr size_t guard = 16, shifts = 16;
   constexpr uint8_t out_junk = 0x5A;
   coded r;
@@ -373,7 +219,7 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
   };
 
   coro_header* h = &c->coro;
-  *h = coro_header{};
+  HARNESS_EXPECT(!h->handle && h->state == REQ_DONE, "a run on a state that has run before");
   h->outptr = h->outbeg = obeg;
   h->outend = obeg + out_size;
   size_t at = 0;
@@ -381,8 +227,10 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
   // that many bytes filled as the pieces are handed over, as from a pipe.
   bytes ring(hist_ring);
   const uint8_t* piece_at = nullptr;  // where the current piece was handed over
-  c->hist = hist_ring ? ring.data() : in.data();
-  c->hist_ring = hist_ring;
+  if constexpr (std::is_same_v<State, encoder_state>) {
+    c->hist = hist_ring ? ring.data() : in.data();
+    c->hist_ring = hist_ring;
+  }
   for (;;) {
     const uint32_t q = coro_call(c, body);
     if (broken(guards_intact(), "wrote outside its buffers") ||
@@ -393,6 +241,10 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
                "moved the input buffer"))
       break;
     if (q == REQ_DONE) break;
+    if (q == REQ_ERROR) {
+      r.error = h->error;
+      break;
+    }
     if (q == REQ_INPUT) {
       r.input_requests++;
       if (broken(h->inpptr == h->inpend, "asked for input with some left")) break;
@@ -425,28 +277,20 @@ inline coded run_mem(coder* c, coder_body body, std::span<const uint8_t> in, siz
   if (keep) r.out.insert(r.out.end(), h->outbeg, h->outptr);
   r.written += static_cast<uint64_t>(h->outptr - h->outbeg);
   coro_finish(h);
-  r.sum = c->sum;
-  r.x = c->x;
-  r.pos = c->pos;
-  r.c_discard = c->c_discard;
-  r.c_collide = c->c_collide;
-  r.fault = c->fault;
-  r.fault_offset = c->fault_offset;
-  r.fast_refs = c->dec_fast_refs;
-  r.slow_refs = c->dec_slow_refs;
+  harvest(*c, &r);
   return r;
 }
 
-// One run of an encoder or decoder body with a fresh coder.
-inline coded encode_with(coder_body body, std::span<const uint8_t> in, const index_cfg& cfg = index_cfg_default(),
+// One run of an encoder or decoder body with a fresh state.
+inline coded encode_with(encoder_body_fn body, std::span<const uint8_t> in, const index_cfg& cfg = index_cfg_default(),
                          size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf, uint64_t hist_ring = 0,
                          pieces how = pieces::copied) {
-  test_coder t = test_coder::encoder(cfg);
+  test_encoder t = test_encoder::flat(cfg);
   return run_mem(t.c.get(), body, in, in_piece, out_size, true, hist_ring, how);
 }
-inline coded decode_with(coder_body body, std::span<const uint8_t> stream, uint32_t winsize = cfg_decwinsize,
+inline coded decode_with(decoder_body_fn body, std::span<const uint8_t> stream, uint32_t winsize = cfg_decwinsize,
                          size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf) {
-  test_coder t = test_coder::decoder(winsize);
+  test_decoder t = test_decoder::make(winsize);
   return run_mem(t.c.get(), body, stream, in_piece, out_size);
 }
 
@@ -472,12 +316,13 @@ inline std::string coded_diff(const coded& a, const coded& b) {
     if (va != vb) note(std::string(name) + " " + std::to_string(va) + " vs " + std::to_string(vb));
   };
   field("written", a.written, b.written);
-  field("sum", a.sum, b.sum);
-  field("x", a.x, b.x);
+  field("bytes", a.data_bytes, b.data_bytes);
+  field("chunks", a.chunks, b.chunks);
   field("pos", a.pos, b.pos);
-  field("c_discard", a.c_discard, b.c_discard);
-  field("c_collide", a.c_collide, b.c_collide);
+  field("discarded", a.discarded, b.discarded);
+  field("collided", a.collided, b.collided);
   field("fault", a.fault, b.fault);
   field("fault_offset", a.fault_offset, b.fault_offset);
+  field("error", a.error, b.error);
   return d;
 }

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "codec/index.h"
+#include "codec/index/index.h"
 #include "test_util.h"
 
 using namespace lrd;

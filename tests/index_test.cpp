@@ -5,7 +5,7 @@
 #include <map>
 #include <vector>
 
-#include "codec/index.h"
+#include "codec/index/index.h"
 #include "test_util.h"
 
 using namespace lrd;

@@ -598,6 +598,7 @@ static void misuse(void) {
   CHECK(lrd_encoder_stats(NULL, &st) == LRD_ERROR_NULL);
   CHECK(lrd_decoder_fault(NULL, NULL) == LRD_ERROR_NULL);
   CHECK(lrd_encoder_reset(NULL) == LRD_ERROR_NULL && lrd_decoder_reset(NULL) == LRD_ERROR_NULL);
+  CHECK(lrd_encoder_fallback(NULL) == LRD_ERROR_NULL && lrd_decoder_fallback(NULL) == LRD_ERROR_NULL);
   lrd_encoder_free(NULL);
   lrd_decoder_free(NULL);
   lrd_encoder_params ep;
@@ -624,6 +625,7 @@ static void misuse(void) {
   CHECK(lrd_decoder_create(&d, &grown.p) == LRD_ERROR_PARAM);
 
   CHECK(lrd_encoder_create(&e, NULL) == LRD_OK);
+  CHECK(lrd_encoder_fallback(e) == 0); /* its few MiB of staging memory were had */
   CHECK(lrd_encoder_set_history(e, buf, 4096) == LRD_ERROR_PARAM);
   memset(buf, 'a', sizeof buf);
   CHECK(lrd_encode(e, &in, &out, 0) == LRD_OK && in.pos == 8);
@@ -654,7 +656,7 @@ static void misuse(void) {
     in.pos = 0;
     CHECK(lrd_encode(e, &in, &out, 1) == LRD_DONE && out.pos == 8);
     lrd_encoder_free(e);
-    CHECK(lrd_decoder_create(&d, NULL) == LRD_OK);
+    CHECK(lrd_decoder_create(&d, NULL) == LRD_OK && lrd_decoder_fallback(d) == 0);
     CHECK(lrd_decode(d, &empty, &out, 0) == LRD_OK);
     CHECK(lrd_decoder_set_history(d, hist) == LRD_OK && lrd_decoder_set_stable_input(d) == LRD_OK);
     lrd_in si = {"abcdefgh", 8, 0};

@@ -22,12 +22,19 @@
 using namespace lrd;
 
 // A coder body with the name its tests carry, for suites run over each body.
+template <class Body>
 struct named_body {
   const char* name;
-  coder_body body;
+  Body body;
 };
-inline void PrintTo(const named_body& b, std::ostream* os) { *os << b.name; }
-inline std::string body_name(const ::testing::TestParamInfo<named_body>& i) { return i.param.name; }
+template <class Body>
+void PrintTo(const named_body<Body>& b, std::ostream* os) {
+  *os << b.name;
+}
+template <class Body>
+std::string body_name(const ::testing::TestParamInfo<named_body<Body>>& i) {
+  return i.param.name;
+}
 
 // Temporary files under the build tree's tmp folder.
 inline std::string tmp_path(const std::string& name) {

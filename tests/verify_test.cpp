@@ -60,7 +60,7 @@ TEST(Twins, NextToTheirChunkFarFromItAndAcrossTheInputBufferEdge) {
   const index_cfg cfg{1 << 17, 1 << 23, 1 << 25};  // a window over the whole input, a small table
   for (uint64_t ring : {uint64_t{0}, cfg.decwinsize + cfg_hist_lead}) {
     const coded e = encode_checked(t.data, cfg, ring);
-    EXPECT_EQ(e.c_collide, t.twins) << ring;
+    EXPECT_EQ(e.collided, t.twins) << ring;
     EXPECT_GE(e.out.size(), t.data.size()) << "no chunk here repeats: no reference is right";
   }
   // A true repeat is still a reference, to the chunk: its twin, found under
@@ -81,8 +81,8 @@ TEST(Twins, AcrossThePositionWrapWithTheHistoryInARing) {
   ASSERT_GT(t.twins, 40u);
   const uint64_t ring = cfg.decwinsize + cfg_hist_lead;
   ASSERT_GT(t.data.size(), 2 * ring);
-  EXPECT_EQ(encode_checked(t.data, cfg, ring).c_collide, t.twins);
-  EXPECT_EQ(encode_checked(t.data, cfg, 0).c_collide, t.twins);
+  EXPECT_EQ(encode_checked(t.data, cfg, ring).collided, t.twins);
+  EXPECT_EQ(encode_checked(t.data, cfg, 0).collided, t.twins);
 }
 
 }  // namespace

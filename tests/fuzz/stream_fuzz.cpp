@@ -31,13 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> body(data + 1, size - 1);
   if (data[0] & 0x80) {
     const coded out = decode(body, piece);
-    if (out.sum != out.out.size()) std::abort();
+    if (out.data_bytes != out.out.size()) std::abort();
     return 0;
   }
   // Repeat the data so that references occur.
   const bytes in = cat({bytes(body.begin(), body.end()), bytes(body.begin(), body.end())});
   const coded stream = encode_with(encoder_run, in, fuzz_cfg, piece, fuzz_out);
   const coded back = decode(stream.out, piece);
-  if (back.out != in || back.fault != fault_none || back.sum != in.size()) std::abort();
+  if (back.out != in || back.fault != fault_none || back.data_bytes != in.size()) std::abort();
   return 0;
 }

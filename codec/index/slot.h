@@ -51,11 +51,16 @@ struct index_cfg {
 constexpr index_cfg index_cfg_default() { return {cfg_tblsize, cfg_decwinsize, cfg_poswrap}; }
 
 // Bytes of chunks per full pass of the sweep: three windows less the longest
-// chunk. index_window.h explains why a pass must be that much shorter.
+// chunk. window.h explains why a pass must be that much shorter.
 constexpr uint32_t index_sweep_period(const index_cfg& cfg) {
   return 3 * cfg.decwinsize - cfg_maxchunk;
 }
 static_assert(index_sweep_period(index_cfg_default()) == 0xBB800000u - 65535);
+
+// Slots that the sweep examines after a chunk of `len` bytes.
+constexpr uint32_t index_sweep_count(const index_cfg& cfg, uint32_t len) {
+  return static_cast<uint32_t>(uint64_t{len} * cfg.tblsize / index_sweep_period(cfg)) + 1;
+}
 
 // Bytes the flat table needs, rounded up to whole 4096-byte pages.
 constexpr uint64_t index_table_bytes(const index_cfg& cfg) {

@@ -1,11 +1,11 @@
 // The flat form of the chunk index, every slot in place in one table, as the
-// window algorithm (index_window.h) sees it.
+// window algorithm (window.h) sees it.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
-#include "codec/index_slot.h"
+#include "codec/index/slot.h"
 
 namespace lrd {
 
@@ -29,6 +29,12 @@ struct flat_store {
     payload p;
     std::memcpy(p.key, tbl[k.s].key, sizeof p.key);
     return p;
+  }
+  // The home slot and the one after it, where most lookups stop (a miss
+  // also writes the home slot).
+  void prefetch(uint32_t h) const {
+    index_touch_ahead(tbl + h);
+    index_touch_ahead(reinterpret_cast<const uint8_t*>(tbl + h) + 39);
   }
   bool room() const { return true; }
   payload fresh(const uint8_t* key, const payload*) const {

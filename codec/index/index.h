@@ -1,31 +1,21 @@
-// The encoder's chunk index: a table of 20-byte slots mapping a chunk key to
-// the position where a chunk with that key began. Open addressing with 20-slot
-// probe windows; an expiry sweep walks the table at a pace tied to the bytes
-// coded, so entries too old to be referenced are marked expired. The table is
-// kept flat (index_flat.h), or in cells that grow with its entries
-// (index_cells.h) and give the same answers: index_window.h works on both.
+// The encoder's chunk index, the face of this folder and all the encoder
+// calls: a table of 20-byte slots mapping a chunk key to the position where a
+// chunk with that key began. Open addressing with 20-slot probe windows; an
+// expiry sweep walks the table at a pace tied to the bytes coded, so entries
+// too old to be referenced are marked expired. The table is kept flat
+// (flat.h), or in cells that grow with its entries (cells.h) and give the
+// same answers: window.h works on both; index.cpp binds it to each.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "codec/index_cells.h"
-#include "codec/index_slot.h"
+#include "codec/index/cells.h"
+#include "codec/index/flat.h"
+#include "codec/index/slot.h"
+#include "codec/index/state.h"
 
 namespace lrd {
-
-struct chunk_index {
-  uint32_t match_pos;       // position stored in the entry of the last hit
-  uint32_t* match_value;    // that entry's value, for index_refresh; good until the next call
-  uint32_t sweep_pos;       // next slot the sweep examines
-  uint32_t stored_end;      // 1 + the highest position stored so far; poswrap over an owner's table
-  hslot* tbl;               // cfg.tblsize slots, zero-filled; null while the table is in cells
-  index_cfg cfg;
-  index_cells cells;        // the table while it grows
-  index_mem mem;            // where a growing index gets its memory; resize null for the owner's table
-  size_t flat_bytes;        // bytes of tbl when the index took it from mem, else 0
-  bool failed;              // memory was refused: see index_init_growing
-};
 
 // Resets the index over a zero-filled table of cfg.tblsize slots, the
 // owner's to free.
@@ -54,17 +44,13 @@ size_t index_bytes(const chunk_index* ix);
 // REQUIRES: s < cfg.tblsize.
 hslot index_slot(const chunk_index* ix, uint32_t s);
 
-// Asks for the memory that looking key up will read. Only a hint: the
-// index may grow before the lookup.
+// Asks for the memory that looking key up will read, through the store that
+// holds the table, inline as the encoder calls it for every chunk. Only a
+// hint: the index may grow before the lookup.
 inline void index_prefetch(const chunk_index* ix, const uint8_t* key) {
-  // Flat: the home slot and the one after it, where most lookups stop (a
-  // miss also writes the home slot). Cells: the home cell and the next line,
-  // where the run is found.
   const uint32_t h = index_home_slot(key, ix->cfg.tblsize);
-  const uint8_t* p = ix->tbl ? reinterpret_cast<const uint8_t*>(ix->tbl + h)
-                             : reinterpret_cast<const uint8_t*>(ix->cells.cell + cells_home(&ix->cells, h));
-  index_touch_ahead(p);
-  index_touch_ahead(p + (ix->tbl ? 39 : 64));
+  if (ix->tbl) flat_store{ix->tbl, ix->cfg.tblsize}.prefetch(h);
+  else cells_prefetch(&ix->cells, h);
 }
 
 // Looks key up; on a hit sets match_pos to the stored position and returns
@@ -88,8 +74,5 @@ inline void index_refresh(chunk_index* ix, uint32_t pos) {
 // next share of slots and expires the entries whose age has reached the window.
 // REQUIRES: len <= cfg_maxchunk, pos < cfg.poswrap.
 void index_sweep(chunk_index* ix, uint32_t len, uint32_t pos);
-
-// Slots that index_sweep examines after a chunk of `len` bytes.
-uint32_t index_sweep_count(const index_cfg& cfg, uint32_t len);
 
 }  // namespace lrd

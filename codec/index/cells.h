@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codec/index_slot.h"
+#include "codec/index/slot.h"
 
 namespace lrd {
 
@@ -69,6 +69,13 @@ inline uint32_t cells_find(const index_cells* c, uint32_t s) {
   // An empty cell's 0 wraps to the largest number and ends the walk.
   while (c->cell[p].slot - 1 < s) p++;
   return p;
+}
+
+// Asks for the home cell of slot h and the next line, where its run is found.
+inline void cells_prefetch(const index_cells* c, uint32_t h) {
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(c->cell + cells_home(c, h));
+  index_touch_ahead(p);
+  index_touch_ahead(p + 64);
 }
 
 // First empty cell at or after p.
@@ -140,7 +147,7 @@ hslot* cells_to_flat(index_cells* c, const index_mem* mem, const index_cfg& cfg)
 // Returns c's memory to its owner.
 void cells_free(index_cells* c, const index_mem* mem);
 
-// The cells as the window algorithm (index_window.h) sees a table: a cursor
+// The cells as the window algorithm (window.h) sees a table: a cursor
 // on a slot, its value and key, rewriting an occupied slot, adding an entry
 // where a run ends, and the sweep's visit of a range of slots.
 struct cells_store {

@@ -1,12 +1,13 @@
-// The encoder's chunk index: which form holds the table (cells while they are
+// The chunk index: which form holds the table (cells while they are
 // the smaller, then the flat table), its growth, and the window algorithm
 // bound to each form.
-#include "codec/index.h"
+#include "codec/index/index.h"
 
 #include <cstring>
 
-#include "codec/index_flat.h"
-#include "codec/index_window.h"
+#include "codec/index/cells.h"
+#include "codec/index/flat.h"
+#include "codec/index/window.h"
 
 namespace lrd {
 
@@ -109,10 +110,6 @@ bool index_find_or_add(chunk_index* ix, const uint8_t* key, uint32_t pos) {
   cells_charge(&ix->cells, st.walked);
   if (!ix->failed && cells_full_at_end(&ix->cells)) widen(ix);
   return hit;
-}
-
-uint32_t index_sweep_count(const index_cfg& cfg, uint32_t len) {
-  return static_cast<uint32_t>(uint64_t{len} * cfg.tblsize / index_sweep_period(cfg)) + 1;
 }
 
 void index_sweep(chunk_index* ix, uint32_t len, uint32_t pos) {

@@ -1,12 +1,13 @@
 // The chunk index's window algorithm, written once over a slot store (the
-// flat table, index_flat.h, or the cells, index_cells.h): the lookup and the
+// flat table, flat.h, or the cells, cells.h): the lookup and the
 // gathering of a run, the victim rule, the moves of a run, and the sweep's
 // ages. A store is bound at compile time; its calls are inline.
 #pragma once
 
 #include <cstdint>
 
-#include "codec/index.h"
+#include "codec/index/slot.h"
+#include "codec/index/state.h"
 
 namespace lrd {
 

@@ -1,6 +1,6 @@
 // The growing form of the chunk index: its sizes, the rebuild in place over
 // more cells, and the move into the flat table.
-#include "codec/index_cells.h"
+#include "codec/index/cells.h"
 
 #include <cstring>
 
