@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "codec/dec_state.h"
+#include "codec/params.h"
 
 namespace lrd {
 
@@ -15,7 +16,6 @@ namespace lrd {
 // buffers of cfg_iobuf bytes (decoder_state::outring), handed out in order, each
 // written to the file before it is handed out again. So the owner may write
 // a buffer as much as 31 buffers after it was handed over.
-constexpr uint32_t cfg_outring_blocks = 32;
 constexpr uint64_t cfg_outring = uint64_t{cfg_outring_blocks} * cfg_iobuf;
 
 inline bool dh_file_mode(const decoder_state* c) { return c->win == nullptr; }

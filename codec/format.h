@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "chunk/chunker.h"
+#include "codec/params.h"
 
 namespace lrd {
 
@@ -23,9 +24,6 @@ constexpr uint8_t fmt_kind_escape = 0x01;  // a literal whose bytes begin like a
 constexpr uint8_t fmt_kind_reserved = 0x02;  // never written; escaped when a literal begins so
 constexpr uint32_t fmt_ref_bytes = 8;      // marker, kind, distance
 constexpr uint32_t fmt_escape_bytes = 4;   // marker, kind
-
-// Bytes per file read or write, and so per coroutine buffer.
-constexpr uint32_t cfg_iobuf = 65536;
 
 // The decoder's chunk buffer: room for the longest chunk behind the 4 held
 // escape bytes and the unused slot 4, as an escaped chunk is stored from index 5.

@@ -8,24 +8,9 @@
 
 #include "codec/format.h"
 #include "codec/index/slot.h"
+#include "codec/params.h"
 
 namespace lrd {
-
-// Input bytes the encoder may take in beyond the start of the chunk it is
-// coding: a ring of the input must be this much longer than the window, so
-// that the bytes a reference points at are still in it.
-constexpr uint64_t cfg_hist_lead = uint64_t{4} << 20;
-
-// How far the coder's position may trail the input it has taken in: a
-// chunk being coded starts at most this many bytes before the end of it.
-// What a check reads lies within the window and this lag behind that end.
-constexpr uint64_t cfg_enc_lag = 2 * (uint64_t{1} << 20) + 2 * uint64_t{65536};
-static_assert(cfg_enc_lag <= cfg_hist_lead);
-
-// Ring length for an input that cannot be mapped: the window and the lead,
-// in whole input buffers so that no read straddles the ring's end.
-constexpr uint64_t cfg_hist_ring = cfg_decwinsize + cfg_hist_lead;
-static_assert(cfg_hist_ring % cfg_iobuf == 0, "whole input buffers fill the ring");
 
 // Where the n input bytes from offset o lie in a history (byte o at
 // hist[o % ring], ring 0: hist[o]): *k of them at the pointer returned, the

@@ -25,6 +25,20 @@ namespace {
 // being moved, as the program has always printed them.
 constexpr char cfg_start_line[] = "cfg_tblsize=53687091 cfg_decwinsize=1048576000 sizeof(hinf)=28\n";
 
+// The number after `label` in `line`, read at compile time.
+constexpr uint64_t line_number(const char* line, const char* label) {
+  for (const char* p = line; *p; p++) {
+    size_t k = 0;
+    while (label[k] && p[k] == label[k]) k++;
+    if (label[k]) continue;
+    uint64_t v = 0;
+    for (p += k; *p >= '0' && *p <= '9'; p++) v = v * 10 + static_cast<uint64_t>(*p - '0');
+    return v;
+  }
+  return 0;
+}
+static_assert(line_number(cfg_start_line, "cfg_decwinsize=") == LRD_WINDOW, "the start-up line names the window");
+
 struct run_names {
   bool in_std, out_std;  // '-': standard input, standard output
   const char* in_name;   // in messages: the path, or "(stdin)"

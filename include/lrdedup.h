@@ -115,21 +115,21 @@ typedef struct lrd_out {
  * reference is checked against input up to LRD_WINDOW bytes before a chunk
  * that starts at most LRD_ENCODER_LAG bytes before the end of what was taken
  * in (2 MiB + 128 KiB). */
-#define LRD_ENCODER_LAG 2228224u
+#define LRD_ENCODER_LAG (2u * 1048576u + 2u * 65536u)
 
 /* The shortest input history ring lrd_encoder_set_history takes: the window
  * and 4 MiB, which leaves the caller 1.875 MiB of room to read ahead. */
-#define LRD_HISTORY_RING (1048576000u + 4194304u)
+#define LRD_HISTORY_RING (LRD_WINDOW + 4194304u)
 
 /* The decoder keeps its latest output this far back itself: every byte older
  * than this, counted back from the end of what it has handed out, must be
  * readable in a history handed to lrd_decoder_set_history (31 blocks of
  * 64 KiB; 448 KiB before version 0.3). */
-#define LRD_DECODER_LAG 2031616u
+#define LRD_DECODER_LAG (31u * 65536u)
 
 /* The bytes of a view (lrd_decode_view) stay as they are while fewer than
  * this many bytes have been handed out after them. */
-#define LRD_VIEW_KEEP 2031616u
+#define LRD_VIEW_KEEP LRD_DECODER_LAG
 
 /* ------------------------------------------------------------------ encoder */
 

@@ -18,6 +18,8 @@
 using namespace lrd;
 
 static_assert(LRD_WINDOW == cfg_decwinsize);
+static_assert(cfg_tblsize == 53687091 && cfg_probe == 20,
+              "the program's start-up line prints the table's slots (and its 28-byte probe records)");
 static_assert(LRD_HISTORY_RING == cfg_hist_ring);
 static_assert(LRD_ENCODER_LAG == cfg_enc_lag);
 static_assert(LRD_ENCODER_LAG + uint64_t{cfg_iobuf} <= cfg_hist_lead &&

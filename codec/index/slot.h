@@ -6,15 +6,10 @@
 #include <cstdint>
 
 #include "chunk/chunker.h"
+#include "codec/params.h"
 
 namespace lrd {
 
-constexpr uint32_t cfg_tblsize = 53687091;      // slots: 20 * 53687091 bytes just under 1 GiB
-constexpr uint32_t cfg_decwinsize = 0x3E800000; // 1000 MiB: decoder history, entry lifetime
-constexpr uint32_t cfg_poswrap = 0xFA000000;    // positions are counted modulo this
-constexpr uint32_t cfg_probe = 20;              // slots examined from a key's home slot
-static_assert(cfg_poswrap == 4ull * cfg_decwinsize,
-              "positions wrap at four windows: a window for references plus a sweep period of three");
 
 // One table slot. value 0: empty; 1: expired; v >= 2: a chunk began at v - 2.
 struct hslot {
