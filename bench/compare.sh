@@ -314,7 +314,8 @@ for f in $files; do
   }
   pipe_enc() { # pipe_enc LABEL PROGRAM
     timed "$1" "$lrd.p" bash -c 'cat "$1" | "$2" e - - 2>/dev/null | cat > "$3"' - "$in" "$2" "$lrd.p"
-    cmp -s "$lrd" "$lrd.p" || die "MISMATCH: $1's stream through pipes differs from the file's (round $r)"
+    { [ -n "${BENCH_STREAMS_DIFFER:-}" ] && [ "$2" = "$base" ]; } || cmp -s "$lrd" "$lrd.p" ||
+      die "MISMATCH: $1's stream through pipes differs from the file's (round $r)"
     rm -f "$lrd.p"
   }
   pipe_enc_this() { pipe_enc "cat | lrdedup e | cat" "$lr"; }

@@ -343,7 +343,7 @@ int lrd_decode_buffer(const void* src, size_t src_size, void* dst, size_t dst_ca
   int r = lrd_decoder_create(&d, params);
   if (r != LRD_OK) return r;
   // The output is its own history: no window. The input stays put.
-  static uint8_t none = 0;
+  static const uint8_t none = 0;
   lrd_decoder_set_history(d, dst_capacity ? dst : &none);
   lrd_decoder_set_stable_input(d);
   lrd_in in{src, src_size, 0};
