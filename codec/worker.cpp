@@ -1,6 +1,8 @@
 // The helper thread and its job board.
 #include "codec/worker.h"
 
+#include <sched.h>
+
 #include <thread>
 
 namespace lrd {
@@ -36,9 +38,15 @@ void* helper_main(void* arg) {
 
 }  // namespace
 
+bool worker_second_core() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set) >= 2;
+  return std::thread::hardware_concurrency() >= 2;
+}
+
 bool worker_start(worker* w) {
   if (w->helper) return true;
-  if (std::thread::hardware_concurrency() < 2) return false;
+  if (!worker_second_core()) return false;
   w->quit = false;
   w->helper = pthread_create(&w->thread, nullptr, helper_main, w) == 0;
   return w->helper;

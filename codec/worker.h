@@ -35,7 +35,11 @@ struct worker {
   ~worker();  // stops the helper
 };
 
-// Starts the helper, where the machine has a second core. False when it
+// Whether a helper pays: a second core this process may run on (its CPU
+// affinity, as taskset sets it, counts).
+bool worker_second_core();
+
+// Starts the helper, where worker_second_core() says so. False when it
 // could not be started: the caller then runs every job alone, with the same
 // results.
 bool worker_start(worker* w);

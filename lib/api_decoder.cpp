@@ -13,7 +13,8 @@
 #include "codec/dec_history.h"
 #include "codec/decoder.h"
 #include "codec/decoder_rule.h"
-#include "codec/index/index.h"  // cfg_decwinsize
+#include "codec/params.h"
+#include "codec/worker.h"
 #include "lib/api_stream.h"
 #include "os/memory.h"
 #include "os/prefault.h"
@@ -96,7 +97,7 @@ bool dec_start(lrd_decoder* d) {
     if (!d->win) d->win = static_cast<uint8_t*>(map_zeroed(cfg_decwinsize, true));
     if (!d->win) return false;
     // A helper pays only beside the caller's thread.
-    if (d->params.threads == 1 && !d->pf.running && api_second_core())
+    if (d->params.threads == 1 && !d->pf.running && worker_second_core())
       prefault_start(&d->pf, d->win, cfg_decwinsize, cfg_window_lead, prefault_huge_while_fast);
   }
   decoder_init(&d->st, dec_resources(d));

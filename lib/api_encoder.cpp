@@ -150,7 +150,7 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
   e->res.cfg.first_copy = p.first_copy == 1;
   e->res.mem = index_mem{nullptr, enc_resize_index};
   e->res.stage = e->stage;
-  if (e->stage && p.threads == 1 && api_second_core() && worker_start(&e->wk)) e->res.wk = &e->wk;
+  if (e->stage && p.threads == 1 && worker_start(&e->wk)) e->res.wk = &e->wk;
   if (!encoder_init(&e->st, e->res)) {
     lrd_encoder_free(e);
     return LRD_ERROR_MEMORY;

@@ -1,10 +1,7 @@
 // The rules of a call, shared by the encoder and decoder objects.
 #include "lib/api_stream.h"
 
-#include <sched.h>
-
 #include <cstring>
-#include <thread>
 
 namespace lrd {
 
@@ -85,12 +82,6 @@ bool api_read_params(void* p, size_t ours, const void* given, size_t least) {
     if (g[i] != 0) return false;
   std::memcpy(static_cast<uint8_t*>(p) + sizeof size, g + sizeof size, (size < ours ? size : ours) - sizeof size);
   return true;
-}
-
-bool api_second_core() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set) >= 2;
-  return std::thread::hardware_concurrency() >= 2;
 }
 
 }  // namespace lrd

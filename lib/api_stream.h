@@ -131,7 +131,4 @@ api_resumed api_resume(api_stream* s, State* st, coro_task (*body)(State*), Feed
 // that are not zero: a field we do not know.
 bool api_read_params(void* p, size_t ours, const void* given, size_t least);
 
-// Whether helper threads pay: a second core this process may run on.
-bool api_second_core();
-
 }  // namespace lrd
