@@ -106,15 +106,26 @@ bool dec_start(lrd_decoder* d) {
   return true;
 }
 
+// Empties a block of map_zeroed memory for a new stream, which must never
+// read the old one's bytes: its pages go back to the kernel, which zero-fills
+// them at the next touch. Where the kernel refuses, the block goes and null
+// is left: the window is mapped anew at the next start, and without a chunk
+// map the decoder takes the plain body, with the same output.
+uint8_t* dec_emptied(uint8_t* p, size_t bytes) {
+  if (!p || madvise(p, bytes, MADV_DONTNEED) == 0) return p;
+  (void)munmap(p, bytes);  // a failure leaves a mapping nobody uses again
+  return nullptr;
+}
+
 // Back to a decoder that has decoded nothing, its memory kept: the window
-// and the chunk map emptied (given back to the kernel, which zero-fills them
-// again at the next touch), the committer stopped.
+// and the chunk map emptied, the committer stopped.
 void dec_restart(lrd_decoder* d) {
   api_stream_restart(&d->s);
   decoder_start(&d->st);
   prefault_stop(&d->pf);
-  if (d->win) madvise(d->win, cfg_decwinsize, MADV_DONTNEED);
-  if (d->chunkmap) madvise(d->chunkmap, cfg_chunkmap_bytes, MADV_DONTNEED);
+  d->win = dec_emptied(d->win, cfg_decwinsize);
+  d->chunkmap = dec_emptied(d->chunkmap, cfg_chunkmap_bytes);
+  if (!d->chunkmap) d->chunkmap = static_cast<uint8_t*>(map_zeroed(cfg_chunkmap_bytes, false));
   d->held = nullptr;
 }
 

@@ -85,7 +85,9 @@ void enc_give_back(lrd_encoder* e, lrd_in* in) {
   h->inp_before = e->s.taken;
 }
 
-int enc_run(lrd_encoder* e, lrd_in* in, lrd_out* out) {
+// flush: the call is lrd_encode_flush, which returns LRD_OK only once the
+// flushed output is all out.
+int enc_run(lrd_encoder* e, lrd_in* in, lrd_out* out, bool flush) {
   api_stream* s = &e->s;
   coro_header* h = s->h;
   for (;;) {
@@ -114,12 +116,13 @@ int enc_run(lrd_encoder* e, lrd_in* in, lrd_out* out) {
       case api_r_done: s->state = api_flushing; break;
       case api_r_fault: return LRD_ERROR_STATE;  // the encoder has no faults
       case api_r_input: {
-        // Waiting for input: any flush asked for is done, once its output
-        // is out.
-        const bool was_flush = e->flushing;
-        e->flushing = false;
+        // Waiting for input: the body has coded all it was given, so any
+        // flush asked for is coded; a flush call is over once its output
+        // is out too (until then the next flush call asks for nothing new).
         e->st.flush = 0;
-        return api_hand_out(s, out) || !was_flush ? LRD_OK : LRD_OUTPUT_FULL;
+        const bool all = api_hand_out(s, out);
+        if (all || !flush) e->flushing = false;
+        return all || !flush ? LRD_OK : LRD_OUTPUT_FULL;
       }
       case api_r_output: if (direct) return LRD_OUTPUT_FULL; break;
     }
@@ -204,7 +207,7 @@ int lrd_encode(lrd_encoder* e, lrd_in* in, lrd_out* out, int end) {
   if (!e) return LRD_ERROR_NULL;
   api_stream* s = &e->s;
   if (const int r = api_begin_call(s, in, out, end); r != LRD_OK) return api_result(s, r);
-  const int r = enc_run(e, in, out);
+  const int r = enc_run(e, in, out, false);
   enc_give_back(e, in);
   return api_result(s, r);
 }
@@ -221,7 +224,7 @@ int lrd_encode_flush(lrd_encoder* e, lrd_out* out) {
     e->st.flush = 1;
     s->poke = true;
   }
-  return api_result(s, enc_run(e, nullptr, out));
+  return api_result(s, enc_run(e, nullptr, out, true));
 }
 
 int lrd_encoder_stats(const lrd_encoder* e, lrd_stats* st) {
