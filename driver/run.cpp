@@ -132,9 +132,12 @@ int open_named_output(const run_job& j, const run_names& n, const run_files& f) 
   if (fd >= 0 || errno != EEXIST) return fd;
   struct stat st;
   fd = open(j.out_path, O_WRONLY | O_NOCTTY | O_NONBLOCK);
-  if (fd >= 0 && (fstat(fd, &st) != 0 || S_ISREG(st.st_mode))) {
+  const bool seen = fd >= 0 && fstat(fd, &st) == 0;
+  if (fd >= 0 && (!seen || S_ISREG(st.st_mode))) {
+    // A regular file is refused as existing; a failed fstat with its own errno.
+    const int e = seen ? EEXIST : errno;
     (void)close(fd);  // nothing written through it
-    errno = EEXIST;
+    errno = e;
     fd = -1;
   }
   // Left non-blocking where refused: the writes then wait on EAGAIN (fdio).
