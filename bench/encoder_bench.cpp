@@ -60,7 +60,7 @@ uint64_t encode_once(encoder_body_fn body, const std::vector<uint8_t>& in, void*
   encoder_resources r;
   r.table = static_cast<hslot*>(tbl);
   r.stage = stage.p;
-  r.wk = helper && worker_start(&wk) ? &wk : nullptr;
+  r.wk = helper && worker_start(&wk, 1) > 0 ? &wk : nullptr;
   auto c = std::make_unique<encoder_state>();
   encoder_init(c.get(), r);
   const uint64_t written = run_mem(c.get(), body, in, cfg_iobuf, cfg_iobuf, false).written;

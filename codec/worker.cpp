@@ -1,4 +1,4 @@
-// The helper thread and its job board.
+// The helper threads and their job board.
 #include "codec/worker.h"
 
 #include <sched.h>
@@ -10,7 +10,7 @@ namespace lrd {
 namespace {
 
 // Takes pieces until none is left. The job's fields stay put meanwhile: they
-// change only in worker_begin, once the helper is idle.
+// change only in worker_begin, once no helper is busy.
 void run_pieces(worker* w) {
   for (;;) {
     const uint32_t k = w->next.fetch_add(1, std::memory_order_relaxed);
@@ -23,60 +23,64 @@ void run_pieces(worker* w) {
 void* helper_main(void* arg) {
   worker* w = static_cast<worker*>(arg);
   std::unique_lock<std::mutex> lk(w->m);
+  uint64_t seen = w->gen;  // the last job this helper took up
   for (;;) {
-    w->cv_job.wait(lk, [w] { return w->gen != w->seen || w->quit; });
+    w->cv_job.wait(lk, [w, seen] { return w->gen != seen || w->quit; });
     if (w->quit) return nullptr;
-    w->seen = w->gen;
-    w->active = true;
+    seen = w->gen;
+    w->busy++;
     lk.unlock();
     run_pieces(w);
     lk.lock();
-    w->active = false;
-    w->cv_idle.notify_all();
+    if (--w->busy == 0) w->cv_idle.notify_all();
   }
 }
 
 }  // namespace
 
-bool worker_second_core() {
+unsigned worker_cpus() {
   cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set) >= 2;
-  return std::thread::hardware_concurrency() >= 2;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<unsigned>(CPU_COUNT(&set));
+  const unsigned n = std::thread::hardware_concurrency();
+  return n ? n : 1;
 }
 
-bool worker_start(worker* w) {
-  if (w->helper) return true;
-  if (!worker_second_core()) return false;
+unsigned worker_start(worker* w, unsigned n) {
+  if (n > worker_max_helpers) n = worker_max_helpers;
+  std::lock_guard<std::mutex> lk(w->m);
   w->quit = false;
-  w->helper = pthread_create(&w->thread, nullptr, helper_main, w) == 0;
-  return w->helper;
+  while (w->helpers < n && pthread_create(&w->threads[w->helpers], nullptr, helper_main, w) == 0) w->helpers++;
+  return w->helpers;
 }
 
 void worker_stop(worker* w) {
-  if (!w->helper) return;
+  if (!w->helpers) return;
   {
     std::lock_guard<std::mutex> lk(w->m);
     w->quit = true;
   }
-  w->cv_job.notify_one();
-  pthread_join(w->thread, nullptr);
-  w->helper = false;
+  w->cv_job.notify_all();
+  for (unsigned i = 0; i < w->helpers; i++) pthread_join(w->threads[i], nullptr);
+  w->helpers = 0;
 }
 
 worker::~worker() { worker_stop(this); }
 
 void worker_begin(worker* w, worker_piece_fn fn, void* ctx, uint32_t count) {
   std::unique_lock<std::mutex> lk(w->m);
-  if (w->helper) w->cv_idle.wait(lk, [w] { return !w->active; });
+  if (w->helpers) w->cv_idle.wait(lk, [w] { return w->busy == 0; });
   w->fn = fn;
   w->ctx = ctx;
   w->count = count;
   w->next.store(0, std::memory_order_relaxed);
   w->done.store(0, std::memory_order_relaxed);
-  if (w->helper) {
+  if (w->helpers) {
     w->gen++;
     lk.unlock();
-    w->cv_job.notify_one();
+    // A job of one piece is the caller's own: no helper needs waking. With
+    // fewer pieces than helpers, a wake-up each is still cheaper than the
+    // pieces left waiting.
+    if (count > 1) w->cv_job.notify_all();
   }
 }
 
@@ -86,10 +90,12 @@ void worker_end(worker* w) {
 }
 
 void worker_wait_idle(worker* w) {
-  if (!w->helper) return;
+  if (!w->helpers) return;
   std::unique_lock<std::mutex> lk(w->m);
-  // A job posted but not yet taken up is still to come.
-  w->cv_idle.wait(lk, [w] { return w->seen == w->gen && !w->active; });
+  // A helper that takes the job up later finds no piece left: every fetch
+  // from here on returns count or more.
+  w->next.store(w->count, std::memory_order_relaxed);
+  w->cv_idle.wait(lk, [w] { return w->busy == 0; });
 }
 
 }  // namespace lrd

@@ -1,5 +1,5 @@
-// A helper thread that shares the pieces of a job with its caller: the caller
-// posts a job of `count` independent pieces, the helper starts on them at
+// Helper threads that share the pieces of a job with their caller: the caller
+// posts a job of `count` independent pieces, the helpers start on them at
 // once, and the caller joins in and waits for the rest. Pieces are handed out
 // through an atomic counter, so whichever thread is free takes the next one;
 // a job's result must not depend on who ran which piece.
@@ -17,45 +17,52 @@ namespace lrd {
 // Runs piece k of a job over ctx.
 using worker_piece_fn = void (*)(void* ctx, uint32_t k);
 
-// One helper and its job board, owned by one coder at a time. Without a
+// The most helpers one worker runs: a batch has no more pieces than this
+// many threads could share.
+constexpr unsigned worker_max_helpers = 64;
+
+// Helpers and their job board, owned by one coder at a time. Without a
 // started helper the caller runs every piece itself, in worker_end.
 struct worker {
   std::mutex m;
   std::condition_variable cv_job, cv_idle;
-  uint64_t gen = 0;     // bumped for every job posted to the helper
-  uint64_t seen = 0;    // the last job the helper took up
-  bool active = false;  // the helper is working on a job
-  bool helper = false;  // a helper thread runs
-  bool quit = false;    // the helper is to end
-  pthread_t thread{};
+  uint64_t gen = 0;      // bumped for every job posted to the helpers
+  unsigned busy = 0;     // helpers working on the job
+  unsigned helpers = 0;  // helper threads running
+  bool quit = false;     // the helpers are to end
+  pthread_t threads[worker_max_helpers]{};
   worker_piece_fn fn = nullptr;
   void* ctx = nullptr;
   uint32_t count = 0;
   std::atomic<uint32_t> next{0}, done{0};
-  ~worker();  // stops the helper
+  ~worker();  // stops the helpers
 };
 
-// Whether a helper pays: a second core this process may run on (its CPU
-// affinity, as taskset sets it, counts).
-bool worker_second_core();
+// The CPUs this process may run on (its CPU affinity, as taskset sets it,
+// counts); at least 1.
+unsigned worker_cpus();
 
-// Starts the helper, where worker_second_core() says so. False when it
-// could not be started: the caller then runs every job alone, with the same
-// results.
-bool worker_start(worker* w);
+// Whether a helper pays: a second CPU this process may run on.
+inline bool worker_second_core() { return worker_cpus() >= 2; }
 
-// Ends the helper, once it has left its job, and waits for it.
+// Starts helpers until n run (at most worker_max_helpers). Returns how many
+// run: fewer where a thread could not be started, and the caller then runs
+// their share, with the same results.
+unsigned worker_start(worker* w, unsigned n);
+
+// Ends the helpers, once they have left their job, and waits for them.
 void worker_stop(worker* w);
 
-// Posts a job; the helper starts on it at once. REQUIRES: ctx stays valid
-// until worker_end returns, and no job is open.
+// Posts a job; the helpers start on it at once. REQUIRES: ctx stays valid
+// until worker_end (or worker_wait_idle) returns, and no job is open.
 void worker_begin(worker* w, worker_piece_fn fn, void* ctx, uint32_t count);
 
-// Runs the pieces left, then waits for those the helper took.
+// Runs the pieces left, then waits for those the helpers took.
 void worker_end(worker* w);
 
-// Waits until the helper has left any job, as before freeing what a job
-// abandoned by its coder works on.
+// Gives up the pieces of the open job nobody has taken and waits until the
+// helpers have left it, as before freeing what a job abandoned by its coder
+// works on. Harmless after worker_end.
 void worker_wait_idle(worker* w);
 
 }  // namespace lrd

@@ -57,10 +57,11 @@ extern "C" {
  * numbers are the one place the version is written: the build, the program
  * and its manual page take it from here. While the major version is 0, a new
  * minor version may change the interface (0.4 gave the parameter structs
- * their size member, so that later fields no longer do); a new patch
+ * their size member, so that later fields no longer do; 0.5 gave threads
+ * counts above 1 and LRD_THREADS_AUTO); a new patch
  * version never does. */
 #define LRD_VERSION_MAJOR 0
-#define LRD_VERSION_MINOR 4
+#define LRD_VERSION_MINOR 5
 #define LRD_VERSION_PATCH 0
 #define LRD_VERSION_NUMBER (LRD_VERSION_MAJOR * 10000 + LRD_VERSION_MINOR * 100 + LRD_VERSION_PATCH)
 #define LRD_VERSION_TEXT_(n) #n
@@ -131,6 +132,13 @@ typedef struct lrd_out {
  * this many bytes have been handed out after them. */
 #define LRD_VIEW_KEEP LRD_DECODER_LAG
 
+/* The threads parameter's default: as many helper threads as pay on the
+ * machine, counted from the CPUs the process may run on (its affinity). */
+#define LRD_THREADS_AUTO 0xFFFFFFFFu
+
+/* The most helper threads a coder takes; more is LRD_ERROR_PARAM. */
+#define LRD_THREADS_MAX 64u
+
 /* ------------------------------------------------------------------ encoder */
 
 typedef struct lrd_encoder lrd_encoder;
@@ -144,10 +152,11 @@ typedef struct lrd_encoder lrd_encoder;
  * library does not know. */
 typedef struct lrd_encoder_params {
   size_t size; /* sizeof(lrd_encoder_params) */
-  /* Helper threads: 0, none; 1 (the default), one that copies in, cuts and
-   * digests the next batches of input while the caller's thread codes this
-   * one. Used only on a machine with a second core; the stream is the same
-   * either way. */
+  /* Helper threads, which copy in, cut and digest the next batches of input
+   * while the caller's thread codes this one, sharing the pieces of each
+   * batch: 0, none; 1 to LRD_THREADS_MAX, that many; LRD_THREADS_AUTO (the
+   * default), one where the process may run on two CPUs or more, else none.
+   * The stream is the same either way. */
   unsigned threads;
   /* Which earlier copy a repeated chunk refers to: 0 (the default), the
    * latest one, so that a chunk seen within the last LRD_WINDOW bytes is
@@ -159,7 +168,7 @@ typedef struct lrd_encoder_params {
   unsigned first_copy;
 } lrd_encoder_params;
 
-#define LRD_ENCODER_PARAMS_INIT {sizeof(lrd_encoder_params), 1, 0}
+#define LRD_ENCODER_PARAMS_INIT {sizeof(lrd_encoder_params), LRD_THREADS_AUTO, 0}
 
 /* The defaults (LRD_ENCODER_PARAMS_INIT), size included. */
 LRD_API void lrd_encoder_params_default(lrd_encoder_params* p);
@@ -169,8 +178,9 @@ LRD_API void lrd_encoder_params_default(lrd_encoder_params* p);
  * average some 160 bytes) up to 1 GiB, some 3 MiB of staging buffers, and,
  * unless lrd_encoder_set_history is called before the first input, a ring of
  * the last LRD_HISTORY_RING input bytes, committed as it fills.
- * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads or first_copy > 1, or a
- * size it cannot take) or LRD_ERROR_MEMORY. */
+ * LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads above LRD_THREADS_MAX
+ * but not LRD_THREADS_AUTO, first_copy > 1, or a size it cannot take) or
+ * LRD_ERROR_MEMORY. */
 LRD_API int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params);
 
 /* Frees the encoder and everything it holds; NULL is allowed. */
@@ -242,10 +252,13 @@ typedef struct lrd_decoder lrd_decoder;
 /* Parameters, as lrd_encoder_params: grown at the end, size first. */
 typedef struct lrd_decoder_params {
   size_t size; /* sizeof(lrd_decoder_params) */
-  /* Helper threads: 0, none; 1 (the default), one that commits the pages of
-   * the window a little ahead of the output, so that their first touch costs
-   * the decoding nothing. Used only on a machine with a second core, and not
-   * with a history of the caller's. */
+  /* Helper threads: 0, none; 1 to LRD_THREADS_MAX, that many that find the
+   * cuts of literal chunks in the input ahead of the caller's thread, and,
+   * where the process may run on two CPUs and the decoder keeps its own
+   * window, one more that commits the window's pages a little ahead of the
+   * output, so that their first touch costs the decoding nothing;
+   * LRD_THREADS_AUTO (the default), as 1 where the process may run on two
+   * CPUs or more, else as 0. The output is the same either way. */
   unsigned threads;
   /* 0 (the default): a corrupt stream ends in LRD_ERROR_CORRUPT at its first
    * fault, once the output before the faulty chunk is handed out. 1: it is
@@ -255,7 +268,7 @@ typedef struct lrd_decoder_params {
   unsigned decode_through;
 } lrd_decoder_params;
 
-#define LRD_DECODER_PARAMS_INIT {sizeof(lrd_decoder_params), 1, 0}
+#define LRD_DECODER_PARAMS_INIT {sizeof(lrd_decoder_params), LRD_THREADS_AUTO, 0}
 
 /* The defaults (LRD_DECODER_PARAMS_INIT), size included. */
 LRD_API void lrd_decoder_params_default(lrd_decoder_params* p);
@@ -263,8 +276,9 @@ LRD_API void lrd_decoder_params_default(lrd_decoder_params* p);
 /* Makes a decoder in *dec (params NULL: the defaults). It keeps the last
  * 1000 MiB of its output in a window committed as it fills, unless
  * lrd_decoder_set_history is called before the first input; then it needs
- * some 19 MiB. LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads > 1,
- * decode_through > 1, or a size it cannot take) or LRD_ERROR_MEMORY. */
+ * some 19 MiB. LRD_OK, LRD_ERROR_NULL, LRD_ERROR_PARAM (threads above
+ * LRD_THREADS_MAX but not LRD_THREADS_AUTO, decode_through > 1, or a size
+ * it cannot take) or LRD_ERROR_MEMORY. */
 LRD_API int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* params);
 
 /* Frees the decoder and everything it holds; NULL is allowed. */

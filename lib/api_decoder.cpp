@@ -97,7 +97,7 @@ bool dec_start(lrd_decoder* d) {
     if (!d->win) d->win = static_cast<uint8_t*>(map_zeroed(cfg_decwinsize, true));
     if (!d->win) return false;
     // A helper pays only beside the caller's thread.
-    if (d->params.threads == 1 && !d->pf.running && worker_second_core())
+    if (api_helpers(d->params.threads, 1) > 0 && !d->pf.running && worker_second_core())
       prefault_start(&d->pf, d->win, cfg_decwinsize, cfg_window_lead, prefault_huge_while_fast);
   }
   decoder_init(&d->st, dec_resources(d));
@@ -242,7 +242,7 @@ int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* params) {
   lrd_decoder_params_default(&p);
   if (params && !api_read_params(&p, sizeof p, params, offsetof(lrd_decoder_params, decode_through) + sizeof p.decode_through))
     return LRD_ERROR_PARAM;
-  if (p.threads > 1 || p.decode_through > 1) return LRD_ERROR_PARAM;
+  if (!api_threads_valid(p.threads) || p.decode_through > 1) return LRD_ERROR_PARAM;
   lrd_decoder* d = new (std::nothrow) lrd_decoder;
   if (!d) return LRD_ERROR_MEMORY;
   d->params = p;

@@ -142,7 +142,7 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
   lrd_encoder_params_default(&p);
   if (params && !api_read_params(&p, sizeof p, params, offsetof(lrd_encoder_params, first_copy) + sizeof p.first_copy))
     return LRD_ERROR_PARAM;
-  if (p.threads > 1 || p.first_copy > 1) return LRD_ERROR_PARAM;
+  if (!api_threads_valid(p.threads) || p.first_copy > 1) return LRD_ERROR_PARAM;
   lrd_encoder* e = new (std::nothrow) lrd_encoder;
   if (!e) return LRD_ERROR_MEMORY;
   e->params = p;
@@ -153,7 +153,10 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
   e->res.cfg.first_copy = p.first_copy == 1;
   e->res.mem = index_mem{nullptr, enc_resize_index};
   e->res.stage = e->stage;
-  if (e->stage && p.threads == 1 && worker_start(&e->wk)) e->res.wk = &e->wk;
+  // One helper keeps up with the caller's thread, whose share of a batch's
+  // work is the larger; a second would only take CPU time from the
+  // program's writer.
+  if (e->stage && worker_start(&e->wk, api_helpers(p.threads, 1)) > 0) e->res.wk = &e->wk;
   if (!encoder_init(&e->st, e->res)) {
     lrd_encoder_free(e);
     return LRD_ERROR_MEMORY;

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "codec/worker.h"
+
 namespace lrd {
 
 void api_stream_restart(api_stream* s) {
@@ -82,6 +84,12 @@ bool api_read_params(void* p, size_t ours, const void* given, size_t least) {
     if (g[i] != 0) return false;
   std::memcpy(static_cast<uint8_t*>(p) + sizeof size, g + sizeof size, (size < ours ? size : ours) - sizeof size);
   return true;
+}
+
+unsigned api_helpers(unsigned threads, unsigned most_auto) {
+  if (threads != LRD_THREADS_AUTO) return threads;
+  const unsigned others = worker_cpus() - 1;
+  return others < most_auto ? others : most_auto;
 }
 
 }  // namespace lrd

@@ -131,4 +131,13 @@ api_resumed api_resume(api_stream* s, State* st, coro_task (*body)(State*), Feed
 // that are not zero: a field we do not know.
 bool api_read_params(void* p, size_t ours, const void* given, size_t least);
 
+// Whether a threads parameter is one the library takes.
+inline bool api_threads_valid(unsigned threads) {
+  return threads <= LRD_THREADS_MAX || threads == LRD_THREADS_AUTO;
+}
+
+// The helpers a threads parameter asks for: LRD_THREADS_AUTO gives one for
+// every CPU the process may run on beside the caller's, up to most_auto.
+unsigned api_helpers(unsigned threads, unsigned most_auto);
+
 }  // namespace lrd

@@ -165,14 +165,16 @@ TEST(EncoderFast, InputHandedOverWhereItLiesInTheHistory) {
             "");
 }
 
-TEST(EncoderFast, WithoutTheHelperThread) {
-  // The body does every scan and digest piece itself; and back to two
-  // threads, so that a helper started earlier is handed work again.
-  harness_encoder_helper = false;
-  expect_same(with_repeats(3 * mib + 5, 4 * mib, 16, 60000), "one thread");
-  expect_same(cat({bytes(mib + 7, 0), random_bytes(mib, 17)}), "one thread, zero run", index_cfg{1024, 65536, 4 * 65536});
-  harness_encoder_helper = true;
-  expect_same(with_repeats(3 * mib + 5, 4 * mib, 16, 60000), "two threads again");
+TEST(EncoderFast, AnyNumberOfHelperThreads) {
+  // None: the body does every piece itself; more than the pieces of a small
+  // batch; and back to one, so that a helper started earlier is handed work
+  // again.
+  for (const unsigned n : {0u, 2u, 4u, 1u}) {
+    harness_encoder_helpers = n;
+    const std::string what = std::to_string(n) + " helpers";
+    expect_same(with_repeats(3 * mib + 5, 4 * mib, 16, 60000), what);
+    expect_same(cat({bytes(mib + 7, 0), random_bytes(mib, 17)}), what + ", zero run", index_cfg{1024, 65536, 4 * 65536});
+  }
 }
 
 }  // namespace

@@ -75,8 +75,8 @@ struct heap_index_mem {
   index_mem mem() { return {this, resize}; }
 };
 
-// Whether the encoders that test_encoder sets up get a helper thread.
-inline bool harness_encoder_helper = true;
+// How many helper threads the encoders that test_encoder sets up get.
+inline unsigned harness_encoder_helpers = 1;
 
 // An encoder state with memory of its own, of the program's sizes or small
 // ones, set up by encoder_init as the library sets up its own.
@@ -110,7 +110,7 @@ struct test_encoder {
       t.stage = std::make_unique<mapped>(encoder_stage_bytes());
       r.stage = t.stage->p;
       t.wk = std::make_unique<worker>();
-      if (harness_encoder_helper && worker_start(t.wk.get())) r.wk = t.wk.get();
+      if (worker_start(t.wk.get(), harness_encoder_helpers) > 0) r.wk = t.wk.get();
     }
     if (!encoder_init(t.c.get(), r)) harness_abort("no memory for a growing index");
     return t;

@@ -123,11 +123,12 @@ static void one_shot(const bytes* data, const bytes* stream) {
 }
 
 /* A flush hands out everything before the chunk the input ends in, and the
- * stream stays the one without flushes. */
+ * stream stays the one without flushes, with any number of helpers. */
 static void flushes(const bytes* data, const bytes* stream) {
-  for (int threads = 0; threads < 2; threads++) {
+  static const unsigned counts[] = {0, 1, 2, 4};
+  for (int threads = 0; threads < 4; threads++) {
     lrd_encoder_params ep = LRD_ENCODER_PARAMS_INIT;
-    ep.threads = (unsigned)threads;
+    ep.threads = counts[threads];
     lrd_encoder* e;
     CHECK(lrd_encoder_create(&e, &ep) == LRD_OK);
     unsigned char* s = malloc(lrd_encode_bound(data->n));

@@ -132,7 +132,7 @@ static void misuse(void) {
   lrd_decoder_free(NULL);
   lrd_encoder_params ep;
   lrd_encoder_params_default(&ep);
-  ep.threads = 2;
+  ep.threads = LRD_THREADS_MAX + 1; /* LRD_THREADS_AUTO and up to the most are taken */
   CHECK(lrd_encoder_create(&e, &ep) == LRD_ERROR_PARAM && e == NULL);
   ep.threads = 1;
   ep.first_copy = 2;
