@@ -177,10 +177,14 @@ ensure() { # ensure NAME: make WORKDIR/NAME if it is not there yet
 # /usr/bin/time, finds its child and reads the child's RssAnon every ~10 ms
 # (every ~1 ms until the child is found and for its first 20 samples, so that
 # a short run is seen too) until DONE exists; writes the largest value seen
-# (KiB) to OUT.
+# (KiB) to OUT, and to OUT.thr the CPU time (user + system, in clock ticks)
+# each thread had used when last seen, summed by thread name ("name=ticks"
+# words; a thread that ends between two samples loses up to ~10 ms).
 sample() {
   set +e
-  local done=$1 pidf=$2 out=$3 tpid="" cpid="" max=0 n=0 k v rest
+  local done=$1 pidf=$2 out=$3 tpid="" cpid="" max=0 n=0 k v rest t
+  local -a f
+  local -A cpu=() name=()
   while [ ! -e "$done" ]; do
     [ -z "$tpid" ] && [ -s "$pidf" ] && read -r tpid < "$pidf"
     [ -n "$tpid" ] && [ -z "$cpid" ] && read -r cpid rest 2>/dev/null < "/proc/$tpid/task/$tpid/children"
@@ -189,10 +193,18 @@ sample() {
       while read -r k v rest; do
         if [ "$k" = RssAnon: ]; then ((v > max)) && max=$v; break; fi
       done 2>/dev/null < "/proc/$cpid/status"
+      for t in /proc/"$cpid"/task/*; do
+        read -r -a f 2>/dev/null < "$t/stat" || continue
+        ((${#f[@]} > 14)) || continue
+        name[$t]=${f[1]//[()]/} cpu[$t]=$((f[13] + f[14]))
+      done
     fi
     if ((n < 20)); then read -r -t 0.001 -u "$tick" k; else read -r -t 0.01 -u "$tick" k; fi
   done
   echo "$max" > "$out"
+  local -A sum=()
+  for t in "${!cpu[@]}"; do sum[${name[$t]}]=$((${sum[${name[$t]}]:-0} + cpu[$t])); done
+  for k in "${!sum[@]}"; do printf '%s=%s ' "$k" "${sum[$k]}"; done > "$out.thr"
 }
 
 # measure CMD...: runs CMD once; sets m_us (wall time, microseconds), m_rss
@@ -200,7 +212,7 @@ sample() {
 measure() {
   local done=$work/.done pidf=$work/.pid anonf=$work/.anon tv=$work/.time log=$work/.log
   local spid tpid rc=0 t0 t1
-  rm -f "$done" "$pidf" "$anonf"
+  rm -f "$done" "$pidf" "$anonf" "$anonf.thr"
   sample "$done" "$pidf" "$anonf" &
   spid=$!
   t0=${EPOCHREALTIME/./}
@@ -218,13 +230,18 @@ measure() {
   m_us=$((t1 - t0))
   m_rss=$(awk -F: '/Maximum resident set size/ {gsub(/ /, "", $2); print $2}' "$tv")
   m_anon=$(< "$anonf")
+  m_thr=$(cat "$anonf.thr" 2>/dev/null)
 }
 
 # Per command label: the run times (us), largest RSS and RssAnon (KiB), the
 # output size.
-declare -A times rss anon osize
+declare -A times rss anon osize thr_ticks thr_names
 record() { # record LABEL OUTFILE: after measure
-  local l=$1
+  local l=$1 w
+  for w in $m_thr; do
+    [[ " ${thr_names[$l]:-} " == *" ${w%%=*} "* ]] || thr_names[$l]+=" ${w%%=*}"
+    thr_ticks[$l|${w%%=*}]+=" ${w#*=}"
+  done
   times[$l]="${times[$l]:-} $m_us"
   rss[$l]=$((m_rss > ${rss[$l]:-0} ? m_rss : ${rss[$l]:-0}))
   anon[$l]=$((m_anon > ${anon[$l]:-0} ? m_anon : ${anon[$l]:-0}))
@@ -238,6 +255,18 @@ timed() { # timed LABEL OUTFILE CMD...: removes OUTFILE, runs and records CMD
   sync
   measure "$@"
   record "$l" "$o"
+}
+# threads LABEL CHUNKS: the median CPU seconds of each thread of LABEL's
+# runs, by name, and the main thread's (named lrdedup) per chunk.
+threads() {
+  local l=$1 x=$2 n out="" hz main=0
+  hz=$(getconf CLK_TCK)
+  for n in ${thr_names[$l]:-}; do
+    local m; m=$(median "${thr_ticks[$l|$n]}")
+    out+="$n $(awk -v t="$m" -v hz="$hz" 'BEGIN {printf "%.2f", t / hz}') s, "
+    [ "$n" = lrdedup ] && main=$m
+  done
+  echo "${out}main thread $(awk -v t="$main" -v hz="$hz" -v x="$x" 'BEGIN {printf "%.0f", x ? t / hz * 1e9 / x : 0}') ns per chunk"
 }
 median() { tr ' ' '\n' <<< "$1" | grep . | sort -n | awk '{v[NR] = $1} END {printf "%.0f\n", (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 fastest() { tr ' ' '\n' <<< "$1" | grep . | sort -n | head -1; }
@@ -296,6 +325,7 @@ for f in $files; do
   enc_z() { timed "zstd -1 --long=30 -T1" "$zst" zstd -q -f -1 --long=30 -T1 "$in" -o "$zst"; }
   dec_this() {
     timed "lrdedup d" "$lrd.out" "$lr" d "$lrd" "$lrd.out"
+    lr_dx=$(awk '/^sum=/ {sub(/^x=/, "", $2); print $2}' "$work/.log")
     check "$in" "$lrd.out" "lrdedup d" "$r"
     ((r == runs)) && a_lr=$(alloc "$lrd.out")
     rm -f "$lrd.out"
@@ -368,6 +398,7 @@ for f in $files; do
     for l in "${labels[@]}" "zstd -1 --long=30 -T1" "cp"; do print_row "$l" "$(median "${times[$l]}")" "$insize"; done
     le=$(median "${times[lrdedup e]}") ze=$(median "${times[zstd -1 --long=30 -T1]}") cpt=$(median "${times[cp]}")
     echo "ratios: speed lrdedup e / zstd $(ratio "$ze" "$le"), time lrdedup e / cp $(ratio "$le" "$cpt")$([ -n "$base" ] && echo ", time lrdedup e / base e $(ratio "$le" "$(median "${times[base e]}")")"); chunks x=$lr_x, anon bytes per chunk $(awk -v a="${anon[lrdedup e]}" -v x="$lr_x" 'BEGIN {printf "%.1f", a * 1024 / x}')"
+    echo "CPU per thread, medians: lrdedup e: $(threads "lrdedup e" "$lr_x")"
     continue
   fi
   for ((r = 1; r <= runs; r++)); do timed "lrdedup e > /dev/null" /dev/null "$lr" e "$in" /dev/null; done
@@ -383,6 +414,7 @@ for f in $files; do
   for l in "${labels[@]}" "zstd -d --long=30"; do
     print_row "$l" "$(median "${times[$l]}")" "$insize"
   done
+  echo "CPU per thread, medians: lrdedup e: $(threads "lrdedup e" "$lr_x"); lrdedup d: $(threads "lrdedup d" "${lr_dx:-$lr_x}")"
   echo "secondary: fastest of $runs back to back, output to /dev/null"
   for l in "lrdedup e > /dev/null" "lrdedup d > /dev/null"; do
     print_row "$l" "$(fastest "${times[$l]}")" "$insize"

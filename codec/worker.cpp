@@ -22,6 +22,8 @@ void run_pieces(worker* w) {
 
 void* helper_main(void* arg) {
   worker* w = static_cast<worker*>(arg);
+  // Named, so that per-thread figures (top -H, /proc) tell the threads apart.
+  (void)pthread_setname_np(pthread_self(), "lrd-helper");
   std::unique_lock<std::mutex> lk(w->m);
   uint64_t seen = w->gen;  // the last job this helper took up
   for (;;) {

@@ -2,6 +2,7 @@
 #include "driver/input_ring.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -74,6 +75,7 @@ bool ring_input::reader_wait() {
 }
 
 void* ring_input::reader_main(void* arg) {
+  (void)pthread_setname_np(pthread_self(), "lrd-reader");
   static_cast<ring_input*>(arg)->reader_loop();
   return nullptr;
 }

@@ -1,6 +1,7 @@
 // The ring of output blocks between the coder and the writer thread.
 #include "driver/out_queue.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
@@ -158,6 +159,7 @@ bool out_queue::take_batch(std::unique_lock<std::mutex>& lk, out_batch* b) {
 }
 
 void out_queue::run() {
+  (void)pthread_setname_np(pthread_self(), "lrd-writer");
   std::unique_lock<std::mutex> lk(m_);
   out_batch b;
   while (take_batch(lk, &b)) {

@@ -2,6 +2,7 @@
 // and judging the cost of huge pages as it goes.
 #include "os/prefault.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <time.h>
@@ -30,6 +31,7 @@ int64_t thread_ns() {
 
 void* prefault_main(void* arg) {
   prefault* f = static_cast<prefault*>(arg);
+  (void)pthread_setname_np(pthread_self(), "lrd-commit");
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   size_t done = 0;  // a multiple of the page size: madvise starts on a page
   bool huge = f->huge_while_fast;
