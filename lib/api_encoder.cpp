@@ -3,6 +3,7 @@
 // straight into the caller's output buffer while that has room, and into a
 // block of its own otherwise.
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include "codec/worker.h"
 #include "lib/api_stream.h"
 #include "os/memory.h"
+#include "os/prefault.h"
 
 using namespace lrd;
 
@@ -26,12 +28,21 @@ static_assert(LRD_ENCODER_LAG + uint64_t{cfg_iobuf} <= cfg_hist_lead &&
                   LRD_HISTORY_RING - LRD_WINDOW - LRD_ENCODER_LAG == 1966080,
               "a ring of LRD_HISTORY_RING leaves 1.875 MiB to read ahead");
 
+// A growth of an index block whose new pages a thread commits, so that
+// their zero-filling at first touch is not the coder's: the cells are
+// rewritten right after they grow, the pool is filled in order after it.
+struct enc_growth {
+  void* block = nullptr;  // the block as it grew; null: none running
+  prefault pf;
+};
+
 struct lrd_encoder {
   api_stream s;
   encoder_state st{};
   encoder_resources res;        // what every run of st is set up from
   lrd_encoder_params params;
   worker wk;
+  enc_growth growth[2];          // one for each of the index's growing blocks
   void* stage = nullptr;
   uint8_t* ring = nullptr;       // the encoder's own history of its input
   bool caller_history = false;   // set_history: input taken where it lies
@@ -41,10 +52,43 @@ struct lrd_encoder {
 
 namespace {
 
+// Growths smaller than this are left to the coder's touches: a thread would
+// cost more than it saves.
+constexpr size_t cfg_growth_commit_least = size_t{1} << 20;
+
 // The growing index's memory. A refusal fails the body, which the calls
-// report.
-void* enc_resize_index(void*, void* block, size_t old_bytes, size_t new_bytes) {
-  return resize_index_zeroed(block, old_bytes, new_bytes);
+// report. With helper threads, the new part of a block that grew (by no more
+// than its size: a growth, not the jump to the flat table, which is touched
+// at random) is committed by a thread of its own while the coder goes on; a
+// block's thread ends before the block changes again.
+void* enc_resize_index(void* ctx, void* block, size_t old_bytes, size_t new_bytes) {
+  lrd_encoder* const e = static_cast<lrd_encoder*>(ctx);
+  for (enc_growth& g : e->growth) {
+    if (block && g.block == block) {
+      prefault_stop(&g.pf);
+      g.block = nullptr;
+    }
+  }
+  void* const p = resize_index_zeroed(block, old_bytes, new_bytes);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t from = (old_bytes + page - 1) & ~(page - 1);
+  if (!p || e->wk.helpers == 0 || new_bytes > 2 * old_bytes || new_bytes < from + cfg_growth_commit_least)
+    return p;
+  for (enc_growth& g : e->growth) {
+    if (g.block) continue;
+    prefault_start(&g.pf, static_cast<uint8_t*>(p) + from, new_bytes - from, new_bytes - from);
+    if (g.pf.running) g.block = p;
+    break;
+  }
+  return p;
+}
+
+// Ends the commits of the index's growths.
+void enc_stop_growths(lrd_encoder* e) {
+  for (enc_growth& g : e->growth) {
+    prefault_stop(&g.pf);
+    g.block = nullptr;
+  }
 }
 
 // Points the encoder's input at the caller's bytes, copied into the own ring
@@ -151,7 +195,7 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
   // stream, only more slowly, as lrd_encoder_fallback tells.
   e->stage = map_zeroed(encoder_stage_bytes(), false);
   e->res.cfg.first_copy = p.first_copy == 1;
-  e->res.mem = index_mem{nullptr, enc_resize_index};
+  e->res.mem = index_mem{e, enc_resize_index};
   e->res.stage = e->stage;
   // One helper keeps up with the caller's thread, whose share of a batch's
   // work is the larger; a second would only take CPU time from the
@@ -168,6 +212,7 @@ int lrd_encoder_create(lrd_encoder** enc, const lrd_encoder_params* params) {
 void lrd_encoder_free(lrd_encoder* e) {
   if (!e) return;
   encoder_free(&e->st);  // first: the body's helper may work on the staging memory
+  enc_stop_growths(e);
   worker_stop(&e->wk);
   if (e->stage) munmap(e->stage, encoder_stage_bytes());
   if (e->ring) munmap(e->ring, cfg_hist_ring);
@@ -181,6 +226,7 @@ int lrd_encoder_reset(lrd_encoder* e) {
   api_stream_restart(s);  // the body's frame leaves the helper idle as it goes
   e->caller_history = e->flushing = false;
   encoder_free(c);
+  enc_stop_growths(e);
   const bool ok = encoder_init(c, e->res);
   // The ring's old bytes are never read: only the index points into it.
   c->hist = e->ring;
