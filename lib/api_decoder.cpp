@@ -37,11 +37,6 @@ constexpr size_t cfg_window_lead = size_t{32} << 20;
 
 constexpr size_t cfg_chunkmap_bytes = cfg_decwinsize / cfg_mapblock;
 
-// A stable input is taken a piece at a time, and a piece counts as taken only
-// once the body has read the last of it: until then the body may still read
-// any of it (a cut scan reaches back, a block write may pause in the middle).
-constexpr size_t cfg_stable_piece = size_t{1} << 20;
-
 }  // namespace
 
 struct lrd_decoder {
@@ -131,12 +126,15 @@ void dec_restart(lrd_decoder* d) {
 
 // The body's input: the caller's bytes where they lie, with a stable input,
 // else copied a buffer at a time (the body may keep pointers into its input
-// until it asks for more).
+// until it asks for more). A stable input is taken a piece of
+// cfg_stable_piece at a time, and a piece counts as taken only once the body
+// has read the last of it: until then the body may still read any of it (a
+// cut scan reaches back, a block write may pause in the middle).
 bool dec_feed(lrd_decoder* d, lrd_in* in) {
   if (!in || in->pos >= in->size) return false;
   const uint8_t* src = static_cast<const uint8_t*>(in->src) + in->pos;
   size_t n = in->size - in->pos;
-  const size_t most = d->stable_input ? cfg_stable_piece : cfg_iobuf;
+  const size_t most = d->stable_input ? size_t{cfg_stable_piece} : size_t{cfg_iobuf};
   n = n < most ? n : most;
   if (!d->stable_input) {
     std::memcpy(d->in, src, n);
