@@ -69,8 +69,8 @@ struct decoder_state {
   uint64_t fast_refs;      // fast body: references copied whole by memcpy
   uint64_t slow_refs;      // fast body: references left to the byte-by-byte copy
   uint64_t scan_helper;    // fast body: input pieces read as the helper scanned them
-  worker* wk;             // decoder_resources::wk and scan; the owner may hand them in
-  void* scan;             // between buffers too
+  worker* wk;              // decoder_resources::wk and scan: the owner may also
+  void* scan;              // hand them in between input buffers
   uint32_t scan_wait;
   chunker ck;
   uint32_t nbuf;           // bytes of the current chunk held in cbuf
