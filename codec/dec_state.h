@@ -11,6 +11,8 @@
 
 namespace lrd {
 
+struct worker;
+
 // A fault in a stream that the encoder never writes. The decoder still writes
 // what the stream decodes to; the driver then reports the first fault.
 enum dec_fault : uint32_t {
@@ -38,6 +40,11 @@ struct decoder_resources {
   // window that is no multiple of cfg_mapblock): the plain body.
   uint8_t* chunkmap = nullptr;
   bool fault_stop = false;         // the first fault ends the stream (REQ_FAULT)
+  // The fast body's helper, started, and the memory it scans the input ahead
+  // in, decoder_scan_bytes(); either null: the body scans alone.
+  worker* wk = nullptr;
+  void* scan = nullptr;
+  bool scan_wait = false;          // tests: the helper scans each buffer whole before the body reads it
 };
 
 struct decoder_state {
@@ -61,6 +68,10 @@ struct decoder_state {
   uint64_t fault_offset;   // stream offset of the first faulty reference's marker
   uint64_t fast_refs;      // fast body: references copied whole by memcpy
   uint64_t slow_refs;      // fast body: references left to the byte-by-byte copy
+  uint64_t scan_helper;    // fast body: input pieces read as the helper scanned them
+  worker* wk;              // decoder_resources::wk and scan: the owner may also
+  void* scan;              // hand them in between input buffers
+  uint32_t scan_wait;
   chunker ck;
   uint32_t nbuf;           // bytes of the current chunk held in cbuf
   uint8_t cbuf[cfg_cbuf];

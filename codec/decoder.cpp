@@ -35,6 +35,9 @@ void decoder_init(decoder_state* d, const decoder_resources& r) {
   d->callbuf = nullptr;
   d->call_from = 0;
   d->fault_stop = r.fault_stop ? 1 : 0;
+  d->wk = r.wk;
+  d->scan = r.scan;
+  d->scan_wait = r.scan_wait ? 1 : 0;
   decoder_start(d);
 }
 

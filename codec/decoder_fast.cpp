@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "codec/dec_history.h"
 #include "codec/decoder_rule.h"
@@ -164,7 +165,7 @@ void rebuild_chunker(decoder_state* c) {
 inline void literal_chunks(decoder_state* c, input_scan& scan, chunk_map& map) {
   const coro_header* h = &c->coro;
   if (h->inpend - h->inpptr < 4 || fmt_is_marker(h->inpptr)) return;
-  if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
+  scan.need(h->inpptr, h->inpend);
   literal_run(c, scan, map);
 }
 
@@ -174,7 +175,7 @@ inline void literal_chunks(decoder_state* c, input_scan& scan, chunk_map& map) {
 // their count and *cut.
 inline const uint8_t* literal_step(decoder_state* c, input_scan& scan, uint32_t clen, size_t* n, bool* cut) {
   coro_header* h = &c->coro;
-  if (!scan.valid || h->inpptr >= scan.seg_end) scan.scan_at(h->inpptr, h->inpend);
+  scan.need(h->inpptr, h->inpend);
   const uint8_t* p = h->inpptr;
   *n = scan.literal_take(p, clen, cut);
   // With a window the bytes are written from their copy there, which may be
@@ -257,13 +258,36 @@ uint32_t copy_reference(decoder_state* c, const chunk_map& map, uint32_t distanc
 
 }  // namespace
 
+size_t decoder_scan_bytes() { return sizeof(scan_ahead); }
+
+static_assert(decoder_scan_min == scan_ahead_min);
+
+namespace {
+
+// The body's new input buffer, scanned ahead where the owner has handed in a
+// helper (it may do so in the middle of a run, once buffers grow).
+inline void next_buffer(decoder_state* c, input_scan& scan) {
+  if (!scan.ahead && c->wk && c->scan) {
+    scan.wk = c->wk;
+    scan.ahead = new (c->scan) scan_ahead;
+    scan.from_helper = &c->scan_helper;
+    scan.wait_helper = c->scan_wait != 0;
+  }
+  scan.new_buffer(c->coro.inpptr, c->coro.inpend);
+}
+
+}  // namespace
+
 // Waits until input is available, keeping the scan's history across buffers;
-// sets `over` and leaves the wait when the input is over.
-#define FAST_WAIT(h, scan, over)                            \
+// sets `over` and leaves the wait when the input is over. The helper leaves
+// the buffer first: the owner may free it or fill it anew once asked for
+// input. (It keeps the buffer in place across requests for output.)
+#define FAST_WAIT(c, h, scan, over)                         \
   while ((h)->inpptr >= (h)->inpend) {                      \
     (scan).keep_history((h)->inpend);                       \
+    (scan).leave();                                         \
     co_await coro_yield((h), REQ_INPUT);                    \
-    (scan).new_buffer((h)->inpptr);                         \
+    next_buffer((c), (scan));                               \
     if ((h)->inpptr >= (h)->inpend && (h)->f_eof) {         \
       (over) = true;                                        \
       break;                                                \
@@ -275,7 +299,7 @@ coro_task decoder_run_fast(decoder_state* c) {
   decoder_start(c);
   chunk_map map(c);
   input_scan scan;
-  scan.new_buffer(h->inpptr);
+  next_buffer(c, scan);
   const uint8_t* src = nullptr;  // CORO_WRITE_BLOCK's cursor
   size_t len = 0;
 
@@ -292,7 +316,7 @@ coro_task decoder_run_fast(decoder_state* c) {
     uint32_t nh = in_input ? 4 : 0;
     if (in_input) std::memcpy(held, h->inpptr, 4);
     while (nh < 4 && !final) {
-      FAST_WAIT(h, scan, final);
+      FAST_WAIT(c, h, scan, final);
       if (!final) held[nh++] = *h->inpptr++;
     }
     const bool marker = !final && fmt_is_marker(held);
@@ -306,7 +330,7 @@ coro_task decoder_run_fast(decoder_state* c) {
       ref_distance distance;
       while (distance.k < 4) {
         bool over = false;
-        FAST_WAIT(h, scan, over);
+        FAST_WAIT(c, h, scan, over);
         distance.take(over ? -1 : *h->inpptr++);
       }
       note_ref_fault(c, distance, c->bytes, marker_offset);
@@ -328,7 +352,7 @@ coro_task decoder_run_fast(decoder_state* c) {
     // Literal: bytes up to its cut (or the scanned segment's end) go to the
     // window and the output in bulk.
     while (!reference && !final) {
-      FAST_WAIT(h, scan, final);
+      FAST_WAIT(c, h, scan, final);
       if (final) break;
       bool cut = false;
       src = literal_step(c, scan, clen, &len, &cut);
@@ -344,6 +368,7 @@ coro_task decoder_run_fast(decoder_state* c) {
     c->nbuf = 0;
     if (final) break;
   }
+  scan.leave();
   // A fault that ends the stream leaves its chunk unwritten and uncounted.
   co_await coro_yield(h, c->fault != fault_none && c->fault_stop ? REQ_FAULT : REQ_DONE);
 }

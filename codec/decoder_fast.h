@@ -2,6 +2,8 @@
 // every stream, without feeding the chunker byte by byte.
 #pragma once
 
+#include <cstddef>
+
 #include "codec/dec_state.h"
 
 namespace lrd {
@@ -12,5 +14,13 @@ namespace lrd {
 // REQUIRES: c set up by decoder_init with a chunk map, winsize a multiple of
 // cfg_mapblock.
 coro_task decoder_run_fast(decoder_state* c);
+
+// Bytes of the memory the body scans input ahead in beside a helper
+// (decoder_resources::scan).
+size_t decoder_scan_bytes();
+
+// Input buffers shorter than this the body scans alone: a helper would only
+// race it for their first bytes.
+constexpr size_t decoder_scan_min = 32768;
 
 }  // namespace lrd

@@ -12,7 +12,7 @@ void decoder_start(decoder_state* c) {
   c->nbuf = 0;
   c->fault = fault_none;
   c->fault_offset = 0;
-  c->fast_refs = c->slow_refs = 0;
+  c->fast_refs = c->slow_refs = c->scan_helper = 0;
 }
 
 void decoder_copy_ref(decoder_state* c, uint32_t distance) {

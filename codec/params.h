@@ -45,4 +45,8 @@ static_assert(cfg_hist_ring % cfg_iobuf == 0, "whole input buffers fill the ring
 // this many less one blocks after it was handed over.
 constexpr uint32_t cfg_outring_blocks = 32;
 
+// A stable input is handed to the decoder's body a piece at a time: the
+// largest input buffer the body sees.
+constexpr uint32_t cfg_stable_piece = uint32_t{1} << 20;
+
 }  // namespace lrd

@@ -25,7 +25,9 @@ void* helper_main(void* arg) {
   // Named, so that per-thread figures (top -H, /proc) tell the threads apart.
   (void)pthread_setname_np(pthread_self(), "lrd-helper");
   std::unique_lock<std::mutex> lk(w->m);
-  uint64_t seen = w->gen;  // the last job this helper took up
+  // The last job this helper took up. From none: a job posted before the
+  // thread first ran is taken up too (one already done costs a look).
+  uint64_t seen = 0;
   for (;;) {
     w->cv_job.wait(lk, [w, seen] { return w->gen != seen || w->quit; });
     if (w->quit) return nullptr;
@@ -79,10 +81,9 @@ void worker_begin(worker* w, worker_piece_fn fn, void* ctx, uint32_t count) {
   if (w->helpers) {
     w->gen++;
     lk.unlock();
-    // A job of one piece is the caller's own: no helper needs waking. With
-    // fewer pieces than helpers, a wake-up each is still cheaper than the
-    // pieces left waiting.
-    if (count > 1) w->cv_job.notify_all();
+    // Every job is the helpers' too: worker_wait_idle waits for them to run
+    // it all.
+    if (count > 0) w->cv_job.notify_all();
   }
 }
 
@@ -94,10 +95,8 @@ void worker_end(worker* w) {
 void worker_wait_idle(worker* w) {
   if (!w->helpers) return;
   std::unique_lock<std::mutex> lk(w->m);
-  // A helper that takes the job up later finds no piece left: every fetch
-  // from here on returns count or more.
-  w->next.store(w->count, std::memory_order_relaxed);
-  w->cv_idle.wait(lk, [w] { return w->busy == 0; });
+  // The helpers run every piece of the job, and then none of them is on it.
+  w->cv_idle.wait(lk, [w] { return w->busy == 0 && w->done.load(std::memory_order_acquire) >= w->count; });
 }
 
 }  // namespace lrd

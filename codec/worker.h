@@ -60,9 +60,9 @@ void worker_begin(worker* w, worker_piece_fn fn, void* ctx, uint32_t count);
 // Runs the pieces left, then waits for those the helpers took.
 void worker_end(worker* w);
 
-// Gives up the pieces of the open job nobody has taken and waits until the
-// helpers have left it, as before freeing what a job abandoned by its coder
-// works on. Harmless after worker_end.
+// Waits until the helpers have run every piece of the job and left it, as
+// before freeing what a job abandoned by its coder works on. Harmless after
+// worker_end.
 void worker_wait_idle(worker* w);
 
 }  // namespace lrd

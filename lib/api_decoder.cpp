@@ -1,9 +1,10 @@
 // The decoder object: a decoder state with its window (or a history of the
-// caller's), chunk-start map and page committer, served from the caller's
-// buffers. It writes into blocks of its own, since it reads its latest
-// output back: slices of its window, which so holds every output byte once,
-// or, with a history of the caller's, a ring of blocks. lrd_decode copies
-// from them, lrd_decode_view hands them out as they are.
+// caller's), chunk-start map, page committer and input-scanning helper,
+// served from the caller's buffers. It writes into blocks of its own, since
+// it reads its latest output back: slices of its window, which so holds
+// every output byte once, or, with a history of the caller's, a ring of
+// blocks. lrd_decode copies from them, lrd_decode_view hands them out as
+// they are.
 #include <sys/mman.h>
 
 #include <cstddef>
@@ -12,6 +13,7 @@
 
 #include "codec/dec_history.h"
 #include "codec/decoder.h"
+#include "codec/decoder_fast.h"
 #include "codec/decoder_rule.h"
 #include "codec/params.h"
 #include "codec/worker.h"
@@ -37,11 +39,6 @@ constexpr size_t cfg_window_lead = size_t{32} << 20;
 
 constexpr size_t cfg_chunkmap_bytes = cfg_decwinsize / cfg_mapblock;
 
-// A stable input is taken a piece at a time, and a piece counts as taken only
-// once the body has read the last of it: until then the body may still read
-// any of it (a cut scan reaches back, a block write may pause in the middle).
-constexpr size_t cfg_stable_piece = size_t{1} << 20;
-
 }  // namespace
 
 struct lrd_decoder {
@@ -50,6 +47,10 @@ struct lrd_decoder {
   lrd_decoder_params params;
   bool stable_input = false;  // the caller's input is read where it lies
   prefault pf;
+  worker wk;                  // scans the body's input ahead, where it runs
+  void* scan = nullptr;       // its memory, decoder_scan_bytes()
+  bool scan_helper = false;   // wk started and scan had
+  bool scan_tried = false;    // once: a helper that cannot start is not asked again
   uint8_t* win = nullptr;
   uint8_t* chunkmap = nullptr;
   const uint8_t* user_hist = nullptr;
@@ -76,7 +77,7 @@ void dec_point_at_block(lrd_decoder* d, uint64_t k) {
 
 // What every run of the decoder's state is set up from: its window, or the
 // caller's history and the ring of blocks, and the chunk-start map.
-decoder_resources dec_resources(const lrd_decoder* d) {
+decoder_resources dec_resources(lrd_decoder* d) {
   decoder_resources r;
   r.winsize = cfg_decwinsize;
   r.win = d->user_hist ? nullptr : d->win;
@@ -84,6 +85,10 @@ decoder_resources dec_resources(const lrd_decoder* d) {
   r.outring = d->user_hist ? d->ring : nullptr;
   r.chunkmap = d->chunkmap;
   r.fault_stop = !d->params.decode_through;
+  if (d->scan_helper) {
+    r.wk = &d->wk;
+    r.scan = d->scan;
+  }
   return r;
 }
 
@@ -129,15 +134,37 @@ void dec_restart(lrd_decoder* d) {
   d->held = nullptr;
 }
 
+// Starts the input-scanning helper once the body is handed buffers that it
+// pays for, in either mode; it stays across resets. Where it cannot start,
+// the body scans alone, with the same output.
+void dec_scan_helper(lrd_decoder* d) {
+  const unsigned helpers = api_helpers(d->params.threads, 1);
+  if (d->scan_tried || helpers == 0) return;
+  d->scan_tried = true;
+  d->scan = map_zeroed(decoder_scan_bytes(), false);
+  d->scan_helper = d->scan && worker_start(&d->wk, helpers) > 0;
+  if (!d->scan_helper) {
+    if (d->scan) munmap(d->scan, decoder_scan_bytes());
+    d->scan = nullptr;
+    return;
+  }
+  d->st.wk = &d->wk;
+  d->st.scan = d->scan;
+}
+
 // The body's input: the caller's bytes where they lie, with a stable input,
 // else copied a buffer at a time (the body may keep pointers into its input
-// until it asks for more).
+// until it asks for more). A stable input is taken a piece of
+// cfg_stable_piece at a time, and a piece counts as taken only once the body
+// has read the last of it: until then the body may still read any of it (a
+// cut scan reaches back, a block write may pause in the middle).
 bool dec_feed(lrd_decoder* d, lrd_in* in) {
   if (!in || in->pos >= in->size) return false;
   const uint8_t* src = static_cast<const uint8_t*>(in->src) + in->pos;
   size_t n = in->size - in->pos;
-  const size_t most = d->stable_input ? cfg_stable_piece : cfg_iobuf;
+  const size_t most = d->stable_input ? size_t{cfg_stable_piece} : size_t{cfg_iobuf};
   n = n < most ? n : most;
+  if (n >= decoder_scan_min) dec_scan_helper(d);
   if (!d->stable_input) {
     std::memcpy(d->in, src, n);
     src = d->in;
@@ -258,8 +285,10 @@ int lrd_decoder_create(lrd_decoder** dec, const lrd_decoder_params* params) {
 
 void lrd_decoder_free(lrd_decoder* d) {
   if (!d) return;
-  coro_finish(&d->st.coro);
+  coro_finish(&d->st.coro);  // first: the body's helper may be in its input
   prefault_stop(&d->pf);
+  worker_stop(&d->wk);
+  if (d->scan) munmap(d->scan, decoder_scan_bytes());
   if (d->win) munmap(d->win, cfg_decwinsize);
   if (d->chunkmap) munmap(d->chunkmap, cfg_chunkmap_bytes);
   if (d->ring) munmap(d->ring, cfg_outring);

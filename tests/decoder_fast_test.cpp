@@ -1,9 +1,11 @@
 // The fast decoder against the plain one: on encoder output of varied data, at
 // the default and at small windows, with input and output handed over in
 // pieces of many sizes, and on hostile streams, both bodies must give the same
-// output bytes, sum, x, fault and fault offset.
+// output bytes, sum, x, fault and fault offset; and so must the fast body
+// with its input scanned ahead beside a helper and alone.
 #include "codec/decoder.h"
 #include "codec/decoder_fast.h"
+#include "codec/decoder_scan.h"
 #include "test_util.h"
 
 using namespace lrd;
@@ -195,6 +197,53 @@ TEST(DecoderFast, HostileStreamsMatchThePlainBody) {
   }
   EXPECT_GT(fast, 100u);
   EXPECT_GT(slow, 100u);
+}
+
+TEST(DecoderFast, ScanAheadMatchesTheBodysOwnScan) {
+  // The input's cut candidates scanned ahead beside a helper, and read only
+  // from the helper's map (each buffer scanned whole first), against the
+  // body's own scan: stable pieces of 1 MiB, copied buffers, sizes around
+  // the smallest buffer scanned ahead and buffers of a few bytes, on streams
+  // of literals and repeats, zero runs (no literals for long), markers, and
+  // corrupt ones.
+  bytes marked = with_repeats(1500000, 1000000, 52);
+  sprinkle_markers(&marked, 3000, 53);
+  bytes corrupt = encode_mem(with_repeats(2500000, 2000000, 54));
+  std::mt19937_64 rng(55);
+  for (int k = 0; k < 40; k++) corrupt[rng() % corrupt.size()] = uint8_t(rng());
+  const bytes ends_in_ref = cat({encode_mem(random_bytes(200000, 56)), ref(150000), random_bytes(70000, 57)});
+  const named streams[] = {
+      {"repeats", encode_mem(with_repeats(4000000, 3000000, 51))},
+      {"zero runs", encode_mem(cat({bytes(3000000, 0), random_bytes(40000, 58), bytes(900000, 0)}))},
+      {"markers", encode_mem(marked)},
+      {"corrupt", corrupt},
+      {"ends in a reference", ends_in_ref},
+  };
+  uint64_t from_helper = 0;
+  for (const named& s : streams) {
+    for (size_t in_piece : {size_t{cfg_stable_piece}, size_t{65536}, size_t{40000}, size_t{scan_ahead_min},
+                            size_t{scan_ahead_min - 1}, size_t{7}, size_t{1}}) {
+      if (in_piece < 100 && s.data.size() > 1200000) continue;  // keeps the run short
+      const std::string what = s.name + " in_piece=" + std::to_string(in_piece);
+      const coded alone = decode_with(decoder_run_fast, s.data, cfg_decwinsize, in_piece, 65536, dec_scan::alone);
+      // One helper both ways; two and four racing for the pieces.
+      for (const auto& [how, helpers] : {std::pair{dec_scan::helper, 1u}, std::pair{dec_scan::helper_first, 1u},
+                                         std::pair{dec_scan::helper, 2u}, std::pair{dec_scan::helper, 4u}}) {
+        harness_decoder_helpers = helpers;
+        const coded f = decode_with(decoder_run_fast, s.data, cfg_decwinsize, in_piece, 65536, how);
+        EXPECT_EQ(coded_diff(f, alone), "") << what << ", " << helpers << " helpers";
+        EXPECT_EQ(f.fast_refs, alone.fast_refs) << what;
+        EXPECT_EQ(f.slow_refs, alone.slow_refs) << what;
+        if (how == dec_scan::helper_first) from_helper += f.scan_helper;
+      }
+      EXPECT_EQ(alone.scan_helper, 0u);
+    }
+  }
+  harness_decoder_helpers = 1;
+  // The helper's bits were read, wherever it could run.
+  if (worker_second_core()) {
+    EXPECT_GT(from_helper, 1000u);
+  }
 }
 
 TEST(DecoderFast, DecoderRunTakesThePlainBodyForOddWindows) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "codec/decoder.h"
+#include "codec/decoder_fast.h"
 #include "codec/encoder.h"
 #include "codec/encoder_fast.h"
 #include "codec/index/index.h"
@@ -75,8 +76,10 @@ struct heap_index_mem {
   index_mem mem() { return {this, resize}; }
 };
 
-// How many helper threads the encoders that test_encoder sets up get.
+// How many helper threads the encoders that test_encoder sets up get, and
+// the decoders that test_decoder sets up to scan ahead.
 inline unsigned harness_encoder_helpers = 1;
+inline unsigned harness_decoder_helpers = 1;
 
 // An encoder state with memory of its own, of the program's sizes or small
 // ones, set up by encoder_init as the library sets up its own.
@@ -119,16 +122,34 @@ struct test_encoder {
   static test_encoder growing(const index_cfg& cfg) { return make(cfg, true); }
 };
 
+// How a test_decoder's fast body scans its input for cuts.
+enum class dec_scan {
+  alone,         // itself, where a literal needs it
+  helper,        // ahead, beside a helper where one starts
+  helper_first,  // the same, with each buffer scanned whole by the helper before the body reads it
+};
+
 // A decoder state with a window (or, given outmap, in file mode over the
 // caller's file and output ring) and a chunk map of its own, set up by
 // decoder_init as the library sets up its own.
 struct test_decoder {
   std::unique_ptr<decoder_state> c = std::make_unique<decoder_state>();
-  std::unique_ptr<mapped> window, map;
+  std::unique_ptr<mapped> window, map, scan;
+  std::unique_ptr<worker> wk;
 
-  static test_decoder make(uint32_t winsize, const uint8_t* outmap = nullptr, const uint8_t* outring = nullptr) {
+  static test_decoder make(uint32_t winsize, const uint8_t* outmap = nullptr, const uint8_t* outring = nullptr,
+                           dec_scan how = dec_scan::alone) {
     test_decoder t;
     decoder_resources r;
+    if (how != dec_scan::alone) {
+      // Without a second core the body claims every piece itself.
+      t.scan = std::make_unique<mapped>(decoder_scan_bytes());
+      t.wk = std::make_unique<worker>();
+      worker_start(t.wk.get(), harness_decoder_helpers);
+      r.wk = t.wk.get();
+      r.scan = t.scan->p;
+      r.scan_wait = how == dec_scan::helper_first;
+    }
     r.winsize = winsize;
     if (!outmap) {
       t.window = std::make_unique<mapped>(winsize);
@@ -157,6 +178,7 @@ struct coded {
   uint32_t fault = fault_none;             // decoder
   uint64_t fault_offset = 0;               // decoder
   uint64_t fast_refs = 0, slow_refs = 0;   // fast decoder
+  uint64_t scan_helper = 0;                // fast decoder: input pieces read as its helper scanned them
   uint32_t error = coro_ok;                // why the body stopped with REQ_ERROR
 };
 
@@ -182,6 +204,7 @@ inline void harvest(const decoder_state& c, coded* r) {
   r->fault_offset = c.fault_offset;
   r->fast_refs = c.fast_refs;
   r->slow_refs = c.slow_refs;
+  r->scan_helper = c.scan_helper;
 }
 
 // Runs `body` over `in` as the driver does, entirely in memory: the input is
@@ -289,8 +312,8 @@ inline coded encode_with(encoder_body_fn body, std::span<const uint8_t> in, cons
   return run_mem(t.c.get(), body, in, in_piece, out_size, true, hist_ring, how);
 }
 inline coded decode_with(decoder_body_fn body, std::span<const uint8_t> stream, uint32_t winsize = cfg_decwinsize,
-                         size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf) {
-  test_decoder t = test_decoder::make(winsize);
+                         size_t in_piece = cfg_iobuf, size_t out_size = cfg_iobuf, dec_scan how = dec_scan::alone) {
+  test_decoder t = test_decoder::make(winsize, nullptr, nullptr, how);
   return run_mem(t.c.get(), body, stream, in_piece, out_size);
 }
 
