@@ -257,8 +257,11 @@ typedef struct lrd_decoder_params {
    * where the process may run on two CPUs and the decoder keeps its own
    * window, one more that commits the window's pages a little ahead of the
    * output, so that their first touch costs the decoding nothing;
-   * LRD_THREADS_AUTO (the default), as 1 where the process may run on two
-   * CPUs or more, else as 0. The output is the same either way. */
+   * LRD_THREADS_AUTO (the default): the committer where the process may run
+   * on two CPUs, and one scan helper where it may run on three or more (on
+   * two, the second is left to the caller's writing, which the scan helper
+   * would slow more than it speeds the decoding). The output is the same
+   * either way. */
   unsigned threads;
   /* 0 (the default): a corrupt stream ends in LRD_ERROR_CORRUPT at its first
    * fault, once the output before the faulty chunk is handed out. 1: it is

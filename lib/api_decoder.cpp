@@ -102,7 +102,7 @@ bool dec_start(lrd_decoder* d) {
     if (!d->win) d->win = static_cast<uint8_t*>(map_zeroed(cfg_decwinsize, true));
     if (!d->win) return false;
     // A helper pays only beside the caller's thread.
-    if (api_helpers(d->params.threads, 1) > 0 && !d->pf.running && worker_second_core())
+    if (d->params.threads != 0 && !d->pf.running && worker_second_core())
       prefault_start(&d->pf, d->win, cfg_decwinsize, cfg_window_lead, prefault_huge_while_fast);
   }
   decoder_init(&d->st, dec_resources(d));
@@ -138,7 +138,9 @@ void dec_restart(lrd_decoder* d) {
 // pays for, in either mode; it stays across resets. Where it cannot start,
 // the body scans alone, with the same output.
 void dec_scan_helper(lrd_decoder* d) {
-  const unsigned helpers = api_helpers(d->params.threads, 1);
+  // By default only where a CPU is left beside the caller's thread and a
+  // writer's: on two, the scan it takes off the caller costs the writer more.
+  const unsigned helpers = api_helpers(d->params.threads, 1, 1);
   if (d->scan_tried || helpers == 0) return;
   d->scan_tried = true;
   d->scan = map_zeroed(decoder_scan_bytes(), false);

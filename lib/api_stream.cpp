@@ -86,9 +86,10 @@ bool api_read_params(void* p, size_t ours, const void* given, size_t least) {
   return true;
 }
 
-unsigned api_helpers(unsigned threads, unsigned most_auto) {
+unsigned api_helpers(unsigned threads, unsigned most_auto, unsigned kept) {
   if (threads != LRD_THREADS_AUTO) return threads;
-  const unsigned others = worker_cpus() - 1;
+  const unsigned cpus = worker_cpus();
+  const unsigned others = cpus > 1 + kept ? cpus - 1 - kept : 0;
   return others < most_auto ? others : most_auto;
 }
 

@@ -137,7 +137,8 @@ inline bool api_threads_valid(unsigned threads) {
 }
 
 // The helpers a threads parameter asks for: LRD_THREADS_AUTO gives one for
-// every CPU the process may run on beside the caller's, up to most_auto.
-unsigned api_helpers(unsigned threads, unsigned most_auto);
+// every CPU the process may run on beside the caller's and `kept` more
+// (left to threads of the caller's, as a program's writer), up to most_auto.
+unsigned api_helpers(unsigned threads, unsigned most_auto, unsigned kept = 0);
 
 }  // namespace lrd
