@@ -21,6 +21,6 @@ size_t decoder_scan_bytes();
 
 // Input buffers shorter than this the body scans alone: handing them to a
 // helper costs more than it saves.
-constexpr size_t decoder_scan_min = 131072;
+constexpr size_t decoder_scan_min = 524288;
 
 }  // namespace lrd

@@ -67,10 +67,10 @@ constexpr size_t scan_piece = 16384;
 static_assert(scan_piece % 64 == 0, "a piece owns whole words of the map");
 constexpr size_t scan_ahead_max = cfg_stable_piece;  // the largest input buffer
 constexpr uint32_t scan_ahead_pieces = scan_ahead_max / scan_piece;
-// Handing a buffer to the helper and taking it back costs some microseconds
-// of the body's time (a wake-up, and the piece the helper is on at the
-// buffer's end): a 64 KiB buffer decodes slower for it, a 1 MiB one faster.
-constexpr size_t scan_ahead_min = 8 * scan_piece;
+// Handing a buffer to the helper and taking it back costs the body tens of
+// microseconds (the helper's wake-up, and the piece it is on at the buffer's
+// end): buffers of 64 to 256 KiB decoded slower for it, of 1 MiB faster.
+constexpr size_t scan_ahead_min = 32 * scan_piece;
 
 enum scan_piece_state : uint32_t {
   piece_free,
