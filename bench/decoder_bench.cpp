@@ -1,7 +1,8 @@
 // Decoding an in-memory stream with the fast and the plain body: encoder
 // output of generated data with many repeats, of text-like data, and of random
 // data, and of a file named by LRDEDUP_BENCH_FILE (rows .../file, skipped
-// without it). Bytes processed are decoded bytes.
+// without it); rows .../helper scan the input ahead beside a helper, in input
+// buffers of 64 KiB or (.../1m) of 1 MiB. Bytes processed are decoded bytes.
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
 
@@ -106,7 +107,8 @@ const input& files() {
   return in;
 }
 
-template <coro_task (*body)(decoder_state*), const input& (*which)(), bool committed = false>
+template <coro_task (*body)(decoder_state*), const input& (*which)(), bool committed = false, bool helper = false,
+          size_t in_piece = cfg_iobuf>
 void bm_decode(benchmark::State& state) {
   const input& in = which();
   if (in.data.empty()) {
@@ -114,6 +116,12 @@ void bm_decode(benchmark::State& state) {
     return;
   }
   auto c = std::make_unique<decoder_state>();
+  worker wk;
+  if (helper && worker_start(&wk, 1) == 0) {
+    state.SkipWithError("no helper: one core");
+    return;
+  }
+  void* scan = helper ? bench_map_block(decoder_scan_bytes(), true) : nullptr;
   uint64_t total = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -123,15 +131,20 @@ void bm_decode(benchmark::State& state) {
     r.winsize = cfg_decwinsize;
     r.win = static_cast<uint8_t*>(win);
     r.chunkmap = static_cast<uint8_t*>(map);
+    if (helper) {
+      r.wk = &wk;
+      r.scan = scan;
+    }
     decoder_init(c.get(), r);
     state.ResumeTiming();
-    total += run_mem(c.get(), body, in.stream, cfg_iobuf, cfg_iobuf, false).written;
+    total += run_mem(c.get(), body, in.stream, in_piece, cfg_iobuf, false).written;
     state.PauseTiming();
     if (c->bytes != in.data.size()) state.SkipWithError("decoded size differs");
     munmap(win, cfg_decwinsize);
     munmap(map, cfg_decwinsize / cfg_mapblock);
     state.ResumeTiming();
   }
+  if (scan) munmap(scan, decoder_scan_bytes());
   state.SetBytesProcessed(static_cast<int64_t>(total));
   state.counters["ratio"] = static_cast<double>(in.data.size()) / static_cast<double>(in.stream.size());
   state.counters["chunks"] = static_cast<double>(c->chunks);
@@ -144,7 +157,13 @@ BENCHMARK(bm_decode<decoder_run_fast, randoms>)->Name("decode/fast/random")->Uni
 BENCHMARK(bm_decode<decoder_run_plain, randoms>)->Name("decode/plain/random")->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_decode<decoder_run_fast, repeats, true>)->Name("decode/fast/repeats/committed")->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_decode<decoder_run_fast, randoms, true>)->Name("decode/fast/random/committed")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_fast, randoms, true, true>)->Name("decode/fast/random/committed/helper")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_fast, randoms, true, false, cfg_stable_piece>)->Name("decode/fast/random/committed/1m")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_fast, randoms, true, true, cfg_stable_piece>)->Name("decode/fast/random/committed/helper/1m")->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_decode<decoder_run_fast, files>)->Name("decode/fast/file")->Unit(benchmark::kMillisecond);
 BENCHMARK(bm_decode<decoder_run_fast, files, true>)->Name("decode/fast/file/committed")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_fast, files, true, true>)->Name("decode/fast/file/committed/helper")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_fast, files, true, false, cfg_stable_piece>)->Name("decode/fast/file/committed/1m")->Unit(benchmark::kMillisecond);
+BENCHMARK(bm_decode<decoder_run_fast, files, true, true, cfg_stable_piece>)->Name("decode/fast/file/committed/helper/1m")->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -19,8 +19,8 @@ coro_task decoder_run_fast(decoder_state* c);
 // (decoder_resources::scan).
 size_t decoder_scan_bytes();
 
-// Input buffers shorter than this the body scans alone: a helper would only
-// race it for their first bytes.
-constexpr size_t decoder_scan_min = 32768;
+// Input buffers shorter than this the body scans alone: handing them to a
+// helper costs more than it saves.
+constexpr size_t decoder_scan_min = 524288;
 
 }  // namespace lrd
