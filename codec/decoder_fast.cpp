@@ -260,6 +260,14 @@ uint32_t copy_reference(decoder_state* c, const chunk_map& map, uint32_t distanc
 
 size_t decoder_scan_bytes() { return sizeof(scan_ahead); }
 
+void decoder_scan_pause(decoder_state* c) {
+  if (!c->wk || !c->scan) return;
+  // The block is zero, or the body's scan_ahead: either way the helper's
+  // pieces look at stop before they scan, and new_buffer clears it.
+  static_cast<scan_ahead*>(c->scan)->stop.store(1, std::memory_order_relaxed);
+  worker_wait_idle(c->wk);
+}
+
 static_assert(decoder_scan_min == scan_ahead_min);
 
 namespace {

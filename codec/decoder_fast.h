@@ -19,6 +19,11 @@ coro_task decoder_run_fast(decoder_state* c);
 // (decoder_resources::scan).
 size_t decoder_scan_bytes();
 
+// Has the helper leave the input buffer the body is in: the rest of it the
+// body scans itself. For an owner whose caller gets the buffer back at the
+// end of a call and may drop it. Harmless without a helper or a buffer.
+void decoder_scan_pause(decoder_state* c);
+
 // Input buffers shorter than this the body scans alone: handing them to a
 // helper costs more than it saves.
 constexpr size_t decoder_scan_min = 524288;

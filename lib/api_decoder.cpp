@@ -140,9 +140,10 @@ void dec_restart(lrd_decoder* d) {
 void dec_scan_helper(lrd_decoder* d) {
   // By default only where a CPU is left beside the caller's thread and a
   // writer's: on two, the scan it takes off the caller costs the writer more.
-  const unsigned helpers = api_helpers(d->params.threads, 1, 1);
-  if (d->scan_tried || helpers == 0) return;
+  if (d->scan_tried) return;
   d->scan_tried = true;
+  const unsigned helpers = api_helpers(d->params.threads, 1, 1);
+  if (helpers == 0) return;
   d->scan = map_zeroed(decoder_scan_bytes(), false);
   d->scan_helper = d->scan && worker_start(&d->wk, helpers) > 0;
   if (!d->scan_helper) {
@@ -180,6 +181,9 @@ bool dec_feed(lrd_decoder* d, lrd_in* in) {
 // again); once it waits for input, or is over, only what it has not read.
 void dec_stable_give_back(lrd_decoder* d, lrd_in* in) {
   if (!d->stable_input || !in) return;
+  // The caller may drop what it gets back once the call returns: the scan
+  // helper leaves it now.
+  if (d->scan_helper) decoder_scan_pause(&d->st);
   const coro_header* h = d->s.h;
   const bool in_piece = d->s.state == api_running && h->state != REQ_INPUT;
   d->held = in_piece ? h->inpbeg : h->inpptr;

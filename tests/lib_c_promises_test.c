@@ -23,11 +23,14 @@ static size_t log_size(uint64_t* seed, size_t most) {
  * and spoilt and freed once copied out. With `hist`, that copy is the
  * decoder's history (spoilt beforehand, so that a read of a byte not yet
  * written shows), and the caller writes each buffer there only after the
- * call. Returns the bytes decoded into got, or (size_t)-1. */
+ * call. An odd seed gives the decoder a helper that scans its input ahead.
+ * Returns the bytes decoded into got, or (size_t)-1. */
 static size_t run_hostile(const bytes* stream, unsigned char* got, size_t cap, unsigned char* hist, int stable,
                           size_t out_most, uint64_t seed) {
   lrd_decoder* d;
-  if (lrd_decoder_create(&d, NULL) != LRD_OK) return (size_t)-1;
+  lrd_decoder_params dp = LRD_DECODER_PARAMS_INIT;
+  if (seed % 2) dp.threads = 1;
+  if (lrd_decoder_create(&d, &dp) != LRD_OK) return (size_t)-1;
   if (hist) {
     memset(hist, 0xA5, cap);
     CHECK(lrd_decoder_set_history(d, hist) == LRD_OK);
