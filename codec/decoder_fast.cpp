@@ -268,8 +268,6 @@ void decoder_scan_pause(decoder_state* c) {
   worker_wait_idle(c->wk);
 }
 
-static_assert(decoder_scan_min == scan_ahead_min);
-
 namespace {
 
 // The body's new input buffer, scanned ahead where the owner has handed in a

@@ -24,8 +24,4 @@ size_t decoder_scan_bytes();
 // end of a call and may drop it. Harmless without a helper or a buffer.
 void decoder_scan_pause(decoder_state* c);
 
-// Input buffers shorter than this the body scans alone: handing them to a
-// helper costs more than it saves.
-constexpr size_t decoder_scan_min = 524288;
-
 }  // namespace lrd

@@ -67,10 +67,7 @@ constexpr size_t scan_piece = 16384;
 static_assert(scan_piece % 64 == 0, "a piece owns whole words of the map");
 constexpr size_t scan_ahead_max = cfg_stable_piece;  // the largest input buffer
 constexpr uint32_t scan_ahead_pieces = scan_ahead_max / scan_piece;
-// Handing a buffer to the helper and taking it back costs the body tens of
-// microseconds (the helper's wake-up, and the piece it is on at the buffer's
-// end): buffers of 64 to 256 KiB decoded slower for it, of 1 MiB faster.
-constexpr size_t scan_ahead_min = 32 * scan_piece;
+static_assert(cfg_scan_ahead_min % scan_piece == 0 && cfg_scan_ahead_min <= scan_ahead_max);
 
 enum scan_piece_state : uint32_t {
   piece_free,
@@ -149,7 +146,7 @@ struct input_scan {
     bufstart = p;
     valid = false;
     const size_t n = static_cast<size_t>(end - p);
-    if (!ahead || n < scan_ahead_min || n > scan_ahead_max) return;
+    if (!ahead || n < cfg_scan_ahead_min || n > scan_ahead_max) return;
     scan_ahead* a = ahead;
     a->buf = p;
     a->n = n;

@@ -167,7 +167,7 @@ bool dec_feed(lrd_decoder* d, lrd_in* in) {
   size_t n = in->size - in->pos;
   const size_t most = d->stable_input ? size_t{cfg_stable_piece} : size_t{cfg_iobuf};
   n = n < most ? n : most;
-  if (n >= decoder_scan_min) dec_scan_helper(d);
+  if (n >= cfg_scan_ahead_min) dec_scan_helper(d);
   if (!d->stable_input) {
     std::memcpy(d->in, src, n);
     src = d->in;

@@ -221,8 +221,8 @@ TEST(DecoderFast, ScanAheadMatchesTheBodysOwnScan) {
   };
   uint64_t from_helper = 0;
   for (const named& s : streams) {
-    for (size_t in_piece : {size_t{cfg_stable_piece}, size_t{700000}, size_t{scan_ahead_min},
-                            size_t{scan_ahead_min - 1}, size_t{65536}, size_t{7}, size_t{1}}) {
+    for (size_t in_piece : {size_t{cfg_stable_piece}, size_t{700000}, size_t{cfg_scan_ahead_min},
+                            size_t{cfg_scan_ahead_min - 1}, size_t{65536}, size_t{7}, size_t{1}}) {
       if (in_piece < 100 && s.data.size() > 1200000) continue;  // keeps the run short
       const std::string what = s.name + " in_piece=" + std::to_string(in_piece);
       const coded alone = decode_with(decoder_run_fast, s.data, cfg_decwinsize, in_piece, 65536, dec_scan::alone);
